@@ -38,6 +38,11 @@ PYTHON = "/usr/bin/python3"
 
 SKIP = 77
 
+DAEMON_OUTPUT_FILES = (
+    "/etc/vestrel/serial_number.properties",
+    "/harbex/gateway/build/bin/vestrel/config/accesskey.properties",
+)
+
 
 def source_dir():
     return os.environ.get("SM_SOURCE_DIR") or os.path.dirname(
@@ -181,6 +186,27 @@ class Proc:
         self._log.close()
 
 
+def kill_strays():
+    """Ends whatever is left in the sandbox (children that left their session, such as
+    programs the daemon started), apart from this process and the sandbox's init."""
+    if not os.environ.get("SM_IN_SANDBOX"):
+        return
+    me = os.getpid()
+    for entry in os.listdir("/proc"):
+        if entry.isdigit() and int(entry) not in (1, me):
+            try:
+                os.kill(int(entry), signal.SIGKILL)
+            except OSError:
+                pass
+    # Our own children are reaped here; orphans are reaped by the sandbox's init.
+    while True:
+        try:
+            if os.waitpid(-1, os.WNOHANG)[0] == 0:
+                break
+        except ChildProcessError:
+            break
+
+
 class BusError(Exception):
     """A bus call failed; `timed_out` tells a missing reply from an error reply."""
 
@@ -199,8 +225,9 @@ class Gateway:
         self.procs = {}
         self.bus = self.watchdog = self.config = self.daemon = None
         self.watchdog_record = os.path.join(self.log_dir, "watchdog.jsonl")
-        self.cfg_store = os.path.join(self.log_dir, "config-store.json")
-        self._cfg_address = BUS_ADDRESS
+        self.cfg_store = os.path.join(self.log_dir, "config.store")
+        # Files the daemon leaves behind; the next test in the same sandbox starts clean.
+        self.remove_at_close = list(DAEMON_OUTPUT_FILES)
 
     def __enter__(self):
         return self
@@ -242,6 +269,12 @@ class Gateway:
             proc.close()
         if self.bus:
             self.bus.close()
+        kill_strays()
+        for path in self.remove_at_close:
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path, ignore_errors=True)
+            elif os.path.lexists(path):
+                os.unlink(path)
 
     def logs(self):
         return {name: proc.log_path for name, proc in self.procs.items()}
@@ -374,7 +407,7 @@ class Gateway:
         if not os.access(service, os.X_OK):
             raise unittest.SkipTest("configuration manager not built: %s" % service)
         with open(self.cfg_store, "w", encoding="utf-8") as f:
-            json.dump({k: str(v) for k, v in (entries or {}).items()}, f)
+            f.write(format_store(entries or {}))
         self.config = self.start("config", [service, "--address", BUS_ADDRESS,
                                             "--store", self.cfg_store],
                                  ready_regex=CONFIG_READY)
@@ -445,8 +478,20 @@ class Gateway:
                          timeout=timeout)
 
 
+def _escape_field(text, is_key):
+    out = (text.replace("\\", "\\\\").replace("\t", "\\t").replace("\r", "\\r")
+           .replace("\n", "\\n"))
+    return "\\" + out if is_key and out.startswith("#") else out
+
+
+def format_store(entries):
+    """The configuration store file for `entries`: one key<TAB>value line per entry."""
+    return "".join("%s\t%s\n" % (_escape_field(str(k), True), _escape_field(str(v), False))
+                   for k, v in sorted(entries.items()))
+
+
 # The configuration manager prints this once it serves the bus.
-CONFIG_READY = r"(?i)ready|serving|listening"
+CONFIG_READY = r"config_manager_service: serving "
 
 
 def log_message(line):
