@@ -1,0 +1,115 @@
+#include "logger.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kLineMax = 4096;
+const char* const kLevelNames[] = {"TRACE", "INFO", "FAIL", "ERROR"};
+
+// Written once by log_init before other threads exist; read-only afterwards.
+struct LoggerState {
+    char module[32] = "gateway";
+    std::atomic<int> fd{STDERR_FILENO};
+    std::atomic<int> minLevel{0};
+    std::atomic<int> colorLevel{4};
+    std::atomic<bool> colored{false};
+};
+LoggerState g_state;
+
+int openTarget(int target) {
+    if (target == 0) return -1;
+    const char* path = getenv("GATEWAY_LOG_FILE");
+    if (target == 2 && path != nullptr && *path != '\0') {
+        const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0) return fd;
+    }
+    return STDERR_FILENO;
+}
+
+const char* levelName(int level) {
+    return (level >= 0 && level <= 3) ? kLevelNames[level] : "?";
+}
+
+// Formats "YYYY-MM-DD hh:mm:ss.mmm" in local time; async-signal-safe enough for a
+// best-effort log line (localtime_r does not lock once the zone is loaded).
+size_t formatTimestamp(char* out, size_t size) {
+    struct timeval tv {};
+    gettimeofday(&tv, nullptr);
+    struct tm tm {};
+    localtime_r(&tv.tv_sec, &tm);
+    const size_t n = strftime(out, size, "%Y-%m-%d %H:%M:%S", &tm);
+    const int m = snprintf(out + n, size - n, ".%03ld", static_cast<long>(tv.tv_usec / 1000));
+    return n + (m > 0 ? static_cast<size_t>(m) : 0);
+}
+
+// Trailing line breaks are the caller's paragraph marks; one line per call is kept.
+size_t trimLineEnd(char* text, size_t len) {
+    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) --len;
+    for (size_t i = 0; i < len; ++i) {
+        if (text[i] == '\n' || text[i] == '\r') text[i] = ' ';
+    }
+    return len;
+}
+
+void writeAll(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        const ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+extern "C" int log_init(const char* module, int target, int min_level, int color_level) {
+    if (module != nullptr) snprintf(g_state.module, sizeof g_state.module, "%s", module);
+    const char* env = getenv("GATEWAY_LOG_LEVEL");
+    g_state.minLevel = (env != nullptr && *env != '\0') ? atoi(env) : min_level;
+    g_state.colorLevel = color_level;
+    const int fd = openTarget(target);
+    g_state.fd = fd;
+    g_state.colored = fd >= 0 && isatty(fd);
+    return 0;
+}
+
+extern "C" void log_print(int level, const char* /*color*/, const char* /*tag*/,
+                          const char* file, const char* func, int line, const char* fmt, ...) {
+    const int fd = g_state.fd.load(std::memory_order_relaxed);
+    if (fd < 0 || level < g_state.minLevel.load(std::memory_order_relaxed) || fmt == nullptr) return;
+
+    const int saved_errno = errno;
+    char buf[kLineMax];
+    size_t len = formatTimestamp(buf, sizeof buf);
+    const bool hi = g_state.colored && level >= g_state.colorLevel;
+    int n = snprintf(buf + len, sizeof buf - len, " %s%-5s%s %s[%ld] %s:%d %s: ",
+                     hi ? "\033[1;31m" : "", levelName(level), hi ? "\033[0m" : "",
+                     g_state.module, static_cast<long>(syscall(SYS_gettid)),
+                     file ? file : "?", line, func ? func : "?");
+    if (n > 0) len += static_cast<size_t>(n);
+    if (len >= sizeof buf - 2) len = sizeof buf - 2;
+
+    va_list ap;
+    va_start(ap, fmt);
+    errno = saved_errno;  // keeps %m working for callers
+    n = vsnprintf(buf + len, sizeof buf - len - 1, fmt, ap);
+    va_end(ap);
+    if (n > 0) len += std::min(static_cast<size_t>(n), sizeof buf - len - 2);
+    len = trimLineEnd(buf, len);
+    buf[len++] = '\n';
+    writeAll(fd, buf, len);
+    errno = saved_errno;
+}

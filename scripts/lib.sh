@@ -1,0 +1,37 @@
+# Shared by scripts/test and scripts/demo: package installation and the two builds.
+# shellcheck shell=bash
+
+SM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SM_PACKAGES=(
+  build-essential cmake pkg-config git
+  libdbus-1-dev libcjson-dev libcurl4-openssl-dev libssl-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
+  dbus-daemon dbus-bin libglib2.0-bin systemd
+  python3 python3-dbus openssl iproute2 util-linux procps curl
+)
+
+sm_install_packages() {
+  local missing=()
+  for pkg in "${SM_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "==> installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# sm_build DIR [cmake options...] [-- TARGET...]: configure and build one tree.
+sm_build() {
+  local dir=$1; shift
+  local opts=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do opts+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && targets=(--target "$@")
+  echo "==> building ${dir#"$SM_ROOT"/}"
+  cmake -S "$SM_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${opts[@]}" >/dev/null || return 1
+  cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
+}

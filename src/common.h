@@ -1,0 +1,45 @@
+// Process and file utilities shared by every subsystem, the bus error check and the
+// logging macro.
+#ifndef SERVICE_MONITOR_COMMON_H
+#define SERVICE_MONITOR_COMMON_H
+
+#include <dbus/dbus.h>
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "logger.h"
+
+// One log line through the gateway logger, tagged with this source file, function and line.
+#define SM_LOG(level, ...) \
+    log_print((level), "color", "tag", __FILE__, __func__, __LINE__, __VA_ARGS__)
+
+constexpr int kCmdlineBufSize = 256;  // command lines are cut to 255 characters
+constexpr int kMaxArgs = 32;          // 31 words plus the terminating null entry
+constexpr int kExeDirBufSize = 4096;
+
+// 1 when the path already exists, 0 when it was created (mode 0755), -1 on failure.
+[[nodiscard]] int mk_deeppath(const char* path);
+// Wall-clock milliseconds since the Unix epoch.
+[[nodiscard]] uint64_t get_time_ms();
+// Id of the first process whose first command-line argument contains name, or -1.
+[[nodiscard]] pid_t find_pid_by_name(const char* name);
+// Cuts cmd in place at blanks into argv (kMaxArgs entries, null-terminated).
+// Returns the number of words, or -1 when they would not fit.
+int split_cmdline(char* cmd, char* argv[kMaxArgs]);
+// Starts path as a child with the words of cmd; waits for it when sync is non-zero.
+// The child's process id, or -1.
+pid_t process_exec(const char* path, const char* cmd, int sync);
+// Launches path fully detached (double fork, new session). 0 once launched, -1 on failure.
+int process_deamon(const char* path, const char* cmd);
+// kill(2), logging the failure. 0 or -1.
+int kill_process(pid_t pid, int sig);
+// Starts a detached thread. The result of pthread_create.
+int create_detached_thread(pthread_t* tid, void* (*start)(void*), void* arg);
+// Parent of the executable's directory (cached). 0 on success, 1 on failure.
+int get_exe_base_dir(char* out);
+// Logs and frees a set libdbus error: -1 when it held one, else 0. Never ends the process.
+int check_and_abort(DBusError* error);
+
+#endif

@@ -1,0 +1,60 @@
+// Owning handles for the C libraries the daemon uses. Each deleter is stateless, so a
+// handle costs one pointer; release() is used only where a C library takes ownership.
+#ifndef SERVICE_MONITOR_RAII_H
+#define SERVICE_MONITOR_RAII_H
+
+#include <cjson/cJSON.h>
+#include <curl/curl.h>
+#include <dbus/dbus.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+struct DBusMessageDeleter {
+    void operator()(DBusMessage* m) const noexcept { dbus_message_unref(m); }
+};
+struct CJsonDeleter {
+    void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
+};
+struct CJsonTextDeleter {
+    void operator()(char* t) const noexcept { cJSON_free(t); }
+};
+struct CurlDeleter {
+    void operator()(CURL* c) const noexcept { curl_easy_cleanup(c); }
+};
+struct CurlSlistDeleter {
+    void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
+};
+struct FileDeleter {
+    void operator()(FILE* f) const noexcept { fclose(f); }
+};
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { free(p); }
+};
+
+using DBusMessagePtr = std::unique_ptr<DBusMessage, DBusMessageDeleter>;
+using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
+using CJsonText = std::unique_ptr<char, CJsonTextDeleter>;
+using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
+using CurlSlistPtr = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+using FilePtr = std::unique_ptr<FILE, FileDeleter>;
+template <typename T>
+using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+
+// A libdbus error record that is initialised on construction and freed on scope exit.
+class ScopedDBusError {
+public:
+    ScopedDBusError() noexcept { dbus_error_init(&error_); }
+    ~ScopedDBusError() { dbus_error_free(&error_); }
+    ScopedDBusError(const ScopedDBusError&) = delete;
+    ScopedDBusError& operator=(const ScopedDBusError&) = delete;
+
+    DBusError* get() noexcept { return &error_; }
+    bool isSet() const noexcept { return dbus_error_is_set(&error_) != 0; }
+
+private:
+    DBusError error_;
+};
+
+#endif
