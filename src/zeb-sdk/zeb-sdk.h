@@ -1,0 +1,92 @@
+// Cloud API client: the client record, HTTPS transfers, the signed metric upload and the
+// monitor-group management calls. Results are 0 / -1 unless stated otherwise.
+#ifndef ZEB_SDK_H
+#define ZEB_SDK_H
+
+#include <cjson/cJSON.h>
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+constexpr size_t kAccessKeyIdSize = 128;
+constexpr size_t kAccessKeySecretSize = 128;
+constexpr size_t kSecurityTokenSize = 576;
+constexpr size_t kCaPathSize = 4096;
+constexpr size_t kUploadUrlSize = 104;
+constexpr size_t kUploadHostSize = 64;
+constexpr size_t kUploadPathSize = 36;
+
+struct CloudSdkClient {
+    char accessKeyId[kAccessKeyIdSize];
+    char accessKeySecret[kAccessKeySecretSize];
+    char securityToken[kSecurityTokenSize];  // empty: no token
+    char caPath[kCaPathSize];
+    const char* apiHost;
+    uint32_t preEnvironment;  // 0: HTTPS production upload, else plain-HTTP pre-production
+    char uploadUrl[kUploadUrlSize];
+    char uploadHost[kUploadHostSize];
+    char uploadPath[kUploadPathSize];
+    long verbose;
+    // Guards the three credential fields: CloudSdkUpdateCredential writes them under it and
+    // every request copies what it needs under it, so an update never overlaps a read.
+    std::mutex credentialLock;
+};
+
+// Body of one response; data is NUL-terminated whenever non-null.
+struct HTTPResponse {
+    char* data;
+    size_t size;
+};
+
+[[nodiscard]] int HTTPResponseInit(HTTPResponse* response);
+void HTTPResponseFree(HTTPResponse* response);
+
+// New client (release with CloudSdkDeinitIF), or null when it cannot be allocated.
+[[nodiscard]] CloudSdkClient* CloudSdkInitIF(const char* accessKeyId, const char* accessKeySecret,
+                                             const char* securityToken, uint32_t preEnvironment);
+// Copies the credentials (cut to their fields). -1 and nothing changed when a pointer is null.
+int CloudSdkUpdateCredential(CloudSdkClient* client, const char* accessKeyId,
+                             const char* accessKeySecret, const char* securityToken);
+// Releases the client (null allowed), then libcurl's global state.
+void CloudSdkDeinitIF(CloudSdkClient* client);
+
+// Verified GET. The HTTP response code, or -1 when the transfer fails.
+[[nodiscard]] long HTTPDataGet(CloudSdkClient* client, const char* url, int timeoutSeconds,
+                               curl_write_callback writeCallback, void* writeData);
+// Signed metric POST. 200 when answered with 200, else -1.
+[[nodiscard]] long HTTPDataPost(CloudSdkClient* client, const char* url, const char* body,
+                                int timeoutSeconds, HTTPResponse* response);
+// Uploads one metric body to the client's upload URL. 0 on HTTP 200, else -1.
+[[nodiscard]] int CloudSdkPostMetricData(CloudSdkClient* client, const char* body,
+                                         int timeoutSeconds);
+
+// libcurl write callback appending to an HTTPResponse; 0 when memory runs out.
+size_t WriteMemoryCallback(char* data, size_t size, size_t nmemb, void* response) noexcept;
+// Logs one exchange (level 0 for status 200, else 2); nothing when method or url is null.
+void PrintHttpPacket(long status, const char* method, const char* url, const char* request,
+                     const char* response);
+// The "Resources"."Resource" item of a management reply whose Code is 200, or null.
+[[nodiscard]] cJSON* getResourceFromBody(cJSON* root);
+// Current UTC time as "%a, %d %b %Y %H:%M:%S GMT"; returns 0.
+int GetGmtDate(char* buffer, size_t size);
+
+// Monitor-group management calls; output buffers are written only on success.
+[[nodiscard]] int CloudSdkGetGroupID(CloudSdkClient* client, const char* groupName,
+                                     int timeoutSeconds, char* groupId, size_t groupIdSize);
+[[nodiscard]] int CloudSdkCreateGroup(CloudSdkClient* client, const char* groupName,
+                                      int timeoutSeconds, char* groupId, size_t groupIdSize);
+[[nodiscard]] int CloudSdkDeleteGroup(CloudSdkClient* client, const char* groupId,
+                                      int timeoutSeconds);
+[[nodiscard]] int CloudSdkAddGroupInstance(CloudSdkClient* client, const char* groupId,
+                                           const char* instanceId, const char* instanceName,
+                                           const char* category, int timeoutSeconds);
+[[nodiscard]] int CloudSdkDeleteGroupInstance(CloudSdkClient* client, const char* groupId,
+                                              const char* instanceIdList, const char* category,
+                                              int timeoutSeconds);
+[[nodiscard]] int CloudSdkGetGroupInstance(CloudSdkClient* client, const char* groupId,
+                                           const char* instanceIds, int timeoutSeconds,
+                                           char* instanceName, size_t instanceNameSize);
+
+#endif

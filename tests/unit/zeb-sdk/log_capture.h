@@ -1,0 +1,49 @@
+// Sends the gateway logger to a private file so that tests can read the lines they cause.
+#ifndef SM_TEST_LOG_CAPTURE_H
+#define SM_TEST_LOG_CAPTURE_H
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "logger.h"
+
+class LogCapture {
+public:
+    // Starts capturing (once per process) and drops what was logged so far.
+    static LogCapture& begin() {
+        static LogCapture capture;
+        capture.take();
+        return capture;
+    }
+    ~LogCapture() { unlink(path_.c_str()); }
+
+    // Everything logged since the previous call.
+    std::string take() {
+        std::ifstream in(path_);
+        in.seekg(static_cast<std::streamoff>(offset_));
+        std::stringstream text;
+        text << in.rdbuf();
+        offset_ += text.str().size();
+        return text.str();
+    }
+
+private:
+    LogCapture() {
+        char name[] = "/tmp/sm_sdk_test_log_XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd >= 0) close(fd);
+        path_ = name;
+        setenv("GATEWAY_LOG_FILE", name, 1);
+        setenv("GATEWAY_LOG_LEVEL", "0", 1);
+        log_init("sdk-test", 2, 0, 4);
+    }
+
+    std::string path_;
+    size_t offset_ = 0;
+};
+
+#endif
