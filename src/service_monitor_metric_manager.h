@@ -1,0 +1,76 @@
+// The metric data manager: the record behind metric ingestion, its pre-task table, and
+// the ingestion of posted samples (request check, queueing, JSON reply).
+#ifndef SERVICE_MONITOR_METRIC_MANAGER_H
+#define SERVICE_MONITOR_METRIC_MANAGER_H
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "message_queue.h"
+#include "service_monitor_metric_data_cache.h"
+#include "task_scheduler.h"
+
+struct CloudSdkClient;
+struct CFG_CONN_T;
+
+constexpr size_t kMetricReplyBufSize = 256;  // reply buffer handed to post_metric_data
+constexpr uint32_t TS_TOLERANCE_MS = 3000;   // slack for ts on both ends of the period
+
+// Result codes of post_metric_data (the reply's "code").
+constexpr int kMetricCodeOk = 0;
+constexpr int kMetricCodeEmpty = 100000;
+constexpr int kMetricCodeBadInput = 100001;
+constexpr int kMetricCodeNoMemory = 100002;
+constexpr int kMetricCodeDisabled = 110100;
+constexpr int kMetricCodeNotReady = 110101;
+
+struct METRIC_DATA_MANAGER_T {
+    uint64_t periodStartMs = 0;
+    uint64_t periodEndMs = 0;
+    uint64_t periodMs = 0;
+    std::mutex mutex;  // guards periodStartMs and periodEndMs only
+    MSG_QUEUE_T metricDataQueue;
+    METRIC_DATA_CACHE_T* cache = nullptr;  // owned
+    pthread_t thread{};
+    CloudSdkClient* sdkHandle = nullptr;  // owned
+    CFG_CONN_T* cfgConn = nullptr;        // not owned
+    char productKey[32] = {};
+    char deviceName[32] = {};
+    char accountId[128] = {};
+    char groupId[64] = {};
+    char instanceName[128] = {};
+    char instanceId[128] = {};
+    std::atomic<uint32_t> enable{0};
+    std::atomic<uint32_t> dependReady{0};
+};
+
+// One pre-task; scheduled under its name with its own row as client data.
+struct PRE_TASK_T {
+    std::atomic<bool> done;
+    const char* name;
+    TASK_FUNC_T func;
+    uint32_t intervalMs;
+    METRIC_DATA_MANAGER_T* manager;  // set when the tasks are started
+};
+
+constexpr size_t kPreTaskNum = 3;
+extern PRE_TASK_T g_preTasks[kPreTaskNum];
+
+// Checks and queues the samples of one request and writes the JSON reply into reply
+// (kMetricReplyBufSize bytes). 0 when every sample was queued, else -1.
+int post_metric_data(METRIC_DATA_MANAGER_T* manager, const char* jsonText, char* reply);
+// Writes {"id":"<id>","code":<code>, "message":"<message>"} into dst with both texts
+// escaped. When it would not fit, the id (then the message) is shortened at a character
+// boundary so that dst still holds valid JSON. 0 when nothing was shortened, else -1.
+int package_reply_message(char* dst, size_t size, const char* id, const char* message, int code);
+// 1 (and dependReady set) when every pre-task is done, else 0.
+int check_dependent_service(METRIC_DATA_MANAGER_T* manager);
+// Frees a popped queue node and hands over the sample it carried.
+[[nodiscard]] std::unique_ptr<METRIC_MESSAGE_T> takeMetricMessage(MSG_NODE_T* node);
+
+#endif

@@ -1,0 +1,318 @@
+#include "service_monitor_metric_manager.h"
+
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "raii.h"
+
+namespace {
+
+constexpr uint64_t kStart = 1700000000000ULL;
+constexpr uint64_t kEnd = kStart + 60000;
+
+struct Reply {
+    int result = 0;
+    std::string text;
+    std::string id;
+    int code = -1;
+    std::string message;
+};
+
+// True when text is well-formed UTF-8 (what the bus accepts in a string).
+bool isUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > text.size()) return false;
+        for (size_t k = 1; k < n; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+// Parses a reply and checks its shape: exactly id, code and message, in this order.
+void parseReply(Reply* r) {
+    ASSERT_LT(r->text.size(), kMetricReplyBufSize);
+    ASSERT_TRUE(isUtf8(r->text)) << r->text;
+    const char* end = nullptr;
+    const CJsonPtr json(cJSON_ParseWithOpts(r->text.c_str(), &end, 1));
+    ASSERT_TRUE(json) << "not JSON: " << r->text;
+    const cJSON* const id = json->child;
+    ASSERT_TRUE(cJSON_IsString(id) && strcmp(id->string, "id") == 0) << r->text;
+    const cJSON* const code = id->next;
+    ASSERT_TRUE(cJSON_IsNumber(code) && strcmp(code->string, "code") == 0) << r->text;
+    const cJSON* const message = code->next;
+    ASSERT_TRUE(cJSON_IsString(message) && strcmp(message->string, "message") == 0) << r->text;
+    ASSERT_EQ(message->next, nullptr);
+    r->id = id->valuestring;
+    r->code = code->valueint;
+    r->message = message->valuestring;
+}
+
+std::string entry(const std::string& metric, const std::string& rule, double value = 1) {
+    return R"({"metricName":")" + metric + R"(","value":)" + std::to_string(value) +
+           R"(,"collectRule":")" + rule + R"("})";
+}
+
+std::string request(const std::string& params, double ts = kStart + 1000,
+                    const std::string& module = "svc/func", const std::string& id = "req-1") {
+    return R"({"id":")" + id + R"(","ts":)" + std::to_string(ts) + R"(,"moduleName":")" + module +
+           R"(","params":[)" + params + "]}";
+}
+
+class PostMetricDataTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(initMessageQueue(&manager.metricDataQueue), 0);
+        manager.periodStartMs = kStart;
+        manager.periodEndMs = kEnd;
+        manager.periodMs = 60000;
+        manager.enable = 1;
+        manager.dependReady = 1;
+        for (PRE_TASK_T& task : g_preTasks) task.done = true;
+    }
+    void TearDown() override {
+        drain();
+        for (PRE_TASK_T& task : g_preTasks) task.done = false;
+    }
+
+    Reply post(const char* json, METRIC_DATA_MANAGER_T* m) {
+        char buf[kMetricReplyBufSize];
+        memset(buf, 'x', sizeof buf);
+        Reply r;
+        r.result = post_metric_data(m, json, buf);
+        r.text = buf;
+        parseReply(&r);
+        EXPECT_EQ(r.result, r.code == 0 ? 0 : -1) << r.text;
+        return r;
+    }
+    Reply post(const std::string& json) { return post(json.c_str(), &manager); }
+
+    std::vector<METRIC_MESSAGE_T> drain() {
+        std::vector<METRIC_MESSAGE_T> queued;
+        MSG_NODE_T* node = nullptr;
+        while (popMessageFromQueue(&manager.metricDataQueue, 0, &node) == 0) {
+            queued.push_back(*takeMetricMessage(node));
+        }
+        return queued;
+    }
+
+    METRIC_DATA_MANAGER_T manager;
+};
+
+TEST_F(PostMetricDataTest, ValidRequestQueuesEveryEntry) {
+    const Reply r = post(request(entry("cpu", "update", 12.5) + "," + entry("mem", "avg", 3)));
+    EXPECT_EQ(r.text, R"({"id":"req-1","code":0, "message":""})");
+    const std::vector<METRIC_MESSAGE_T> queued = drain();
+    ASSERT_EQ(queued.size(), 2U);
+    EXPECT_STREQ(queued[0].moduleName, "svc/func");
+    EXPECT_STREQ(queued[0].metricName, "cpu");
+    EXPECT_EQ(queued[0].collectRule, COLLECT_RULE_UPDATE);
+    EXPECT_DOUBLE_EQ(queued[0].value, 12.5);
+    EXPECT_STREQ(queued[1].metricName, "mem");
+    EXPECT_EQ(queued[1].collectRule, COLLECT_RULE_AVG);
+}
+
+TEST_F(PostMetricDataTest, EmptyParamsQueuesNothing) {
+    const Reply r = post(request(""));
+    EXPECT_EQ(r.code, kMetricCodeEmpty);
+    EXPECT_EQ(r.message, "");
+    EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(PostMetricDataTest, SwitchAndArgumentsAreCheckedBeforeTheJson) {
+    Reply r = post("{not json", nullptr);
+    EXPECT_EQ(r.code, kMetricCodeBadInput);
+    EXPECT_EQ(r.message, "invalid input params");
+    r = post(nullptr, &manager);
+    EXPECT_EQ(r.message, "invalid input params");
+
+    manager.enable = 0;
+    r = post("{not json");
+    EXPECT_EQ(r.code, kMetricCodeDisabled);
+    EXPECT_EQ(r.message, "metric module is disable");
+    EXPECT_EQ(r.id, "");
+    EXPECT_EQ(post(request(entry("cpu", "update"))).code, kMetricCodeDisabled);
+    EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(PostMetricDataTest, PreTasksMustBeDoneFirst) {
+    manager.dependReady = 0;
+    g_preTasks[1].done = false;
+    g_preTasks[2].done = false;
+    testing::internal::CaptureStderr();
+    Reply r = post(request(entry("cpu", "update")));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.code, kMetricCodeNotReady);
+    EXPECT_EQ(r.message, "the dependent service are not ready");
+    EXPECT_NE(log.find("service(GetDeviceName) abnormal"), std::string::npos) << log;
+    EXPECT_EQ(manager.dependReady, 0U);
+
+    g_preTasks[1].done = true;
+    g_preTasks[2].done = true;
+    r = post(request(entry("cpu", "update")));
+    EXPECT_EQ(r.code, kMetricCodeOk);
+    EXPECT_EQ(manager.dependReady, 1U);
+}
+
+TEST_F(PostMetricDataTest, EveryMalformedRequestHasItsMessage) {
+    const std::string good = entry("cpu", "update");
+    const struct {
+        std::string json;
+        const char* message;
+    } cases[] = {
+        {"{\"ts\":", "invalid json format"},
+        {R"({"moduleName":"m","params":[]})", "json object(ts) is invalid"},
+        {R"({"ts":"1700000001000","moduleName":"m","params":[]})", "json object(ts) is invalid"},
+        {R"({"ts":1700000001000,"params":[]})", "json object(moduleName) is invalid"},
+        {R"({"ts":1700000001000,"moduleName":7,"params":[]})", "json object(moduleName) is invalid"},
+        {R"({"ts":1700000001000,"moduleName":"m"})", "json object(params) is invalid"},
+        {R"({"ts":1700000001000,"moduleName":"m","params":{}})", "json object(params) is invalid"},
+        {request(R"({"value":1,"collectRule":"avg"})"), "json object(metricName) is invalid"},
+        {request("42"), "json object(metricName) is invalid"},
+        {request(R"({"metricName":"m","value":"1","collectRule":"avg"})"),
+         "json object(value) is invalid"},
+        {request(R"({"metricName":"m","value":1,"collectRule":3})"),
+         "json object(collectRule) is invalid"},
+        {request(entry("m", "max")), "invalid collect rule:max"},
+        {request(entry("m", "")), "invalid collect rule:"},
+    };
+    for (const auto& c : cases) {
+        const Reply r = post(c.json);
+        EXPECT_EQ(r.code, kMetricCodeBadInput) << c.json;
+        EXPECT_EQ(r.message, c.message) << c.json;
+    }
+    EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(PostMetricDataTest, TsWindowIncludesBothWidenedBounds) {
+    EXPECT_EQ(post(request(entry("a", "update"), kStart - 3000)).code, kMetricCodeOk);
+    EXPECT_EQ(post(request(entry("b", "update"), kEnd + 3000)).code, kMetricCodeOk);
+    EXPECT_EQ(drain().size(), 2U);
+
+    Reply r = post(request(entry("c", "update"), kStart - 3001));
+    EXPECT_EQ(r.code, kMetricCodeBadInput);
+    EXPECT_EQ(r.message, "ts(1699999996999.000000) not in  1700000000000~ 1700000060000, +-3000");
+    r = post(request(entry("d", "update"), kEnd + 3001));
+    EXPECT_EQ(r.message, "ts(1700000063001.000000) not in  1700000000000~ 1700000060000, +-3000");
+    EXPECT_TRUE(drain().empty());
+
+    // A period that starts within the tolerance of the epoch does not wrap around.
+    manager.periodStartMs = 1000;
+    manager.periodEndMs = 61000;
+    EXPECT_EQ(post(request(entry("e", "update"), 0)).code, kMetricCodeOk);
+}
+
+TEST_F(PostMetricDataTest, FailingEntryStopsAfterTheEntriesBeforeIt) {
+    const Reply r = post(request(entry("first", "update") + "," + entry("second", "max") + "," +
+                                 R"({"value":1})"));
+    EXPECT_EQ(r.code, kMetricCodeBadInput);
+    EXPECT_EQ(r.message, "invalid collect rule:max");
+    const std::vector<METRIC_MESSAGE_T> queued = drain();
+    ASSERT_EQ(queued.size(), 1U);
+    EXPECT_STREQ(queued[0].metricName, "first");
+}
+
+TEST_F(PostMetricDataTest, KeysAndRulesInOtherLetterCase) {
+    const Reply r = post(
+        R"({"ID":"x","TS":1700000001000,"ModuleName":"svc","PARAMS":[)"
+        R"({"MetricName":"m","VALUE":2,"collectrule":"Accumulate"},)"
+        R"({"metricname":"n","Value":3,"COLLECTRULE":"AVG"}]})");
+    EXPECT_EQ(r.code, kMetricCodeOk);
+    EXPECT_EQ(r.id, "x");
+    const std::vector<METRIC_MESSAGE_T> queued = drain();
+    ASSERT_EQ(queued.size(), 2U);
+    EXPECT_EQ(queued[0].collectRule, COLLECT_RULE_ACCUMULATE);
+    EXPECT_EQ(queued[1].collectRule, COLLECT_RULE_AVG);
+}
+
+TEST_F(PostMetricDataTest, NamesAreCutToTheirBuffers) {
+    const std::string metric40(40, 'm');
+    const std::string module70(70, 's');
+    EXPECT_EQ(post(request(entry(metric40, "update"), kStart, module70)).code, kMetricCodeOk);
+    const std::vector<METRIC_MESSAGE_T> queued = drain();
+    ASSERT_EQ(queued.size(), 1U);
+    EXPECT_EQ(std::string(queued[0].metricName), metric40.substr(0, 31));
+    EXPECT_EQ(std::string(queued[0].moduleName), module70.substr(0, 63));
+}
+
+TEST_F(PostMetricDataTest, IdIsEchoedOnlyWhenItIsAString) {
+    EXPECT_EQ(post(R"({"ts":1700000001000,"moduleName":"m","params":[]})").id, "");
+    EXPECT_EQ(post(R"({"id":12,"ts":1700000001000,"moduleName":"m","params":[]})").id, "");
+    EXPECT_EQ(post(R"({"id":"abc","ts":"bad"})").id, "abc");  // echoed on failures too
+}
+
+TEST_F(PostMetricDataTest, RepliesStayJsonWhateverTheIdAndRuleHold) {
+    const char* const ids[] = {R"(a\"b)", R"(back\\slash)", R"(\u0001\n\t)", "caf\xc3\xa9",
+                               R"(\ud83d\ude00)"};
+    const char* const decoded[] = {"a\"b", "back\\slash", "\x01\n\t", "caf\xc3\xa9",
+                                   "\xf0\x9f\x98\x80"};
+    for (size_t i = 0; i < std::size(ids); ++i) {
+        EXPECT_EQ(post(request("", kStart, "m", ids[i])).id, decoded[i]);
+    }
+    const Reply r = post(request(entry("m", R"(x\"}, \"code\":0 \\)")));
+    EXPECT_EQ(r.code, kMetricCodeBadInput);
+    EXPECT_EQ(r.message, R"(invalid collect rule:x"}, "code":0 \)");
+}
+
+TEST_F(PostMetricDataTest, LongIdIsShortenedNotTheDocument) {
+    const std::string longId(300, 'i');
+    testing::internal::CaptureStderr();
+    Reply r = post(request("", kStart, "m", longId));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.code, kMetricCodeEmpty);
+    EXPECT_EQ(r.text.size(), kMetricReplyBufSize - 1);
+    EXPECT_EQ(longId.compare(0, r.id.size(), r.id), 0);
+    EXPECT_NE(log.find("reply message was trunccated!len:337,BufSize:256"), std::string::npos)
+        << log;
+
+    // Multi-byte characters and escapes are never split.
+    std::string wide;
+    for (int i = 0; i < 100; ++i) wide += "\xe2\x82\xac\\\"";  // euro sign, escaped quote
+    r = post(request(entry("m", "max"), kStart, "m", wide));
+    EXPECT_EQ(r.message, "invalid collect rule:max");
+    EXPECT_FALSE(r.id.empty());
+    std::string expected;
+    for (int i = 0; i < 100; ++i) expected += "\xe2\x82\xac\"";
+    EXPECT_EQ(expected.compare(0, r.id.size(), r.id), 0);
+}
+
+TEST(PackageReplyMessage, FormatsEscapesAndShortens) {
+    char buf[kMetricReplyBufSize];
+    EXPECT_EQ(package_reply_message(buf, sizeof buf, "id", "text", 100001), 0);
+    EXPECT_STREQ(buf, R"({"id":"id","code":100001, "message":"text"})");
+
+    // Bytes that are not UTF-8 become U+FFFD, control characters are escaped.
+    EXPECT_EQ(package_reply_message(buf, sizeof buf, "\xff\x1f", "a\xc3", 0), 0);
+    EXPECT_STREQ(buf, R"({"id":"\ufffd\u001f","code":0, "message":"a\ufffd"})");
+
+    // A message that alone overflows is shortened too, the id first to nothing.
+    const std::string controls(127, '\x01');
+    EXPECT_EQ(package_reply_message(buf, sizeof buf, "id", controls.c_str(), 1), -1);
+    Reply r;
+    r.text = buf;
+    parseReply(&r);
+    EXPECT_EQ(r.id, "");
+    EXPECT_EQ(r.message, std::string((255 - 32) / 6, '\x01'));
+
+    char tiny[10];
+    EXPECT_EQ(package_reply_message(tiny, sizeof tiny, "", "", 0), -1);
+    EXPECT_STREQ(tiny, "");
+}
+
+TEST(TakeMetricMessage, HandsOverThePayloadAndFreesTheNode) {
+    auto message = std::make_unique<METRIC_MESSAGE_T>();
+    METRIC_MESSAGE_T* const raw = message.get();
+    MSG_NODE_T* const node = createMessageNode(message.release());
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(takeMetricMessage(node).get(), raw);  // freed here; the leak checker verifies
+    EXPECT_EQ(takeMetricMessage(nullptr), nullptr);
+}
+
+}  // namespace
