@@ -283,4 +283,55 @@ TEST_F(ConfigManagerTest, UnsubscribeStopsNotifications) {
     EXPECT_EQ(sub.notices(), expected);
 }
 
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+ToolRun runTool(const std::string& dir, std::vector<std::string> args) {
+    const std::string outPath = dir + "/tool.out";
+    const std::string errPath = dir + "/tool.err";
+    std::filesystem::remove(errPath);
+    args.insert(args.begin(), CFGTOOL_PATH);
+    const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const pid_t pid = testbus::spawn(args, outFd, errPath);
+    close(outFd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, testbus::readFile(outPath),
+            testbus::readFile(errPath)};
+}
+
+TEST_F(ConfigManagerTest, CfgtoolCommands) {
+    const std::string dir = bus_.dir();
+    const std::string addr = bus_.address();
+    EXPECT_EQ(runTool(dir, {"--address", addr, "set", "gw_zeb_switch", "1"}).status, 0);
+    EXPECT_EQ(runTool(dir, {"--address", addr, "set", "neg", "-1"}).status, 0);
+    const ToolRun get = runTool(dir, {"--address", addr, "get", "gw_zeb_switch"});
+    EXPECT_EQ(get.status, 0);
+    EXPECT_EQ(get.out, "1\n");
+    EXPECT_EQ(runTool(dir, {"--address", addr, "get", "neg"}).out, "-1\n");
+    EXPECT_EQ(runTool(dir, {"--address", addr, "set", "two", "a\tb\nc"}).status, 0);
+    EXPECT_EQ(runTool(dir, {"--address", addr, "list"}).out,
+              "gw_zeb_switch\t1\nneg\t-1\ntwo\ta\\tb\\nc\n");
+
+    const ToolRun missing = runTool(dir, {"--address", addr, "get", "nope"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_NE(missing.err.find("get nope: no such key"), std::string::npos) << missing.err;
+    EXPECT_EQ(runTool(dir, {"--address", addr, "delete", "neg"}).status, 0);
+    EXPECT_EQ(runTool(dir, {"--address", addr, "delete", "neg"}).status, 1);
+    EXPECT_EQ(runTool(dir, {"--address", addr, "set", "only-key"}).status, 2);
+    EXPECT_EQ(runTool(dir, {"--address", addr}).status, 2);
+
+    const ToolRun noBus = runTool(dir, {"--address", "unix:path=" + dir + "/none", "get", "k"});
+    EXPECT_EQ(noBus.status, 1);
+    EXPECT_NE(noBus.err.find("cannot connect"), std::string::npos) << noBus.err;
+    service_->stop(SIGTERM);
+    const ToolRun noService = runTool(dir, {"--address", addr, "get", "gw_zeb_switch"});
+    EXPECT_EQ(noService.status, 1);
+    EXPECT_NE(noService.err.find("not running"), std::string::npos) << noService.err;
+}
+
 }  // namespace

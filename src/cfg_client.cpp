@@ -1,0 +1,123 @@
+#include "cfg_client.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "common.h"
+#include "config_manager.h"
+#include "raii.h"
+
+namespace {
+
+// Lockable view of the handle's pthread mutex, for std::lock_guard.
+class CfgLock {
+public:
+    explicit CfgLock(CFG_CONN_T* handle) noexcept : handle_(handle) {}
+    void lock() noexcept { pthread_mutex_lock(&handle_->lock); }
+    void unlock() noexcept { pthread_mutex_unlock(&handle_->lock); }
+
+private:
+    CFG_CONN_T* handle_;
+};
+
+bool initRecursiveLock(pthread_mutex_t* lock) {
+    pthread_mutexattr_t attr;
+    if (pthread_mutexattr_init(&attr) != 0) return false;
+    const bool ok = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
+                    pthread_mutex_init(lock, &attr) == 0;
+    pthread_mutexattr_destroy(&attr);
+    return ok;
+}
+
+void dropConnection(DBusConnection* conn) {
+    dbus_connection_close(conn);
+    dbus_connection_unref(conn);
+}
+
+}  // namespace
+
+CFG_CONN_T* openCfgPrivateConn(const char* address) {
+    MallocPtr<CFG_CONN_T> handle(static_cast<CFG_CONN_T*>(calloc(1, sizeof(CFG_CONN_T))));
+    if (!handle) {
+        SM_LOG(3, "malloc memory failed\n");
+        return nullptr;
+    }
+    ScopedDBusError error;
+    DBusConnection* conn = dbus_connection_open_private(address, error.get());
+    if (check_and_abort(error.get()) != 0 || conn == nullptr) {
+        SM_LOG(2, "dbus_connection_open_private fail.\n\n");
+        return nullptr;
+    }
+    // A lost bus must surface as failed calls, not end the daemon.
+    dbus_connection_set_exit_on_disconnect(conn, FALSE);
+    dbus_bus_register(conn, error.get());
+    if (check_and_abort(error.get()) != 0) {
+        SM_LOG(2, "bus register error!\n");
+        dropConnection(conn);
+        return nullptr;
+    }
+    if (!initRecursiveLock(&handle->lock)) {
+        SM_LOG(3, "malloc memory failed\n");
+        dropConnection(conn);
+        return nullptr;
+    }
+    handle->conn = conn;
+    return handle.release();
+}
+
+void closeCfgPrivateConn(CFG_CONN_T* handle) {
+    if (handle == nullptr) return;
+    // A private connection must be closed before its last reference goes.
+    dropConnection(handle->conn);
+    pthread_mutex_destroy(&handle->lock);
+    free(handle);
+}
+
+int cfgSetConfig(CFG_CONN_T* handle, const char* key, const char* value) {
+    if (handle == nullptr || key == nullptr || value == nullptr) {
+        SM_LOG(3, "invalid input params\n");
+        return -1;
+    }
+    CfgLock lock(handle);
+    const std::lock_guard<CfgLock> guard(lock);
+    return set_config(handle->conn, key, value, kCfgTimeoutMs);
+}
+
+int cfgGetConfig(CFG_CONN_T* handle, const char* key, char* buf, int size) {
+    if (handle == nullptr || key == nullptr || buf == nullptr || size < 1) {
+        SM_LOG(3, "invalid input params\n");
+        return -1;
+    }
+    CfgLock lock(handle);
+    const std::lock_guard<CfgLock> guard(lock);
+    char* raw = nullptr;
+    const int ret = get_config(handle->conn, key, &raw, kCfgTimeoutMs);
+    const MallocPtr<char> text(raw);
+    if (ret == 0 && text) {
+        const size_t len = strnlen(text.get(), static_cast<size_t>(size) - 1);
+        memcpy(buf, text.get(), len);
+        buf[len] = '\0';
+    }
+    return ret;
+}
+
+int cfgSubscribeConfig(CFG_CONN_T* handle, int type, const char* key) {
+    if (handle == nullptr || key == nullptr) {
+        SM_LOG(3, "invalid input params\n");
+        return -1;
+    }
+    CfgLock lock(handle);
+    const std::lock_guard<CfgLock> guard(lock);
+    return subscribe_config(handle->conn, kCfgSubscriberName, key, type, kCfgTimeoutMs);
+}
+
+int cfgUnsubscribeConfig(CFG_CONN_T* handle, const char* key) {
+    if (handle == nullptr || key == nullptr) {
+        SM_LOG(3, "invalid input params\n");
+        return -1;
+    }
+    CfgLock lock(handle);
+    const std::lock_guard<CfgLock> guard(lock);
+    return unsubscribe_config(handle->conn, kCfgSubscriberName, key, kCfgTimeoutMs);
+}

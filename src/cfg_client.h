@@ -1,0 +1,32 @@
+// Client of the gateway configuration manager over a private bus connection of its own.
+// Every call on the connection, here and in the credential client, holds the handle's
+// recursive lock, so at most one request is outstanding at a time.
+#ifndef SERVICE_MONITOR_CFG_CLIENT_H
+#define SERVICE_MONITOR_CFG_CLIENT_H
+
+#include <dbus/dbus.h>
+#include <pthread.h>
+
+struct CFG_CONN_T {
+    pthread_mutex_t lock;  // recursive
+    DBusConnection* conn;  // private, registered, owns no well-known name
+};
+
+constexpr int kCfgTimeoutMs = 3000;
+constexpr const char* kCfgSubscriberName = "iot.dmp.service.monitor";
+
+// Opens and registers a private connection to the bus at address; null on failure.
+[[nodiscard]] CFG_CONN_T* openCfgPrivateConn(const char* address);
+// Closes the connection and releases the handle; accepts null.
+void closeCfgPrivateConn(CFG_CONN_T* handle);
+
+// The results below are the configuration-manager library's (0 success, 100100 for a key
+// that does not exist), or -1 for invalid arguments (the library is then not called).
+int cfgSetConfig(CFG_CONN_T* handle, const char* key, const char* value);
+// On success buf holds the value, cut to size - 1 characters and NUL-terminated; on
+// failure it is left as it was. A size below 1 counts as an invalid argument.
+int cfgGetConfig(CFG_CONN_T* handle, const char* key, char* buf, int size);
+int cfgSubscribeConfig(CFG_CONN_T* handle, int type, const char* key);
+int cfgUnsubscribeConfig(CFG_CONN_T* handle, const char* key);
+
+#endif
