@@ -39,8 +39,17 @@ protected:
         ASSERT_TRUE(service_->start()) << testbus::readFile(errPath_);
         client_ = std::make_unique<Client>(bus_.address());
     }
+    void TearDown() override {
+        // A clean exit also means no sanitizer report from the service.
+        if (service_->running()) {
+            EXPECT_EQ(service_->stop(SIGTERM), 0) << testbus::readFile(errPath_);
+        }
+    }
     void restart(int sig) {
-        service_->stop(sig);
+        const int status = service_->stop(sig);
+        if (sig == SIGTERM) {
+            EXPECT_EQ(status, 0) << testbus::readFile(errPath_);
+        }
         ASSERT_TRUE(service_->start()) << testbus::readFile(errPath_);
     }
     DBusConnection* conn() { return client_->get(); }
@@ -101,7 +110,7 @@ TEST_F(ConfigManagerTest, BadArgumentsAreRefusedWithoutHarm) {
 }
 
 TEST_F(ConfigManagerTest, FailuresAreReportedNotMistakenForMissingKeys) {
-    service_->stop(SIGTERM);
+    ASSERT_EQ(service_->stop(SIGTERM), 0);
     int code = 0;
     getValue(conn(), "k", &code);
     EXPECT_EQ(code, CONFIG_ERR_NO_SERVICE);
@@ -163,7 +172,7 @@ TEST_F(ConfigManagerTest, KillDuringWriteBurstNeverTearsTheStore) {
 }
 
 TEST_F(ConfigManagerTest, CorruptStoreIsReportedAndReadableEntriesKept) {
-    service_->stop(SIGTERM);
+    ASSERT_EQ(service_->stop(SIGTERM), 0);
     const std::string corrupt = std::string("good\tvalue\n") + "no tab here\n" +
                                 "bad\\qescape\tv\n" + "\xff\xfe\tv\n" +
                                 std::string("nul\0key\tv\n", 10) + "\tempty key\n" +
@@ -186,7 +195,7 @@ TEST_F(ConfigManagerTest, CorruptStoreIsReportedAndReadableEntriesKept) {
     EXPECT_EQ(stored.entries.size(), 4u);
 
     // Random bytes as a store: the service still starts and answers.
-    service_->stop(SIGTERM);
+    ASSERT_EQ(service_->stop(SIGTERM), 0) << testbus::readFile(errPath_);
     std::string noise;
     srand(7);
     for (int i = 0; i < 20000; ++i) noise += static_cast<char>(rand() % 256);
@@ -328,7 +337,7 @@ TEST_F(ConfigManagerTest, CfgtoolCommands) {
     const ToolRun noBus = runTool(dir, {"--address", "unix:path=" + dir + "/none", "get", "k"});
     EXPECT_EQ(noBus.status, 1);
     EXPECT_NE(noBus.err.find("cannot connect"), std::string::npos) << noBus.err;
-    service_->stop(SIGTERM);
+    ASSERT_EQ(service_->stop(SIGTERM), 0) << testbus::readFile(errPath_);
     const ToolRun noService = runTool(dir, {"--address", addr, "get", "gw_zeb_switch"});
     EXPECT_EQ(noService.status, 1);
     EXPECT_NE(noService.err.find("not running"), std::string::npos) << noService.err;

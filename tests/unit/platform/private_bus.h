@@ -194,7 +194,7 @@ public:
         pid_ = -1;
         return status;
     }
-    const std::string& store() const { return store_; }
+    bool running() const { return pid_ > 0; }
 
 private:
     std::string address_;
