@@ -77,17 +77,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self._event("refused", status, reason=reason, **fields)
         self._send(status, json.dumps(error_reply(status, reason)).encode())
 
-    def _faulted(self, fault, status, reply, **fields):
-        if fault is not None:
-            time.sleep(float(fault.get("delay", 0)))
+    def _faulted(self, fault, status, reply, on_success=None, **fields):
+        """Answers, with the fault's changes; on_success runs before a 200 goes out, so a
+        client that has seen the answer also finds its effect recorded."""
         status, body = apply_fault(fault, status, reply)
         kind = "fault" if fault is not None else "accepted"
         self._event(kind, status, fault=fault, **fields)
+        if status == 200 and on_success is not None:
+            on_success()
+        if fault is not None:
+            time.sleep(float(fault.get("delay", 0)))
         try:
             self._send(status, body)
         except OSError:  # the client gave up waiting
             pass
-        return status
 
     def do_GET(self):
         app = self.server.app
@@ -134,9 +137,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self._refuse(e.status, e.reason, action="upload")
         fault = app.control.fault_for("upload")
         reply = {"Code": 200, "Success": True, "Message": "ok"}
-        if self._faulted(fault, 200, reply, action="upload") == 200 and \
-                (fault is None or fault.get("apply") is not False):
-            app.journal.upload(self.server.scheme, self.headers, body, key_id, token)
+
+        def record():
+            if fault is None or fault.get("apply") is not False:
+                app.journal.upload(self.server.scheme, self.headers, body, key_id, token)
+        self._faulted(fault, 200, reply, on_success=record, action="upload")
 
     def do_PUT(self):
         self._refuse(405, "method PUT not allowed")
