@@ -21,6 +21,8 @@ void ConfigService::handle(DBusMessage* msg) noexcept {
         }
     } catch (const std::exception& e) {
         fprintf(stderr, "config_manager_service: dropped a message: %s\n", e.what());
+    } catch (...) {
+        fprintf(stderr, "config_manager_service: dropped a message\n");
     }
 }
 
