@@ -24,16 +24,14 @@ inline void storeBe(unsigned char* p, uint32_t v) {
 // ---- MD5 ----
 
 constexpr uint32_t kMd5K[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
-    0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
-    0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
-    0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
-    0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
-    0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
-    0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
-    0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
-    0xeb86d391};
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 constexpr int kMd5Shift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
 
 // One round step: a = b + ((a + f(b,c,d) + x + k) <<< s), then the words rotate.
@@ -80,37 +78,39 @@ void md5Process(md5_context* ctx, const unsigned char* block) {
 
 // ---- SHA-1 ----
 
+// Message schedule word t (t >= 16) computed in place in the 16-word ring.
+inline uint32_t sha1Schedule(uint32_t w[16], int t) {
+    w[t & 15] = rotl(w[(t - 3) & 15] ^ w[(t - 8) & 15] ^ w[(t - 14) & 15] ^ w[t & 15], 1);
+    return w[t & 15];
+}
+
+inline void sha1Step(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e, uint32_t f,
+                     uint32_t k, uint32_t w) {
+    const uint32_t temp = rotl(a, 5) + f + e + k + w;
+    e = d;
+    d = c;
+    c = rotl(b, 30);
+    b = a;
+    a = temp;
+}
+
 void sha1Process(sha1_context* ctx, const unsigned char* block) {
     uint32_t w[16];
     for (int i = 0; i < 16; ++i) w[i] = loadBe(block + 4 * i);
     uint32_t a = ctx->state[0], b = ctx->state[1], c = ctx->state[2], d = ctx->state[3],
              e = ctx->state[4];
-    for (int t = 0; t < 80; ++t) {
-        if (t >= 16) {
-            w[t & 15] = rotl(w[(t - 3) & 15] ^ w[(t - 8) & 15] ^ w[(t - 14) & 15] ^ w[t & 15], 1);
-        }
-        uint32_t f;
-        uint32_t k;
-        if (t < 20) {
-            f = d ^ (b & (c ^ d));
-            k = 0x5A827999;
-        } else if (t < 40) {
-            f = b ^ c ^ d;
-            k = 0x6ED9EBA1;
-        } else if (t < 60) {
-            f = (b & c) | (d & (b | c));
-            k = 0x8F1BBCDC;
-        } else {
-            f = b ^ c ^ d;
-            k = 0xCA62C1D6;
-        }
-        const uint32_t temp = rotl(a, 5) + f + e + k + w[t & 15];
-        e = d;
-        d = c;
-        c = rotl(b, 30);
-        b = a;
-        a = temp;
+    // One loop per round function so that each one compiles without branches.
+    for (int t = 0; t < 16; ++t) sha1Step(a, b, c, d, e, d ^ (b & (c ^ d)), 0x5A827999, w[t]);
+    for (int t = 16; t < 20; ++t) {
+        sha1Step(a, b, c, d, e, d ^ (b & (c ^ d)), 0x5A827999, sha1Schedule(w, t));
     }
+    for (int t = 20; t < 40; ++t)
+        sha1Step(a, b, c, d, e, b ^ c ^ d, 0x6ED9EBA1, sha1Schedule(w, t));
+    for (int t = 40; t < 60; ++t) {
+        sha1Step(a, b, c, d, e, (b & c) | (d & (b | c)), 0x8F1BBCDC, sha1Schedule(w, t));
+    }
+    for (int t = 60; t < 80; ++t)
+        sha1Step(a, b, c, d, e, b ^ c ^ d, 0xCA62C1D6, sha1Schedule(w, t));
     ctx->state[0] += a;
     ctx->state[1] += b;
     ctx->state[2] += c;
@@ -216,8 +216,9 @@ void sha1_final(sha1_context* ctx, unsigned char digest[kSha1DigestSize]) {
     for (int i = 0; i < 5; ++i) storeBe(digest + 4 * i, ctx->state[i]);
 }
 
-void hmac_sha1(const unsigned char* data, uint32_t dataLength, unsigned char digest[kSha1DigestSize],
-               const unsigned char* key, uint32_t keyLength) {
+void hmac_sha1(const unsigned char* data, uint32_t dataLength,
+               unsigned char digest[kSha1DigestSize], const unsigned char* key,
+               uint32_t keyLength) {
     unsigned char keyDigest[kSha1DigestSize];
     sha1_context ctx;
     if (keyLength > kBlock) {
@@ -255,9 +256,7 @@ void hmac_sha1_hex(const unsigned char* data, uint32_t dataLength, char output[k
     writeHex(digest, sizeof digest, output);
 }
 
-char hex_digit(unsigned char value) {
-    return "0123456789ABCDEF"[value & 0x0F];
-}
+char hex_digit(unsigned char value) { return "0123456789ABCDEF"[value & 0x0F]; }
 
 char* base64_encode(const unsigned char* input, int32_t length, char* output,
                     int32_t* outputLength) {

@@ -34,8 +34,8 @@ void sha1_init(sha1_context* ctx);
 void sha1_update(sha1_context* ctx, const unsigned char* input, size_t length);
 void sha1_final(sha1_context* ctx, unsigned char digest[kSha1DigestSize]);
 
-void hmac_sha1(const unsigned char* data, uint32_t dataLength, unsigned char digest[kSha1DigestSize],
-               const unsigned char* key, uint32_t keyLength);
+void hmac_sha1(const unsigned char* data, uint32_t dataLength,
+               unsigned char digest[kSha1DigestSize], const unsigned char* key, uint32_t keyLength);
 void hmac_sha1_hex(const unsigned char* data, uint32_t dataLength, char output[kSha1HexSize],
                    const unsigned char* key, uint32_t keyLength);
 

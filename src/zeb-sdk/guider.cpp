@@ -55,7 +55,8 @@ bool addCommonParams(ParamList* params, const char* accessKeyId, const char* sec
               paramListAdd(params, "Timestamp", timestamp) == 0 &&
               paramListAdd(params, "Version", "2019-01-01") == 0 &&
               paramListAdd(params, "SignatureType", "") == 0;
-    if (ok && securityToken != nullptr) ok = paramListAdd(params, "SecurityToken", securityToken) == 0;
+    if (ok && securityToken != nullptr)
+        ok = paramListAdd(params, "SecurityToken", securityToken) == 0;
     return ok;
 }
 

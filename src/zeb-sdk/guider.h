@@ -40,8 +40,7 @@ char* genSignatureNonce(char* buffer);
 // Adds the common parameters and the signature to params and returns the signed
 // "https://host/?..." URL (release with sdsRelease), or null. Afterwards params refers
 // to storage of this call and may only be released.
-[[nodiscard]] sds buildRpcHttpsRequest(const char* host, ParamList* params,
-                                       const char* accessKeyId, const char* accessKeySecret,
-                                       const char* securityToken);
+[[nodiscard]] sds buildRpcHttpsRequest(const char* host, ParamList* params, const char* accessKeyId,
+                                       const char* accessKeySecret, const char* securityToken);
 
 #endif

@@ -19,8 +19,8 @@ constexpr char kTokenKey[] = "SecurityToken";
 constexpr char kRedacted[] = "***";
 
 bool isUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_' || c == '.' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.' || c == '~';
 }
 
 bool startsWith(const char* text, const char* prefix) {
@@ -56,14 +56,18 @@ sds signer_percent_encode(const char* text) {
     SdsPtr out(sdsWithRoom(kEncodeRoom));
     if (!out) return nullptr;
     static constexpr char kHex[] = "0123456789ABCDEF";
-    for (const char* p = text; *p != '\0'; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (isUnreserved(c)) {
-            if (!sdsUpdate(out, sdsAppendChar(out.get(), static_cast<char>(c)))) return nullptr;
-        } else {
-            const char escape[3] = {'%', kHex[c >> 4], kHex[c & 0x0F]};
-            if (!sdsUpdate(out, sdsAppendLen(out.get(), escape, sizeof escape))) return nullptr;
+    const char* p = text;
+    while (*p != '\0') {
+        const char* run = p;  // copy each run of unreserved bytes at once
+        while (*p != '\0' && isUnreserved(static_cast<unsigned char>(*p))) ++p;
+        if (p > run &&
+            !sdsUpdate(out, sdsAppendLen(out.get(), run, static_cast<size_t>(p - run)))) {
+            return nullptr;
         }
+        if (*p == '\0') break;
+        const auto c = static_cast<unsigned char>(*p++);
+        const char escape[3] = {'%', kHex[c >> 4], kHex[c & 0x0F]};
+        if (!sdsUpdate(out, sdsAppendLen(out.get(), escape, sizeof escape))) return nullptr;
     }
     return out.release();
 }
@@ -87,9 +91,8 @@ int signer_generate(char* output, int capacity, const char* query, const char* s
         return -1;
     }
     SdsPtr stringToSign(sdsWithRoom(kStringToSignRoom));
-    if (!stringToSign ||
-        !sdsUpdate(stringToSign,
-                   sdsAppendPrintf(stringToSign.get(), "%s&%s&%s", "GET", "%2F", encoded.get()))) {
+    if (!stringToSign || !sdsUpdate(stringToSign, sdsAppendPrintf(stringToSign.get(), "%s&%s&%s",
+                                                                  "GET", "%2F", encoded.get()))) {
         SM_LOG(2, "no memory\n");
         return -1;
     }

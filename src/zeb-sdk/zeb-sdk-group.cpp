@@ -120,8 +120,7 @@ int cloudSdkParseCodeReply(const char* body) {
     return root && hasCode200(root.get()) ? 0 : -1;
 }
 
-int cloudSdkParseGroupInstanceReply(const char* body, char* instanceName,
-                                    size_t instanceNameSize) {
+int cloudSdkParseGroupInstanceReply(const char* body, char* instanceName, size_t instanceNameSize) {
     const CJsonPtr root(cJSON_Parse(body));
     if (!root) {
         SM_LOG(2, "%s is not valid json\n", body != nullptr ? body : "");
@@ -151,8 +150,8 @@ int CloudSdkGetGroupID(CloudSdkClient* client, const char* groupName, int timeou
     if (groupName == nullptr) {
         return runGroupCall(client, "DescribeMonitorGroups", {}, timeoutSeconds, parse);
     }
-    return runGroupCall(client, "DescribeMonitorGroups", {{"GroupName", groupName}},
-                        timeoutSeconds, parse);
+    return runGroupCall(client, "DescribeMonitorGroups", {{"GroupName", groupName}}, timeoutSeconds,
+                        parse);
 }
 
 int CloudSdkCreateGroup(CloudSdkClient* client, const char* groupName, int timeoutSeconds,
@@ -172,27 +171,29 @@ int CloudSdkDeleteGroup(CloudSdkClient* client, const char* groupId, int timeout
 
 int CloudSdkAddGroupInstance(CloudSdkClient* client, const char* groupId, const char* instanceId,
                              const char* instanceName, const char* category, int timeoutSeconds) {
-    return runGroupCall(client, "CreateMonitorGroupInstances", {{"GroupId", groupId},
-                            {"Instances.1.Category", category},
-                            {"Instances.1.InstanceId", instanceId},
-                            {"Instances.1.InstanceName", instanceName},
-                            {"Instances.1.RegionId", "cn-hangzhou"}}, timeoutSeconds,
-                        cloudSdkParseCodeReply);
+    return runGroupCall(client, "CreateMonitorGroupInstances",
+                        {{"GroupId", groupId},
+                         {"Instances.1.Category", category},
+                         {"Instances.1.InstanceId", instanceId},
+                         {"Instances.1.InstanceName", instanceName},
+                         {"Instances.1.RegionId", "cn-hangzhou"}},
+                        timeoutSeconds, cloudSdkParseCodeReply);
 }
 
 int CloudSdkDeleteGroupInstance(CloudSdkClient* client, const char* groupId,
                                 const char* instanceIdList, const char* category,
                                 int timeoutSeconds) {
-    return runGroupCall(client, "DeleteMonitorGroupInstances", {
-        {"Category", category}, {"GroupId", groupId}, {"InstanceIdList", instanceIdList}}, timeoutSeconds,
-                        cloudSdkParseCodeReply);
+    return runGroupCall(
+        client, "DeleteMonitorGroupInstances",
+        {{"Category", category}, {"GroupId", groupId}, {"InstanceIdList", instanceIdList}},
+        timeoutSeconds, cloudSdkParseCodeReply);
 }
 
-int CloudSdkGetGroupInstance(CloudSdkClient* client, const char* groupId,
-                             const char* instanceIds, int timeoutSeconds, char* instanceName,
-                             size_t instanceNameSize) {
+int CloudSdkGetGroupInstance(CloudSdkClient* client, const char* groupId, const char* instanceIds,
+                             int timeoutSeconds, char* instanceName, size_t instanceNameSize) {
     if (instanceName == nullptr) return -1;
-    return runGroupCall(client, "DescribeMonitorGroupInstances", {{"GroupId", groupId}, {"InstanceIds", instanceIds}}, timeoutSeconds,
+    return runGroupCall(client, "DescribeMonitorGroupInstances",
+                        {{"GroupId", groupId}, {"InstanceIds", instanceIds}}, timeoutSeconds,
                         [&](const char* body) {
                             return cloudSdkParseGroupInstanceReply(body, instanceName,
                                                                    instanceNameSize);

@@ -27,8 +27,8 @@ void cloudSdkCopyCredential(CloudSdkClient* client, CloudSdkCredential* credenti
 
 // Reply parsers of the monitor-group calls, applied to the body of an HTTP 200 answer
 // (null when the body was empty). 0 and the output written, or -1 with a log line.
-[[nodiscard]] int cloudSdkParseGroupIdReply(const char* body, const char* groupName,
-                                            char* groupId, size_t groupIdSize);
+[[nodiscard]] int cloudSdkParseGroupIdReply(const char* body, const char* groupName, char* groupId,
+                                            size_t groupIdSize);
 [[nodiscard]] int cloudSdkParseCreateGroupReply(const char* body, char* groupId,
                                                 size_t groupIdSize);
 // Delete-group, add-instance and delete-instance replies: Code 200 or failure, no log line.

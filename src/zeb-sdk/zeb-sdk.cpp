@@ -37,12 +37,9 @@ constexpr size_t kDateSize = 32;
 static_assert(sizeof kUploadPath <= kUploadPathSize, "upload path fits its field");
 
 const char* const kGetHeaders[] = {
-    "Content-Length:0",
-    "User-Agent:TessarCloud (linux; amd64) Golang/1.11.2 Core/0.0.1",
-    "Accept-Encoding: identity",
-    "Content-Type: application/x-www-form-urlencoded",
-    "x-sdk-client: golang/1.0.0",
-    "x-sdk-core-version: 0.0.1",
+    "Content-Length:0",           "User-Agent:TessarCloud (linux; amd64) Golang/1.11.2 Core/0.0.1",
+    "Accept-Encoding: identity",  "Content-Type: application/x-www-form-urlencoded",
+    "x-sdk-client: golang/1.0.0", "x-sdk-core-version: 0.0.1",
     "x-sdk-invoke-type: normal",
 };
 
@@ -55,9 +52,7 @@ const char* const kGetHeaders[] = {
     return true;
 }
 
-void copyText(char* field, size_t size, const char* text) {
-    snprintf(field, size, "%s", text);
-}
+void copyText(char* field, size_t size, const char* text) { snprintf(field, size, "%s", text); }
 
 void setVerifiedTransfer(CURL* curl, const CloudSdkClient* client) {
     curl_easy_setopt(curl, CURLOPT_VERBOSE, client->verbose);
@@ -94,10 +89,11 @@ long performTransfer(CURL* curl) {
     snprintf(dateLine, sizeof dateLine, "Date:%s", date);
     snprintf(md5Line, sizeof md5Line, "Content-MD5:%s", md5);
     const bool hasToken = token[0] != '\0';
-    return appendHeader(list, "x-zeb-api-version:1.0") && appendHeader(list, "x-zeb-ip:127.0.0.1") &&
+    return appendHeader(list, "x-zeb-api-version:1.0") &&
+           appendHeader(list, "x-zeb-ip:127.0.0.1") &&
            appendHeader(list, "x-zeb-signature:hmac-sha1") &&
-           (!hasToken || (appendHeader(list, "x-zeb-caller-type:token") &&
-                          appendHeader(list, tokenLine))) &&
+           (!hasToken ||
+            (appendHeader(list, "x-zeb-caller-type:token") && appendHeader(list, tokenLine))) &&
            appendHeader(list, hostLine) && appendHeader(list, "User-Agent:zeb-java-sdk-v-1.0") &&
            appendHeader(list, "Content-Type:application/json") && appendHeader(list, dateLine) &&
            appendHeader(list, md5Line);
@@ -151,8 +147,8 @@ CloudSdkClient* CloudSdkInitIF(const char* accessKeyId, const char* accessKeySec
              preEnvironment == 0 ? SM_UPLOAD_HOST : SM_PRE_UPLOAD_HOST);
     copyText(client->uploadPath, sizeof client->uploadPath, kUploadPath);
     const int n = snprintf(client->uploadUrl, sizeof client->uploadUrl,
-                           preEnvironment == 0 ? "https://%s%s" : "http://%s%s",
-                           client->uploadHost, client->uploadPath);
+                           preEnvironment == 0 ? "https://%s%s" : "http://%s%s", client->uploadHost,
+                           client->uploadPath);
     if (n < 0) client->uploadUrl[0] = '\0';
     return client.release();
 }
@@ -196,8 +192,8 @@ long HTTPDataGet(CloudSdkClient* client, const char* url, int timeoutSeconds,
     return performTransfer(curl.get());
 }
 
-sds cloudSdkUploadStringToSign(const char* contentMd5, const char* date,
-                               const char* securityToken, const char* uploadPath) {
+sds cloudSdkUploadStringToSign(const char* contentMd5, const char* date, const char* securityToken,
+                               const char* uploadPath) {
     SdsPtr text(sdsWithRoom(kStringToSignRoom));
     if (!text) return nullptr;
     const bool ok =
@@ -223,8 +219,8 @@ sds cloudSdkUploadAuthorization(const char* stringToSign, const CloudSdkCredenti
                   static_cast<uint32_t>(sdsLength(stringToSign)), signature,
                   reinterpret_cast<const unsigned char*>(credential->accessKeySecret),
                   static_cast<uint32_t>(strlen(credential->accessKeySecret)));
-    if (!sdsUpdate(line, sdsAppendPrintf(line.get(), "Authorization:%s:%s",
-                                         credential->accessKeyId, signature))) {
+    if (!sdsUpdate(line, sdsAppendPrintf(line.get(), "Authorization:%s:%s", credential->accessKeyId,
+                                         signature))) {
         return nullptr;
     }
     return line.release();
@@ -246,8 +242,8 @@ long HTTPDataPost(CloudSdkClient* client, const char* url, const char* body, int
     // would only produce a signature the server rejects.
     const SdsPtr stringToSign(
         cloudSdkUploadStringToSign(contentMd5, date, credential.securityToken, client->uploadPath));
-    const SdsPtr authorization(stringToSign ? cloudSdkUploadAuthorization(stringToSign.get(), &credential)
-                                            : nullptr);
+    const SdsPtr authorization(
+        stringToSign ? cloudSdkUploadAuthorization(stringToSign.get(), &credential) : nullptr);
     if (!stringToSign || !authorization) {
         SM_LOG(2, "no memory\n");
         return -1;

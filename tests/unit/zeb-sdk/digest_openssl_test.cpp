@@ -17,7 +17,8 @@ using Bytes = std::vector<unsigned char>;
 
 unsigned seedFromEnv() {
     const char* env = getenv("SM_TEST_SEED");
-    return env != nullptr ? static_cast<unsigned>(strtoul(env, nullptr, 10)) : std::random_device{}();
+    return env != nullptr ? static_cast<unsigned>(strtoul(env, nullptr, 10))
+                          : std::random_device{}();
 }
 
 class DigestVsOpenSsl : public ::testing::Test {
@@ -70,14 +71,16 @@ TEST_F(DigestVsOpenSsl, Md5AndSha1OfRandomInputsInRandomPieces) {
         feedInPieces(&md5, data, md5_update);
         Bytes md5Digest(kMd5DigestSize);
         md5_final(&md5, md5Digest.data());
-        ASSERT_EQ(md5Digest, openSslDigest(EVP_md5(), data)) << "seed " << seed_ << " size " << data.size();
+        ASSERT_EQ(md5Digest, openSslDigest(EVP_md5(), data))
+            << "seed " << seed_ << " size " << data.size();
 
         sha1_context sha1;
         sha1_init(&sha1);
         feedInPieces(&sha1, data, sha1_update);
         Bytes sha1Digest(kSha1DigestSize);
         sha1_final(&sha1, sha1Digest.data());
-        ASSERT_EQ(sha1Digest, openSslDigest(EVP_sha1(), data)) << "seed " << seed_ << " size " << data.size();
+        ASSERT_EQ(sha1Digest, openSslDigest(EVP_sha1(), data))
+            << "seed " << seed_ << " size " << data.size();
     }
 }
 

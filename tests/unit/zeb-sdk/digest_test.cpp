@@ -99,8 +99,9 @@ TEST(Digests, PiecewiseInputGivesTheSameDigest) {
         EXPECT_EQ(sha1Hex(million, piece), "34AA973CD4C4DAA4F61EEB2BDBAD27316534016F") << piece;
         EXPECT_EQ(md5Pieces(million, piece), md5Hex(million)) << piece;
     }
-    const std::string text = "1234567890123456789012345678901234567890"
-                             "1234567890123456789012345678901234567890";
+    const std::string text =
+        "1234567890123456789012345678901234567890"
+        "1234567890123456789012345678901234567890";
     for (size_t piece = 1; piece <= text.size(); ++piece) {
         ASSERT_EQ(md5Pieces(text, piece), "57EDF4A22BE3C955AC49DA2E2107B67A") << piece;
     }
@@ -118,9 +119,9 @@ TEST(HmacSha1, Rfc2202Cases) {
     EXPECT_EQ(hmacHex(std::string(50, '\xcd'), key4), "4C9007F4026250C6BC8414F9BF50C86C2D7235DA");
     EXPECT_EQ(hmacHex("Test With Truncation", std::string(20, '\x0c')),
               "4C1A03424B55E07FE7F27BE1D58BB9324A9A5A04");
-    EXPECT_EQ(hmacHex("Test Using Larger Than Block-Size Key - Hash Key First",
-                      std::string(80, '\xaa')),
-              "AA4AE5E15272D00E95705637CE8A3B55ED402112");
+    EXPECT_EQ(
+        hmacHex("Test Using Larger Than Block-Size Key - Hash Key First", std::string(80, '\xaa')),
+        "AA4AE5E15272D00E95705637CE8A3B55ED402112");
     EXPECT_EQ(hmacHex("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data",
                       std::string(80, '\xaa')),
               "E8E99D0F45237D786D6BBAA7965C7808BBFF1A91");

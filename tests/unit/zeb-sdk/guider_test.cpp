@@ -56,7 +56,8 @@ std::string signatureOf(const std::string& stringToSign, const std::string& secr
     unsigned char digest[kSha1DigestSize];
     hmac_sha1(reinterpret_cast<const unsigned char*>(stringToSign.data()),
               static_cast<uint32_t>(stringToSign.size()), digest,
-              reinterpret_cast<const unsigned char*>(key.data()), static_cast<uint32_t>(key.size()));
+              reinterpret_cast<const unsigned char*>(key.data()),
+              static_cast<uint32_t>(key.size()));
     char out[32] = {};
     base64_encode(digest, sizeof digest, out, nullptr);
     return out;
@@ -72,8 +73,8 @@ SignedCall signGroupLookup(const char* token, const char* secret = "secretKey") 
     const ParamListPtr params(paramListNew());
     EXPECT_EQ(paramListAdd(params.get(), "GroupName", "pxr::service-monitor"), 0);
     EXPECT_EQ(paramListAdd(params.get(), "Action", "DescribeMonitorGroups"), 0);
-    const SdsPtr url(buildRpcHttpsRequest("monitor-api.cloud.example", params.get(), "AKID",
-                                          secret, token));
+    const SdsPtr url(
+        buildRpcHttpsRequest("monitor-api.cloud.example", params.get(), "AKID", secret, token));
     return {url ? std::string(url.get()) : std::string(), log.take()};
 }
 
@@ -116,8 +117,9 @@ TEST(Nonce, HasTheVersionFourLayout) {
 TEST(Timestamp, IsUtcIso8601) {
     char buffer[kTimestampSize];
     getUtcTimestamp(buffer);
-    EXPECT_TRUE(std::regex_match(std::string(buffer),
-                                 std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]Z")))
+    EXPECT_TRUE(std::regex_match(
+        std::string(buffer),
+        std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]Z")))
         << buffer;
 }
 
@@ -129,10 +131,10 @@ TEST(BuildRpcHttpsRequest, CanonicalOrderAndUrlShape) {
     const Pairs query = queryOf(call.url);
     std::vector<std::string> keys;
     for (const auto& [k, v] : query) keys.push_back(k);
-    EXPECT_EQ(keys, (std::vector<std::string>{
-                        "AccessKeyId", "Action", "Format", "GroupName", "RegionId", "SecurityToken",
-                        "Signature", "SignatureMethod", "SignatureNonce", "SignatureType",
-                        "SignatureVersion", "Timestamp", "Version"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"AccessKeyId", "Action", "Format", "GroupName",
+                                              "RegionId", "SecurityToken", "Signature",
+                                              "SignatureMethod", "SignatureNonce", "SignatureType",
+                                              "SignatureVersion", "Timestamp", "Version"}));
     const auto value = [&](const std::string& key) {
         for (const auto& [k, v] : query) {
             if (k == key) return v;
@@ -147,10 +149,12 @@ TEST(BuildRpcHttpsRequest, CanonicalOrderAndUrlShape) {
     EXPECT_EQ(value("SignatureVersion"), "1.0");
     EXPECT_EQ(value("SignatureType"), "");
     EXPECT_EQ(value("Version"), "2019-01-01");
-    EXPECT_TRUE(std::regex_match(value("Timestamp"),
-                                 std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}%3A[0-9]{2}%3A[0-9]{2}Z")));
-    EXPECT_TRUE(std::regex_match(value("SignatureNonce"),
-                                 std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
+    EXPECT_TRUE(
+        std::regex_match(value("Timestamp"),
+                         std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}%3A[0-9]{2}%3A[0-9]{2}Z")));
+    EXPECT_TRUE(std::regex_match(
+        value("SignatureNonce"),
+        std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
     EXPECT_EQ(call.url.substr(call.url.size() - 19), "&Version=2019-01-01");
     // The signature's + / = are escaped in the URL.
     EXPECT_EQ(value("Signature").find_first_of("+/="), std::string::npos);

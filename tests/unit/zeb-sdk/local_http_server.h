@@ -65,7 +65,8 @@ private:
             const size_t head = request_.find("\r\n\r\n");
             if (head != std::string::npos && expected == std::string::npos) {
                 const size_t cl = request_.find("Content-Length:");
-                const size_t length = cl < head ? strtoul(request_.c_str() + cl + 15, nullptr, 10) : 0;
+                const size_t length =
+                    cl < head ? strtoul(request_.c_str() + cl + 15, nullptr, 10) : 0;
                 expected = head + 4 + length;
             }
         }
@@ -82,7 +83,8 @@ private:
     void reply(int fd) {
         std::string head = "HTTP/1.1 " + std::to_string(status_) + " Test\r\nConnection: close\r\n";
         if (chunk_ == 0) {
-            writeAll(fd, head + "Content-Length: " + std::to_string(body_.size()) + "\r\n\r\n" + body_);
+            writeAll(fd,
+                     head + "Content-Length: " + std::to_string(body_.size()) + "\r\n\r\n" + body_);
             return;
         }
         writeAll(fd, head + "Transfer-Encoding: chunked\r\n\r\n");

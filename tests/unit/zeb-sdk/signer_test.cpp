@@ -29,7 +29,8 @@ std::string expectedSignature(const std::string& query, const std::string& secre
     unsigned char digest[kSha1DigestSize];
     hmac_sha1(reinterpret_cast<const unsigned char*>(stringToSign.data()),
               static_cast<uint32_t>(stringToSign.size()), digest,
-              reinterpret_cast<const unsigned char*>(key.data()), static_cast<uint32_t>(key.size()));
+              reinterpret_cast<const unsigned char*>(key.data()),
+              static_cast<uint32_t>(key.size()));
     char out[32] = {};
     base64_encode(digest, sizeof digest, out, nullptr);
     return out;
@@ -50,14 +51,15 @@ TEST(SignerPercentEncode, UnreservedKeptEverythingElseEscaped) {
 
 TEST(SignerGenerate, SignsTheDoubleEncodedQueryWithSecretAmpersand) {
     auto& log = LogCapture::begin();
-    const char* query = "AccessKeyId=ak&Action=DescribeMonitorGroups&GroupName=pxr%3A%3Aservice-monitor";
+    const char* query =
+        "AccessKeyId=ak&Action=DescribeMonitorGroups&GroupName=pxr%3A%3Aservice-monitor";
     char out[32] = {};
     ASSERT_EQ(signer_generate(out, 32, query, "s3cret"), 28);
     EXPECT_EQ(std::string(out), expectedSignature(query, "s3cret"));
     EXPECT_EQ(out[27], '=');
     const std::string text = log.take();
     EXPECT_NE(text.find("stringToSign:GET&%2F&AccessKeyId%3Dak%26Action%3DDescribeMonitorGroups%26"
-                       "GroupName%3Dpxr%253A%253Aservice-monitor"),
+                        "GroupName%3Dpxr%253A%253Aservice-monitor"),
               std::string::npos)
         << text;
 }

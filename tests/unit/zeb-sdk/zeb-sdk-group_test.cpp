@@ -163,12 +163,11 @@ TEST(MonitorGroupCalls, TransportFailureFailsEveryCallWithoutLeakingTheToken) {
     EXPECT_STREQ(out, "keep");
     const std::string text = log.take();
     EXPECT_EQ(text.find("BearerToken77"), std::string::npos) << text;
-    for (const char* action :
-         {"DescribeMonitorGroups", "CreateMonitorGroup", "DeleteMonitorGroup",
-          "CreateMonitorGroupInstances", "DeleteMonitorGroupInstances",
-          "DescribeMonitorGroupInstances"}) {
-        EXPECT_NE(text.find(std::string("GET https://") + host + "/?AccessKeyId=AKID&Action=" +
-                            action + "&"),
+    for (const char* action : {"DescribeMonitorGroups", "CreateMonitorGroup", "DeleteMonitorGroup",
+                               "CreateMonitorGroupInstances", "DeleteMonitorGroupInstances",
+                               "DescribeMonitorGroupInstances"}) {
+        EXPECT_NE(text.find(std::string("GET https://") + host +
+                            "/?AccessKeyId=AKID&Action=" + action + "&"),
                   std::string::npos)
             << action;
     }

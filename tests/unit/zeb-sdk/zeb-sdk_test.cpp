@@ -58,9 +58,9 @@ std::string headerValue(const std::vector<std::string>& headers, const std::stri
 
 std::string hmacHex(const std::string& data, const std::string& key) {
     char out[kSha1HexSize + 1] = {};
-    hmac_sha1_hex(reinterpret_cast<const unsigned char*>(data.data()),
-                  static_cast<uint32_t>(data.size()), out,
-                  reinterpret_cast<const unsigned char*>(key.data()), static_cast<uint32_t>(key.size()));
+    hmac_sha1_hex(
+        reinterpret_cast<const unsigned char*>(data.data()), static_cast<uint32_t>(data.size()),
+        out, reinterpret_cast<const unsigned char*>(key.data()), static_cast<uint32_t>(key.size()));
     return out;
 }
 
@@ -159,11 +159,11 @@ TEST(UploadStringToSign, EightLinesWithoutTokenAndSortedServiceHeadersWithOne) {
 TEST(GetGmtDate, TwentyNineCharacterRfc1123Date) {
     char date[32] = {};
     EXPECT_EQ(GetGmtDate(date, sizeof date), 0);
-    EXPECT_TRUE(std::regex_match(
-        std::string(date),
-        std::regex("(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
-                   "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) 20[0-9]{2} "
-                   "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT")))
+    EXPECT_TRUE(
+        std::regex_match(std::string(date),
+                         std::regex("(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
+                                    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) 20[0-9]{2} "
+                                    "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT")))
         << date;
 }
 
@@ -330,11 +330,13 @@ TEST(GetResourceFromBody, ChecksCodeResourcesAndResource) {
         {"{\"Code\":200,\"Resources\":{\"Resource\":[1]}}", true, ""},
         {"{\"Code\":200,\"Resources\":{\"Resource\":\"x\"}}", true, ""},
         {"{\"Resources\":{\"Resource\":[]}}", false, "json object(Code) is invalid"},
-        {"{\"Code\":\"200\",\"Resources\":{\"Resource\":[]}}", false, "json object(Code) is invalid"},
+        {"{\"Code\":\"200\",\"Resources\":{\"Resource\":[]}}", false,
+         "json object(Code) is invalid"},
         {"{\"Code\":403,\"Resources\":{\"Resource\":[]}}", false, "json code != 200"},
         {"{\"Code\":200}", false, "json object(Resources) is invalid"},
         {"{\"Code\":200,\"Resources\":[]}", false, "json object(Resource) is invalid"},
-        {"{\"Code\":200,\"Resources\":{\"resource\":[]}}", false, "json object(Resource) is invalid"},
+        {"{\"Code\":200,\"Resources\":{\"resource\":[]}}", false,
+         "json object(Resource) is invalid"},
     };
     for (const auto& c : cases) {
         auto& log = LogCapture::begin();
