@@ -231,11 +231,17 @@ int _queueEntry(METRIC_DATA_MANAGER_T* manager, const char* moduleName, const cJ
                 INGEST_RESULT_T* out) {
     out->code = kMetricCodeBadInput;
     const char* const metricName = _stringItem(entry, "metricName");
-    if (metricName == nullptr) return out->set(kMetricCodeBadInput, "json object(metricName) is invalid");
+    if (metricName == nullptr) {
+        return out->set(kMetricCodeBadInput, "json object(metricName) is invalid");
+    }
     const cJSON* const value = cJSON_GetObjectItem(entry, "value");
-    if (!cJSON_IsNumber(value)) return out->set(kMetricCodeBadInput, "json object(value) is invalid");
+    if (!cJSON_IsNumber(value)) {
+        return out->set(kMetricCodeBadInput, "json object(value) is invalid");
+    }
     const char* const ruleText = _stringItem(entry, "collectRule");
-    if (ruleText == nullptr) return out->set(kMetricCodeBadInput, "json object(collectRule) is invalid");
+    if (ruleText == nullptr) {
+        return out->set(kMetricCodeBadInput, "json object(collectRule) is invalid");
+    }
 
     std::unique_ptr<METRIC_MESSAGE_T> message = _createMetricMessage();
     if (!message) return out->set(kMetricCodeNoMemory, "create metric message failed");
@@ -264,7 +270,9 @@ int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const cJSON* root, INGEST_RES
         return out->set(kMetricCodeBadInput, "json object(moduleName) is invalid");
     }
     const cJSON* const params = cJSON_GetObjectItem(root, "params");
-    if (!cJSON_IsArray(params)) return out->set(kMetricCodeBadInput, "json object(params) is invalid");
+    if (!cJSON_IsArray(params)) {
+        return out->set(kMetricCodeBadInput, "json object(params) is invalid");
+    }
     const cJSON* entry = nullptr;
     cJSON_ArrayForEach(entry, params) {
         if (_queueEntry(manager, moduleName, entry, out) != 0) return -1;

@@ -26,7 +26,11 @@ struct Reply {
 bool isUtf8(const std::string& text) {
     for (size_t i = 0; i < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        const size_t n = c < 0x80 ? 1
+                         : (c >> 5) == 6 ? 2
+                         : (c >> 4) == 14 ? 3
+                         : (c >> 3) == 30 ? 4
+                                          : 0;
         if (n == 0 || i + n > text.size()) return false;
         for (size_t k = 1; k < n; ++k) {
             if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
@@ -171,7 +175,8 @@ TEST_F(PostMetricDataTest, EveryMalformedRequestHasItsMessage) {
         {R"({"moduleName":"m","params":[]})", "json object(ts) is invalid"},
         {R"({"ts":"1700000001000","moduleName":"m","params":[]})", "json object(ts) is invalid"},
         {R"({"ts":1700000001000,"params":[]})", "json object(moduleName) is invalid"},
-        {R"({"ts":1700000001000,"moduleName":7,"params":[]})", "json object(moduleName) is invalid"},
+        {R"({"ts":1700000001000,"moduleName":7,"params":[]})",
+         "json object(moduleName) is invalid"},
         {R"({"ts":1700000001000,"moduleName":"m"})", "json object(params) is invalid"},
         {R"({"ts":1700000001000,"moduleName":"m","params":{}})", "json object(params) is invalid"},
         {request(R"({"value":1,"collectRule":"avg"})"), "json object(metricName) is invalid"},

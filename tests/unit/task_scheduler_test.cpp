@@ -54,7 +54,8 @@ protected:
     // Adds a task and returns its due time: ticks after it run the task.
     uint64_t add(const char* name, uint32_t delayMs, uint32_t intervalMs, int32_t runTimes,
                  TASK_FUNC_T func = recordRun) {
-        TASK_NODE_T* const task = addScheduleTask(name, delayMs, intervalMs, runTimes, func, &probe);
+        TASK_NODE_T* const task =
+            addScheduleTask(name, delayMs, intervalMs, runTimes, func, &probe);
         EXPECT_NE(task, nullptr);
         return task != nullptr ? task->execTimeStampsMs : 0;
     }

@@ -14,7 +14,9 @@ TEST(HashString, IsDjb2OverUnsignedBytes) {
 TEST(HashString, WrapsAroundIn64Bits) {
     uint64_t expected = 5381;
     const char text[] = "a fairly long metric name that overflows sixty-four bits";
-    for (const char* p = text; *p != 0; ++p) expected = expected * 33 + static_cast<unsigned char>(*p);
+    for (const char* p = text; *p != 0; ++p) {
+        expected = expected * 33 + static_cast<unsigned char>(*p);
+    }
     EXPECT_EQ(hash_string(text), expected);
 }
 
