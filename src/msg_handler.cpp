@@ -1,0 +1,294 @@
+#include "msg_handler.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "cfg_client.h"
+#include "common.h"
+#include "dbus_message_credential.h"
+#include "dbus_message_method.h"
+#include "service_monitor_metric_manager.h"
+#include "service_monitor_zeb_proxy.h"
+#include "task_scheduler.h"
+
+namespace {
+
+constexpr int kCfgNotFound = 100100;
+constexpr int kStartupAttempts = 50;
+constexpr useconds_t kStartupRetryPauseUs = 100000;
+constexpr auto kSchedulerTick = std::chrono::microseconds(1000000);
+constexpr size_t kSwitchBufSize = 32;
+constexpr size_t kSerialBufSize = 256;
+constexpr const char* kSerialFile = "/etc/vestrel/serial_number.properties";
+constexpr const char* kEmptySerial = "\"\"";
+
+// The scheduler thread runs until shutdown asks it to stop; shutdown then waits for the
+// pass in progress, so no task runs once the configuration connection is closed.
+struct SchedulerThreadState {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool running = false;
+    bool stopRequested = false;
+};
+SchedulerThreadState g_scheduler;
+
+bool fileExists(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0;
+}
+
+// Reads a switch key with the start-up retries; 100100 means "off". 0, or -1 when every
+// attempt failed.
+int readSwitch(CFG_CONN_T* conn, const char* key, char* buf, const char* missingMsg, int* value) {
+    for (int attempt = 0; attempt < kStartupAttempts; ++attempt) {
+        const int ret = cfgGetConfig(conn, key, buf, static_cast<int>(kSwitchBufSize));
+        if (ret == 0) {
+            *value = atoi(buf);
+            return 0;
+        }
+        if (ret == kCfgNotFound) {
+            SM_LOG(1, missingMsg, key);
+            *value = 0;
+            return 0;
+        }
+        usleep(kStartupRetryPauseUs);
+    }
+    SM_LOG(2, "Get config:%s failed!\n", key);
+    return -1;
+}
+
+int switchZebOn(SERVICE_MONITOR_CTX_T* ctx) {
+    (void)openCredentialTask(ctx, kCredentialTaskIntervalMs, -1);
+    (void)metric_data_manager_enable(ctx->metric_manager);
+    AGENT_SECRET_T secret {};
+    if (cfgGetConfig(ctx->cfg_conn, "gw_zeb_accessKey", secret.accessKey,
+                     sizeof secret.accessKey) != 0) {
+        SM_LOG(2, "get config(%s) failed\n", "gw_zeb_accessKey");
+        return -1;
+    }
+    if (cfgGetConfig(ctx->cfg_conn, "gw_zeb_secretKey", secret.secretKey,
+                     sizeof secret.secretKey) != 0) {
+        SM_LOG(2, "get config(%s) failed\n", "gw_zeb_secretKey");
+        return -1;
+    }
+    if (sync_agent_secret(&secret) != 0) {
+        SM_LOG(3, "write proxy serect failed\n");
+        return -1;
+    }
+    if (zeb_proxy_start() != 0) {
+        SM_LOG(3, "start zeb proxy failed\n");
+        return -1;
+    }
+    return 0;
+}
+
+void switchZebOff(SERVICE_MONITOR_CTX_T* ctx) {
+    (void)zeb_proxy_stop();
+    (void)rm_agent_secret_file();
+    (void)closeCredentialTask(ctx);
+    (void)metric_data_manager_disable(ctx->metric_manager);
+}
+
+int startSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
+    {
+        const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
+        g_scheduler.running = true;
+        g_scheduler.stopRequested = false;
+    }
+    if (create_detached_thread(&ctx->scheduler_thread, taskSchedulerThread, ctx) != 0) {
+        const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
+        g_scheduler.running = false;
+        return -1;
+    }
+    return 0;
+}
+
+void stopSchedulerThread() {
+    std::unique_lock<std::mutex> lock(g_scheduler.mutex);
+    g_scheduler.stopRequested = true;
+    g_scheduler.cv.notify_all();
+    // Every blocking call a task makes has its own time-out, so this wait is bounded.
+    g_scheduler.cv.wait(lock, [] { return !g_scheduler.running; });
+}
+
+}  // namespace
+
+int zeb_components_init(SERVICE_MONITOR_CTX_T* ctx) {
+    char serial[kSerialBufSize] = {};
+    if (cfgGetConfig(ctx->cfg_conn, "vt_serialNumber", serial, sizeof serial) == 0 &&
+        !fileExists(kSerialFile)) {
+        if (zeb_proxy_set_serialnum(serial) != 0) {
+            SM_LOG(2, "set serialnum failed\n");
+        } else {
+            SM_LOG(0, "set serialnum %s\n", serial);
+        }
+    }
+    if (zeb_proxy_init() != 0) {
+        SM_LOG(2, "zeb proxy init failed\n");
+        return -1;
+    }
+    return 0;
+}
+
+int recover_components_by_conf(SERVICE_MONITOR_CTX_T* ctx) {
+    char buf[kSwitchBufSize] = {};
+    int zebSwitch = 0;
+    int dpsSwitch = 0;
+    if (readSwitch(ctx->cfg_conn, "gw_zeb_switch", buf,
+                   "config(%s) not exists and stop zeb plugin\n", &zebSwitch) != 0 ||
+        readSwitch(ctx->cfg_conn, "gw_dps_switch", buf,
+                   "config(%s) not exists and stop dps plugin\n", &dpsSwitch) != 0) {
+        return -1;
+    }
+    SM_LOG(1, "ZEB switch:%d\n", zebSwitch);
+    SM_LOG(1, "DPS switch:%d\n", dpsSwitch);
+    if (msg_handler_switch_zeb(ctx, zebSwitch) != 0) SM_LOG(2, "switch zeb failed\n");
+    if (msg_handler_switch_dps(ctx, dpsSwitch) != 0) SM_LOG(2, "switch dps failed\n");
+    for (int attempt = 0; msg_handler_report_zeb_serialnum(ctx) != 0;) {
+        usleep(kStartupRetryPauseUs);
+        if (++attempt == kStartupAttempts) {
+            SM_LOG(2, "report serial num failed\n");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int msg_handler_init(SERVICE_MONITOR_CTX_T* ctx) {
+    if (zeb_components_init(ctx) != 0) {
+        SM_LOG(2, "zeb componnents init failed\n");
+        return -1;
+    }
+    if (credential_init(ctx->cfg_conn) != 0) SM_LOG(2, "credential init failed\n");
+    if (initTaskScheduler() != 0) SM_LOG(3, "init task scheduler faild\n");
+    if (startSchedulerThread(ctx) != 0) {
+        SM_LOG(3, "create task scheduler thread failed\n");
+        return -1;
+    }
+    ctx->metric_manager = metric_data_manager_init(ctx->cfg_conn, kMetricPeriodMs);
+    if (ctx->metric_manager == nullptr) {
+        SM_LOG(3, "init metric data manager failed\n");
+        return -1;
+    }
+    if (recover_components_by_conf(ctx) != 0) {
+        SM_LOG(2, "recover components failed\n");
+        return -1;
+    }
+    return 0;
+}
+
+void msg_handler_quiesce(SERVICE_MONITOR_CTX_T* ctx) {
+    if (ctx == nullptr) return;
+    stopSchedulerThread();
+    if (ctx->metric_manager != nullptr) metric_data_manager_stop(ctx->metric_manager);
+}
+
+void msg_handler_deinit(SERVICE_MONITOR_CTX_T* ctx) {
+    if (ctx == nullptr) return;
+    (void)zeb_proxy_deinit();
+    credential_deinit();
+    if (ctx->metric_manager != nullptr) {
+        metric_data_manager_deinit(ctx->metric_manager);
+        ctx->metric_manager = nullptr;
+    }
+}
+
+int msg_handler_switch_zeb(SERVICE_MONITOR_CTX_T* ctx, int32_t value) {
+    if (ctx == nullptr) return -1;
+    SM_LOG(0, "config(switch) changed:%d\n", value);
+    if (value == 1) return switchZebOn(ctx);
+    switchZebOff(ctx);
+    return 0;
+}
+
+int msg_handler_switch_dps(SERVICE_MONITOR_CTX_T* /*ctx*/, int32_t value) {
+    return value == 1 ? start_dps() : stop_dps();
+}
+
+int msg_handler_report_zeb_serialnum(SERVICE_MONITOR_CTX_T* ctx) {
+    if (ctx == nullptr) {
+        SM_LOG(3, "The params is NULL\n");
+        return -1;
+    }
+    char serial[kSerialBufSize] = {};
+    if (zeb_proxy_get_serialnum(serial, sizeof serial) == 0) {
+        if (cfgSetConfig(ctx->cfg_conn, "vt_serialNumber", serial) != 0) {
+            SM_LOG(2, "set config(%s) failed\n", "vt_serialNumber");
+            return -1;
+        }
+        if (cfgSetConfig(ctx->cfg_conn, "gw_zeb_serialNumber", serial) != 0) {
+            SM_LOG(2, "set config(%s) failed\n", "gw_zeb_serialNumber");
+        }
+        SM_LOG(1, "report serialNum(%s) to config-manager\n", serial);
+        return 0;
+    }
+    SM_LOG(2, "get serialnum failed, write empty string(%s=\"\") to config-manager\n",
+           "gw_zeb_serialNumber");
+    if (cfgSetConfig(ctx->cfg_conn, "gw_zeb_serialNumber", kEmptySerial) != 0) {
+        SM_LOG(2, "set config(%s) failed\n", "gw_zeb_serialNumber");
+        return -1;
+    }
+    (void)msg_handler_switch_zeb(ctx, 0);
+    return 0;
+}
+
+int openCredentialTask(SERVICE_MONITOR_CTX_T* ctx, uint32_t intervalMs, int32_t runTimes) {
+    TASK_NODE_T* task = findScheduleTask(kCredentialTaskName);
+    if (task != nullptr) {
+        SM_LOG(0, "credential task is exist and update it\n");
+        uint32_t delayMs = 0;
+        if (updateScheduleTask(task, nullptr, &delayMs, &intervalMs, &runTimes, nullptr, nullptr) != 0) {
+            SM_LOG(2, "update task failed:run_times(%d),interval_ms(%u)\n", runTimes, intervalMs);
+            return -1;
+        }
+        return 0;
+    }
+    if (addScheduleTask(kCredentialTaskName, 0, intervalMs, runTimes, updateCredentialTask, ctx) ==
+        nullptr) {
+        SM_LOG(2, "add %s task failed\n", kCredentialTaskName);
+        return -1;
+    }
+    return 0;
+}
+
+int closeCredentialTask(SERVICE_MONITOR_CTX_T* /*ctx*/) {
+    (void)removeScheduleTaskByName(kCredentialTaskName);
+    return 0;
+}
+
+int updateCredentialTask(TASK_NODE_T* /*taskID*/, void* clientData) {
+    if (refresh_credential(updateCredentialCallback, clientData) != 0) {
+        SM_LOG(2, "update credential failed\n");
+        return -1;
+    }
+    SM_LOG(1, "update credential success\n");
+    return 0;
+}
+
+int updateCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData) {
+    auto* ctx = static_cast<SERVICE_MONITOR_CTX_T*>(clientData);
+    return metric_data_manager_update_credential(ctx->metric_manager, credential->accessKeyId,
+                                                 credential->accessKeySecret,
+                                                 credential->securityToken) != 0
+               ? -1
+               : 0;
+}
+
+void* taskSchedulerThread(void* /*ctx*/) noexcept {
+    std::unique_lock<std::mutex> lock(g_scheduler.mutex);
+    while (!g_scheduler.stopRequested) {
+        lock.unlock();
+        taskSchedulerProc();
+        lock.lock();
+        g_scheduler.cv.wait_for(lock, kSchedulerTick, [] { return g_scheduler.stopRequested; });
+    }
+    g_scheduler.running = false;
+    g_scheduler.cv.notify_all();
+    return nullptr;
+}

@@ -1,0 +1,41 @@
+// The daemon context, its life cycle and the SIGINT handling.
+#ifndef SERVICE_MONITOR_SERVICE_MONITOR_H
+#define SERVICE_MONITOR_SERVICE_MONITOR_H
+
+#include <dbus/dbus.h>
+#include <pthread.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdint>
+
+struct METRIC_DATA_MANAGER_T;
+struct CFG_CONN_T;
+
+struct SERVICE_MONITOR_CTX_T {
+    DBusConnection* bus_conn;
+    struct timeval last_feed_time;
+    METRIC_DATA_MANAGER_T* metric_manager;
+    pthread_t scheduler_thread;
+    CFG_CONN_T* cfg_conn;
+};
+
+constexpr uint32_t kExitRequested = 0x5AA5;
+
+// Stop flag: SIGINT stores kExitRequested; the pump stops on exactly that value.
+extern std::atomic<uint32_t> exit_flag;
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "exit_flag must be signal-safe");
+
+// Allocates the context and brings up the bus module and the component handler; null on failure.
+SERVICE_MONITOR_CTX_T* service_monitor_init();
+// One main-loop turn: 0 asks for another turn, anything else ends the loop.
+int service_monitor_loop(SERVICE_MONITOR_CTX_T* ctx, int timeout_ms);
+// Tears down in order and frees the context; null is accepted.
+void service_monitor_deinit(SERVICE_MONITOR_CTX_T* ctx);
+
+void install_signal_handler();
+void sig_int_handler(int sig);
+// Writes the "Caught signal" line for a SIGINT the handler recorded, once, on the main thread.
+void report_caught_signal();
+
+#endif

@@ -1,0 +1,24 @@
+// Entry point of the gateway service monitor. Takes no arguments; always exits with 0.
+#include "common.h"
+#include "self_describing.h"
+#include "service_monitor.h"
+
+namespace {
+constexpr int kLoopTimeoutMs = 1000;
+}
+
+int main(int /*argc*/, char** /*argv*/) {
+    log_init("service_monitor", 1, 0, 2);
+    SERVICE_MONITOR_CTX_T* ctx = service_monitor_init();
+    if (ctx == nullptr) {
+        SM_LOG(2, "service monitor init failed\n");
+    } else {
+        registerAbility(ctx->bus_conn, "monitor", "{\"None\": \"None\"}");
+        while (service_monitor_loop(ctx, kLoopTimeoutMs) == 0) {
+        }
+    }
+    report_caught_signal();
+    service_monitor_deinit(ctx);
+    SM_LOG(2, "service_monitor exit\n");
+    return 0;
+}
