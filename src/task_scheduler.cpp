@@ -187,6 +187,15 @@ int updateScheduleTask(TASK_NODE_T* task, const char* newName, const uint32_t* d
     return 0;
 }
 
+// Looks up and removes under one hold of the lock: a handle found by name may otherwise
+// be freed by its own task between the lookup and the removal.
+bool removeScheduleTaskByName(const char* taskName) {
+    const std::lock_guard<std::recursive_mutex> lock(g_scheduler.mutex);
+    TASK_NODE_T* const task = findScheduleTask(taskName);
+    removeScheduleTask(task);
+    return task != nullptr;
+}
+
 void removeScheduleTask(TASK_NODE_T* task) {
     if (task == nullptr) return;
     {

@@ -48,6 +48,8 @@ int updateScheduleTask(TASK_NODE_T* task, const char* newName, const uint32_t* d
                        void* clientData);
 // Removes and frees the task; null is ignored. The handle is invalid afterwards.
 void removeScheduleTask(TASK_NODE_T* task);
+// Removes the first task of that name, if any, as one step. True when one was removed.
+bool removeScheduleTaskByName(const char* taskName);
 // One tick: runs every task that is due now.
 void taskSchedulerProc();
 // One tick at the given wall-clock time in ms (taskSchedulerProc passes the current time).

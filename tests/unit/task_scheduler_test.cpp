@@ -205,3 +205,18 @@ TEST(TaskSchedulerLifecycle, DeinitFreesEveryTaskAndInitIsIdempotent) {
 }
 
 }  // namespace
+
+TEST(TaskSchedulerByName, RemovesTheFirstTaskOfThatNameOnly) {
+    ASSERT_EQ(initTaskScheduler(), 0);
+    const int before = getScheduleTaskNum();
+    auto noop = [](TASK_NODE_T*, void*) { return 0; };
+    TASK_NODE_T* first = addScheduleTask("by-name", 60000, 1000, -1, noop, nullptr);
+    TASK_NODE_T* second = addScheduleTask("by-name", 60000, 1000, -1, noop, nullptr);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(removeScheduleTaskByName("by-name"));
+    EXPECT_EQ(findScheduleTask("by-name"), second);
+    EXPECT_TRUE(removeScheduleTaskByName("by-name"));
+    EXPECT_FALSE(removeScheduleTaskByName("by-name"));
+    EXPECT_EQ(getScheduleTaskNum(), before);
+}
