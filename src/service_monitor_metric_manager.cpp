@@ -8,14 +8,18 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
+#include "cfg_client.h"
 #include "common.h"
+#include "dbus_message_credential.h"
 #include "raii.h"
+#include "zeb-sdk/zeb-sdk.h"
 
 PRE_TASK_T g_preTasks[kPreTaskNum] = {
-    {{false}, "GetProductKey", nullptr, 15000, nullptr},
-    {{false}, "GetDeviceName", nullptr, 15000, nullptr},
-    {{false}, "InitZEBSDK", nullptr, 15000, nullptr},
+    {{false}, "GetProductKey", GetProductKeyTasK, 15000, nullptr},
+    {{false}, "GetDeviceName", GetDeviceNameTask, 15000, nullptr},
+    {{false}, "InitZEBSDK", InitZEBSDKTask, 15000, nullptr},
 };
 
 // ---------------------------------------------------------------------------------------
@@ -319,4 +323,387 @@ std::unique_ptr<METRIC_MESSAGE_T> takeMetricMessage(MSG_NODE_T* node) {
     std::unique_ptr<METRIC_MESSAGE_T> message(static_cast<METRIC_MESSAGE_T*>(node->payload));
     freeMessageNode(node);
     return message;
+}
+
+// ---- Manager thread, pre-tasks and upload -------------------------------------------
+
+namespace {
+
+constexpr int kPopTimeoutMs = 1000;
+constexpr int kCloudTimeoutSeconds = 10;
+constexpr const char* kGroupName = "pxr::service-monitor";
+constexpr const char* kInstanceCategory = "K8S_POD";
+constexpr size_t kUploadModuleBufSize = 98;
+
+// One aggregated metric taken out of the cache at a period's end. The upload works on
+// this copy, so the cache lock is never held across a network request.
+struct PeriodMetric {
+    char moduleName[64];
+    char metricName[32];
+    uint32_t collectRule;
+    double value;
+};
+
+int _collectMetric(const char* moduleName, const char* metricName, uint32_t collectRule,
+                   void* userData, double value) {
+    auto* out = static_cast<std::vector<PeriodMetric>*>(userData);
+    PeriodMetric metric {};
+    snprintf(metric.moduleName, sizeof metric.moduleName, "%s", moduleName);
+    snprintf(metric.metricName, sizeof metric.metricName, "%s", metricName);
+    metric.collectRule = collectRule;
+    metric.value = value;
+    out->push_back(metric);
+    return 0;
+}
+
+void _mergeMessage(METRIC_DATA_MANAGER_T* manager, MSG_NODE_T* node) {
+    const std::unique_ptr<METRIC_MESSAGE_T> message = takeMetricMessage(node);
+    if (!message) return;
+    const std::lock_guard<std::mutex> lock(manager->cacheLock);
+    if (insert_metric_data(manager->cache, message.get()) != 0) {
+        SM_LOG(3, "insert data failed!moduleName:%s,metricName:%s\n", message->moduleName,
+               message->metricName);
+    }
+}
+
+// Starts the next period when the current one is over; true when a period ended.
+bool _advancePeriod(METRIC_DATA_MANAGER_T* manager) {
+    const uint64_t now = get_time_ms();
+    const std::lock_guard<std::mutex> lock(manager->mutex);
+    if (now <= manager->periodEndMs) return false;
+    manager->periodStartMs = now;
+    manager->periodEndMs = now + manager->periodMs;
+    return true;
+}
+
+int _managerCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData) {
+    auto* manager = static_cast<METRIC_DATA_MANAGER_T*>(clientData);
+    return metric_data_manager_update_credential(manager, credential->accessKeyId,
+                                                 credential->accessKeySecret,
+                                                 credential->securityToken) != 0
+               ? -1
+               : 0;
+}
+
+void _refreshExpiredCredential(METRIC_DATA_MANAGER_T* manager) {
+    CREDENTIAL_MSG_T credential {};
+    if (credential_get_msg(&credential) != 0) {
+        SM_LOG(2, "get credential failed\n");
+        return;
+    }
+    if (credential.expireTimeMs == 0 || get_time_ms() <= credential.expireTimeMs) return;
+    if (refresh_credential(_managerCredentialCallback, manager) == 0) {
+        SM_LOG(1, "update credential success\n");
+    } else {
+        SM_LOG(2, "update credential failed\n");
+    }
+}
+
+void _uploadPeriod(METRIC_DATA_MANAGER_T* manager, std::vector<PeriodMetric>& metrics) {
+    metrics.clear();
+    {
+        const std::lock_guard<std::mutex> lock(manager->cacheLock);
+        iter_metric_data(manager->cache, _collectMetric, &metrics);
+        clear_metric_data(manager->cache);
+    }
+    for (const PeriodMetric& metric : metrics) {
+        if (manager->stopRequested.load()) return;  // shutdown drops the rest of the period
+        UploadMetircDataToCloud(metric.moduleName, metric.metricName, metric.collectRule, manager,
+                                metric.value);
+    }
+}
+
+void _finishThread(METRIC_DATA_MANAGER_T* manager) {
+    const std::lock_guard<std::mutex> lock(manager->threadStateLock);
+    manager->threadRunning = false;
+    manager->threadStopped.notify_all();
+}
+
+void* metricManagerThread(void* arg) noexcept {
+    auto* manager = static_cast<METRIC_DATA_MANAGER_T*>(arg);
+    SM_LOG(0, "metricManagerThread start\n");
+    std::vector<PeriodMetric> metrics;
+    while (!manager->stopRequested.load()) {
+        MSG_NODE_T* node = nullptr;
+        if (popMessageFromQueue(&manager->metricDataQueue, kPopTimeoutMs, &node) == 0) {
+            _mergeMessage(manager, node);
+        }
+        if (!_advancePeriod(manager)) continue;
+        _refreshExpiredCredential(manager);
+        _uploadPeriod(manager, metrics);
+    }
+    _finishThread(manager);
+    return nullptr;
+}
+
+// Splits "svc/func/rest" into service "svc" and function "func"; the rest is dropped.
+void _splitModuleName(const char* moduleName, char* work, const char** service,
+                      const char** function) {
+    snprintf(work, kUploadModuleBufSize, "%s", moduleName);
+    char* save = nullptr;
+    const char* first = strtok_r(work, "/", &save);
+    const char* second = first != nullptr ? strtok_r(nullptr, "/", &save) : nullptr;
+    *service = work;
+    *function = second != nullptr ? second : "";
+}
+
+// The upload body: an array of one record, keys in the order the service expects.
+CJsonPtr _buildUploadBody(const METRIC_DATA_MANAGER_T* manager, const char* moduleName,
+                          const char* metricName, double value) {
+    CJsonPtr array(cJSON_CreateArray());
+    if (!array) {
+        SM_LOG(2, "create json array failed\n");
+        return nullptr;
+    }
+    cJSON* entry = cJSON_CreateObject();
+    cJSON* dimensions = cJSON_CreateObject();
+    if (entry == nullptr || dimensions == nullptr) {
+        cJSON_Delete(entry);
+        cJSON_Delete(dimensions);
+        SM_LOG(2, "create json object failed\n");
+        return nullptr;
+    }
+    cJSON_AddItemToArray(array.get(), entry);
+    char work[kUploadModuleBufSize] = {};
+    const char* service = nullptr;
+    const char* function = nullptr;
+    _splitModuleName(moduleName, work, &service, &function);
+    cJSON_AddStringToObject(entry, "productCode", "NODE_HUB");
+    cJSON_AddStringToObject(entry, "metricName", metricName);
+    cJSON_AddStringToObject(entry, "groupId", manager->groupId);
+    cJSON_AddStringToObject(entry, "instanceId", manager->instanceId);
+    cJSON_AddStringToObject(dimensions, "region", "cn-hangzhou");
+    cJSON_AddStringToObject(dimensions, "serviceName", service);
+    cJSON_AddStringToObject(dimensions, "functionName", function);
+    cJSON_AddItemToObject(entry, "dimensions", dimensions);
+    cJSON_AddNumberToObject(entry, "value", value);
+    cJSON_AddNumberToObject(entry, "ts", static_cast<double>(get_time_ms()));
+    return array;
+}
+
+int _readConfig(METRIC_DATA_MANAGER_T* manager, const char* key, char* buf, int size) {
+    return cfgGetConfig(manager->cfgConn, key, buf, size);
+}
+
+void _markPreTaskDone(TASK_NODE_T* task, PRE_TASK_T* row) {
+    row->done = true;
+    removeScheduleTask(task);
+}
+
+int _getKeyTask(TASK_NODE_T* task, PRE_TASK_T* row, const char* key, char* buf, int size) {
+    if (_readConfig(row->manager, key, buf, size) != 0) {
+        SM_LOG(2, "get %s failed\n", key);
+        return -1;
+    }
+    _markPreTaskDone(task, row);
+    SM_LOG(1, "get %s OK\n", key);
+    return 0;
+}
+
+// The monitor group exists (found or created) and its id is in groupId.
+bool _ensureGroup(METRIC_DATA_MANAGER_T* m, CloudSdkClient* sdk) {
+    if (CloudSdkGetGroupID(sdk, kGroupName, kCloudTimeoutSeconds, m->groupId, sizeof m->groupId) == 0 ||
+        CloudSdkCreateGroup(sdk, kGroupName, kCloudTimeoutSeconds, m->groupId, sizeof m->groupId) == 0) {
+        return true;
+    }
+    SM_LOG(2, "create group(%s) failed\n", kGroupName);
+    return false;
+}
+
+// This gateway is registered in the group (found or added).
+bool _ensureInstance(METRIC_DATA_MANAGER_T* m, CloudSdkClient* sdk) {
+    // Both names are cut to their 128-byte fields when the account id is long.
+    const int nameLen = snprintf(m->instanceName, sizeof m->instanceName,
+                                 "pxr:service-monitor::%s:%s/%s-NAME", m->accountId,
+                                 m->productKey, m->deviceName);
+    const int idLen = snprintf(m->instanceId, sizeof m->instanceId,
+                               "pxr:service-monitor::%s:%s/%s-ID", m->accountId, m->productKey,
+                               m->deviceName);
+    if (nameLen < 0 || idLen < 0) return false;
+    if (CloudSdkGetGroupInstance(sdk, m->groupId, m->instanceId, kCloudTimeoutSeconds,
+                                 m->instanceName, sizeof m->instanceName) == 0 ||
+        CloudSdkAddGroupInstance(sdk, m->groupId, m->instanceId, m->instanceName,
+                                 kInstanceCategory, kCloudTimeoutSeconds) == 0) {
+        return true;
+    }
+    SM_LOG(2, "create group instance(%s/%s-%s) failed\n", m->groupId, m->instanceName,
+           m->instanceId);
+    return false;
+}
+
+// The SDK handle, created on first use with the stored credential.
+CloudSdkClient* _ensureSdk(METRIC_DATA_MANAGER_T* m, const CREDENTIAL_MSG_T& credential) {
+    CloudSdkClient* sdk = m->sdkHandle.load();
+    if (sdk != nullptr) return sdk;
+    sdk = CloudSdkInitIF(credential.accessKeyId, credential.accessKeySecret,
+                         credential.securityToken, 0);
+    if (sdk == nullptr) {
+        SM_LOG(2, "zeb sdk init failed\n");
+        return nullptr;
+    }
+    m->sdkHandle.store(sdk);
+    return sdk;
+}
+
+}  // namespace
+
+int GetProductKeyTasK(TASK_NODE_T* task, void* clientData) {
+    auto* row = static_cast<PRE_TASK_T*>(clientData);
+    return _getKeyTask(task, row, "gw_system_productkey", row->manager->productKey,
+                       sizeof row->manager->productKey);
+}
+
+int GetDeviceNameTask(TASK_NODE_T* task, void* clientData) {
+    auto* row = static_cast<PRE_TASK_T*>(clientData);
+    return _getKeyTask(task, row, "gw_system_devicename", row->manager->deviceName,
+                       sizeof row->manager->deviceName);
+}
+
+int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) {
+    auto* row = static_cast<PRE_TASK_T*>(clientData);
+    METRIC_DATA_MANAGER_T* m = row->manager;
+    CREDENTIAL_MSG_T credential {};
+    if (credential_get_msg(&credential) != 0) {
+        SM_LOG(0, "credential get msg failed\n");
+        return -1;
+    }
+    CloudSdkClient* sdk = _ensureSdk(m, credential);
+    if (sdk == nullptr) return -1;
+    if (_readConfig(m, "gw_account_id", m->accountId, sizeof m->accountId) != 0) {
+        SM_LOG(2, "get config(%s) failed\n", "gw_account_id");
+        return -1;
+    }
+    if (!_ensureGroup(m, sdk) || !_ensureInstance(m, sdk)) return -1;
+    _markPreTaskDone(task, row);
+    SM_LOG(1, "init zeb sdk success\n");
+    return 0;
+}
+
+int UploadMetircDataToCloud(const char* moduleName, const char* metricName, uint32_t /*collectRule*/,
+                            void* userData, double value) {
+    auto* manager = static_cast<METRIC_DATA_MANAGER_T*>(userData);
+    CJsonPtr body = _buildUploadBody(manager, moduleName, metricName, value);
+    if (!body) return -1;
+    CJsonText text(cJSON_PrintUnformatted(body.get()));
+    if (!text) {
+        SM_LOG(2, "metric json===>string failed\n");
+        return -1;
+    }
+    CloudSdkClient* sdk = manager->sdkHandle.load();
+    if (sdk == nullptr || CloudSdkPostMetricData(sdk, text.get(), kCloudTimeoutSeconds) != 0) {
+        SM_LOG(2, "upload to zeb failed\n");
+        return -1;
+    }
+    SM_LOG(1, "post metric data:%s success\n", text.get());
+    return 0;
+}
+
+METRIC_DATA_MANAGER_T* metric_data_manager_init(CFG_CONN_T* cfgConn, uint64_t periodMs) {
+    auto manager = std::unique_ptr<METRIC_DATA_MANAGER_T>(new (std::nothrow) METRIC_DATA_MANAGER_T());
+    if (!manager) {
+        SM_LOG(3, "malloc mem of metric manager failed\n");
+        return nullptr;
+    }
+    if (cfgConn == nullptr) {
+        SM_LOG(3, "cfgConn is invalid failed!\n");
+        return nullptr;
+    }
+    manager->cfgConn = cfgConn;
+    if (initMessageQueue(&manager->metricDataQueue) != 0) {
+        SM_LOG(3, "init metricDataQueue failed\n");
+        return nullptr;
+    }
+    manager->cache = metric_data_cache_init();
+    if (manager->cache == nullptr) {
+        SM_LOG(3, "init data cache failed\n");
+        return nullptr;
+    }
+    const uint64_t now = get_time_ms();
+    manager->periodMs = periodMs;
+    manager->periodStartMs = now;
+    manager->periodEndMs = now + periodMs;
+    manager->threadRunning = true;
+    if (create_detached_thread(&manager->thread, metricManagerThread, manager.get()) != 0) {
+        SM_LOG(3, "create metric manager thread error \n");
+        metric_data_cache_deinit(manager->cache);
+        return nullptr;
+    }
+    return manager.release();
+}
+
+void metric_data_manager_stop(METRIC_DATA_MANAGER_T* manager) {
+    if (manager == nullptr) return;
+    manager->stopRequested = true;
+    std::unique_lock<std::mutex> lock(manager->threadStateLock);
+    // The thread notices within one queue wait, or after the upload in flight (bounded by
+    // its time-out).
+    manager->threadStopped.wait(lock, [manager] { return !manager->threadRunning; });
+}
+
+void metric_data_manager_deinit(METRIC_DATA_MANAGER_T* manager) {
+    if (manager == nullptr) return;
+    metric_data_manager_stop(manager);
+    for (MSG_NODE_T* node = nullptr;
+         popMessageFromQueue(&manager->metricDataQueue, 0, &node) == 0;) {
+        (void)takeMetricMessage(node);
+    }
+    CloudSdkDeinitIF(manager->sdkHandle.exchange(nullptr));
+    metric_data_cache_deinit(manager->cache);
+    delete manager;
+}
+
+int metric_data_manager_enable(METRIC_DATA_MANAGER_T* manager) {
+    if (manager == nullptr) return -1;
+    manager->enable = 1;
+    if (start_pre_task(manager) != 0) {
+        SM_LOG(3, "start pre_task failed\n");
+        return -1;
+    }
+    return 0;
+}
+
+int metric_data_manager_disable(METRIC_DATA_MANAGER_T* manager) {
+    if (manager == nullptr) return -1;
+    manager->enable = 0;
+    {
+        const std::lock_guard<std::mutex> lock(manager->cacheLock);
+        clear_metric_data(manager->cache);
+    }
+    stop_pre_task(manager);
+    return 0;
+}
+
+int metric_data_manager_update_credential(METRIC_DATA_MANAGER_T* manager, const char* accessKeyId,
+                                          const char* accessKeySecret, const char* securityToken) {
+    if (manager == nullptr) {
+        SM_LOG(3, "invalid input params\n");
+        return -1;
+    }
+    CloudSdkClient* sdk = manager->sdkHandle.load();
+    if (sdk == nullptr) return -1;
+    return CloudSdkUpdateCredential(sdk, accessKeyId, accessKeySecret, securityToken);
+}
+
+int start_pre_task(METRIC_DATA_MANAGER_T* manager) {
+    manager->dependReady = 0;
+    for (PRE_TASK_T& row : g_preTasks) {
+        row.done = false;
+        row.manager = manager;
+        if (findScheduleTask(row.name) != nullptr) continue;
+        if (addScheduleTask(row.name, 0, row.intervalMs, -1, row.func, &row) == nullptr) {
+            SM_LOG(3, "add task(%s) failed\n", row.name);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int stop_pre_task(METRIC_DATA_MANAGER_T* manager) {
+    manager->dependReady = 0;
+    for (PRE_TASK_T& row : g_preTasks) {
+        (void)removeScheduleTaskByName(row.name);
+        row.done = false;
+        row.manager = nullptr;
+    }
+    return 0;
 }

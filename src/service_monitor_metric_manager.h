@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -37,7 +38,9 @@ struct METRIC_DATA_MANAGER_T {
     MSG_QUEUE_T metricDataQueue;
     METRIC_DATA_CACHE_T* cache = nullptr;  // owned
     pthread_t thread{};
-    CloudSdkClient* sdkHandle = nullptr;  // owned
+    // Owned. Created by the SDK pre-task on the scheduler thread, read by the manager
+    // thread and by credential updates.
+    std::atomic<CloudSdkClient*> sdkHandle{nullptr};
     CFG_CONN_T* cfgConn = nullptr;        // not owned
     char productKey[32] = {};
     char deviceName[32] = {};
@@ -47,6 +50,17 @@ struct METRIC_DATA_MANAGER_T {
     char instanceId[128] = {};
     std::atomic<uint32_t> enable{0};
     std::atomic<uint32_t> dependReady{0};
+
+    // The cache has no lock of its own: the manager thread's insert, walk and clear and the
+    // disable path's clear (main thread) all hold this one. Lock order: never together with
+    // the queue mutex or the period mutex.
+    std::mutex cacheLock;
+    // Shutdown of the manager thread: stopRequested ends its loop; threadRunning turns
+    // false, under threadStateLock, once it no longer touches the record.
+    std::atomic<bool> stopRequested{false};
+    std::mutex threadStateLock;
+    std::condition_variable threadStopped;
+    bool threadRunning = false;
 };
 
 // One pre-task; scheduled under its name with its own row as client data.
@@ -72,5 +86,27 @@ int package_reply_message(char* dst, size_t size, const char* id, const char* me
 int check_dependent_service(METRIC_DATA_MANAGER_T* manager);
 // Frees a popped queue node and hands over the sample it carried.
 [[nodiscard]] std::unique_ptr<METRIC_MESSAGE_T> takeMetricMessage(MSG_NODE_T* node);
+
+// New manager (disabled, manager thread running), or null.
+[[nodiscard]] METRIC_DATA_MANAGER_T* metric_data_manager_init(CFG_CONN_T* cfgConn, uint64_t periodMs);
+// Stops the manager thread and waits until it has let go of the record; an upload in
+// flight ends first (bounded by its time-out), the rest of that period is dropped.
+void metric_data_manager_stop(METRIC_DATA_MANAGER_T* manager);
+// Stops the thread if still running, then releases the SDK handle, cache and record.
+void metric_data_manager_deinit(METRIC_DATA_MANAGER_T* manager);
+int metric_data_manager_enable(METRIC_DATA_MANAGER_T* manager);
+int metric_data_manager_disable(METRIC_DATA_MANAGER_T* manager);
+int metric_data_manager_update_credential(METRIC_DATA_MANAGER_T* manager, const char* accessKeyId,
+                                          const char* accessKeySecret, const char* securityToken);
+int start_pre_task(METRIC_DATA_MANAGER_T* manager);
+int stop_pre_task(METRIC_DATA_MANAGER_T* manager);
+// Uploads one aggregated metric (iter_metric_data callback shape). 0 or -1.
+int UploadMetircDataToCloud(const char* moduleName, const char* metricName, uint32_t collectRule,
+                            void* manager, double value);
+
+// The pre-tasks; clientData is the task's own PRE_TASK_T row.
+int GetProductKeyTasK(TASK_NODE_T* task, void* clientData);
+int GetDeviceNameTask(TASK_NODE_T* task, void* clientData);
+int InitZEBSDKTask(TASK_NODE_T* task, void* clientData);
 
 #endif
