@@ -112,6 +112,19 @@ class CloudStandIn:
     def events(self):
         return read_lines(self.paths["events.jsonl"])
 
+    def wait_event(self, kind, timeout=5.0):
+        """The last event once it is of that kind (events of a failed handshake are written
+        after the client has already given up)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            events = self.events()
+            if events and events[-1]["kind"] == kind:
+                return events[-1]
+            if time.monotonic() > deadline:
+                raise AssertionError("last stand-in event is not %r: %s"
+                                     % (kind, events[-1:] or "none"))
+            time.sleep(0.05)
+
     def state(self):
         try:
             with open(self.paths["state.json"], encoding="utf-8") as f:
