@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Checks of the cloud stand-in itself, driven by the reference client over loopback."""
 
+import base64
 import json
 import os
 import shutil
@@ -73,7 +74,6 @@ class UploadTest(StandInCase):
         self.assertEqual([r["listener"] for r in records], ["https", "https", "http"])
         self.assertEqual([r["securityToken"] for r in records],
                          ["", CREDS[1]["securityToken"], ""])
-        import base64
         self.assertTrue(all(base64.b64decode(r["bodyBase64"]) == BODY for r in records))
         names = [h[0].lower() for h in records[1]["headers"]]
         self.assertIn("x-zeb-security-token", names)
