@@ -65,7 +65,13 @@ def ensure_sandbox():
     env = dict(os.environ, SM_SOURCE_DIR=source_dir(), SM_BUILD_DIR=build_dir())
     binds = []
     visible = [os.path.realpath(source_dir()), os.path.realpath(build_dir())]
-    for path in (os.environ.get("SM_E2E_DAEMON"), script):
+    daemon = os.environ.get("SM_E2E_DAEMON")
+    if daemon:
+        # A daemon from another build tree needs that tree's libraries too.
+        daemon = os.path.realpath(daemon)
+        if os.path.basename(os.path.dirname(daemon)) == "src":
+            daemon = os.path.dirname(daemon)
+    for path in (daemon, script):
         if path:
             folder = os.path.dirname(os.path.realpath(path))
             if not any(folder == v or folder.startswith(v + os.sep) for v in visible):

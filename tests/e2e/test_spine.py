@@ -160,5 +160,32 @@ class ShutdownTest(SpineCase):
         self.assertFalse(daemon.has("Caught signal"))
 
 
+class WatchdogStandInTest(harness.GatewayTestCase):
+    """The stand-in must tell good feeds from faulty ones, or the tests above prove little."""
+
+    def feed(self, *extra, dest=True, seconds=1):
+        args = ["--type=signal"] + (["--dest=" + WATCHDOG_NAME] if dest else [])
+        args += [MONITOR_PATH, WATCHDOG_NAME + ".feedDog"]
+        args += list(extra) or ["string:" + MONITOR_NAME, "string:message_loop",
+                                "int32:%d" % seconds]
+        res = self.gw.dbus_send(*args)
+        self.assertEqual(res.returncode, 0, res.stderr)
+
+    def test_checks_feeds_and_reports_lapses(self):
+        self.gw.start_bus()
+        self.gw.start_watchdog()
+        self.feed()
+        self.feed(dest=False)
+        self.feed("string:" + MONITOR_NAME, "int32:10")
+        feeds = self.gw.wait_for_feeds(3)
+        self.assertEqual([f["ok"] for f in feeds], [True, False, False], feeds)
+        self.assertIn("destination", feeds[1]["problem"])
+        self.assertIn("signature", feeds[2]["problem"])
+        starved = self.gw.watchdog.wait_for_log(r'"event": "starved"', timeout=5)
+        self.assertIn('"sender": "%s"' % feeds[0]["sender"], starved)
+        self.assertEqual(len(self.gw.watchdog_events("starved")), 1)
+        self.assertEqual(len(self.gw.watchdog_events("gone")), 1)
+
+
 if __name__ == "__main__":
     harness.main()
