@@ -145,17 +145,16 @@ class MethodCase(harness.GatewayTestCase):
                 self.fail("%s within %.1f s" % (what, timeout))
             time.sleep(0.05)
 
-    def last_call(self, member):
-        """Index and record of the last call of `member` to the daemon seen on the bus."""
-        def probe():
-            msgs = bus_messages(self.mon)
-            for i in range(len(msgs) - 1, -1, -1):
-                m = msgs[i]
-                if (m["type"] == "mc" and m["member"] == member
-                        and m["destination"] == MONITOR_NAME):
-                    return i, m
-            return None
-        return self.wait_until(probe, "a %s call seen on the bus" % member)
+    def calls_of(self, member):
+        """(index, record) of each call of `member` to the daemon seen on the bus."""
+        return [(i, m) for i, m in enumerate(bus_messages(self.mon))
+                if m["type"] == "mc" and m["member"] == member
+                and m["destination"] == MONITOR_NAME]
+
+    def nth_call(self, member, n):
+        """Index and record of the n-th (from 1) call of `member`, once the monitor has it."""
+        return self.wait_until(lambda: self.calls_of(member)[n - 1:n],
+                               "call %d of %s seen on the bus" % (n, member))[0]
 
     def answers(self, call):
         """Indexes of the daemon's returns and errors to `call`."""
@@ -240,8 +239,9 @@ class NotifyConfigTest(MethodCase):
     def assert_replied_before_report(self, value):
         """notify_config gw_zeb_switch `value` answers 0, and the serial-number report to
         the configuration manager follows the answer on the bus."""
+        n = len(self.calls_of("notify_config")) + 1
         self.assertEqual(self.notify("gw_zeb_switch", value), [0])
-        index, call = self.last_call("notify_config")
+        index, call = self.nth_call("notify_config", n)
         sets = self.wait_until(lambda: self.set_config_calls(after=index),
                                "a serial-number report")
         answers = self.wait_answers(call)
@@ -352,19 +352,21 @@ class PostMetricDataTest(MethodCase):
         self.assertEqual(text, DISABLED_REPLY)
         self.assertEqual(json.loads(text), {"id": "", "code": 110100,
                                             "message": "metric module is disable"})
-        self.assertEqual(len(self.wait_answers(self.last_call("PostMetricData")[1])), 1)
+        self.assertEqual(len(self.wait_answers(self.nth_call("PostMetricData", 1)[1])), 1)
         log = messages(self.daemon)
         self.assertIn("receive data:%s" % request, log)
         self.assertIn("post metric data failed,errMsg:%s" % DISABLED_REPLY, log)
         self.assertEqual(gw.call_monitor("PostMetricData", "s", "not json at all"),
                          [DISABLED_REPLY])
         errors = self.count_prefix("DBus error:")
+        calls = 2
         for signature, args in (("i", [5]), ("", []), ("u", [7])):
             with self.subTest(signature=signature):
                 with self.assertRaises(harness.BusError) as caught:
                     gw.call_monitor("PostMetricData", signature, *args, timeout=2)
                 self.assertTrue(caught.exception.timed_out, str(caught.exception))
-                self.assertEqual(self.answers(self.last_call("PostMetricData")[1]), [])
+                calls += 1
+                self.assertEqual(self.answers(self.nth_call("PostMetricData", calls)[1]), [])
                 self.assertEqual(self.count_prefix("DBus error:"), errors + 1)
                 errors += 1
         self.assertTrue(self.daemon.alive())
