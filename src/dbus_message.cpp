@@ -107,7 +107,12 @@ int dbus_module_init(SERVICE_MONITOR_CTX_T* ctx) {
         return -1;
     }
     for (const char* key : kSwitchKeys) {
-        if (subscribeWithRetry(ctx->cfg_conn, key) != 0) return -1;
+        if (subscribeWithRetry(ctx->cfg_conn, key) != 0) {
+            // The context is freed on this path; the connection must not outlive it.
+            closeCfgPrivateConn(ctx->cfg_conn);
+            ctx->cfg_conn = nullptr;
+            return -1;
+        }
     }
     return 0;
 }

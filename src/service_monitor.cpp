@@ -26,7 +26,9 @@ SERVICE_MONITOR_CTX_T* service_monitor_init() {
     }
     if (msg_handler_init(ctx) != 0) {
         SM_LOG(2, "msg handler init failed\n");
-        free(ctx);
+        // Release what the bus module and the partial start-up hold instead of dropping
+        // the only pointers to it: threads stop, the connection closes, the name goes.
+        service_monitor_deinit(ctx);
         return nullptr;
     }
     return ctx;
