@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "full_match.h"
+
 #include <cstring>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,13 +97,13 @@ TEST(ParamList, KeepsEntriesInUnsignedByteOrder) {
 }
 
 TEST(Nonce, HasTheVersionFourLayout) {
-    const std::regex pattern("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    const std::string pattern("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
     for (int i = 0; i < 2000; ++i) {
         char nonce[kNonceSize];
         memset(nonce, 'X', sizeof nonce);
         ASSERT_EQ(genSignatureNonce(nonce), nonce);
         const std::string text(nonce);
-        ASSERT_TRUE(std::regex_match(text, pattern)) << text;
+        ASSERT_TRUE(fullMatch(text, pattern)) << text;
         // rand() mod 255 never yields a byte ff; the digits after 4 and the variant never f.
         std::string hex;
         for (char c : text) {
@@ -117,9 +118,9 @@ TEST(Nonce, HasTheVersionFourLayout) {
 TEST(Timestamp, IsUtcIso8601) {
     char buffer[kTimestampSize];
     getUtcTimestamp(buffer);
-    EXPECT_TRUE(std::regex_match(
+    EXPECT_TRUE(fullMatch(
         std::string(buffer),
-        std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]Z")))
+        std::string("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]Z")))
         << buffer;
 }
 
@@ -150,11 +151,11 @@ TEST(BuildRpcHttpsRequest, CanonicalOrderAndUrlShape) {
     EXPECT_EQ(value("SignatureType"), "");
     EXPECT_EQ(value("Version"), "2019-01-01");
     EXPECT_TRUE(
-        std::regex_match(value("Timestamp"),
-                         std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}%3A[0-9]{2}%3A[0-9]{2}Z")));
-    EXPECT_TRUE(std::regex_match(
+        fullMatch(value("Timestamp"),
+                         std::string("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}%3A[0-9]{2}%3A[0-9]{2}Z")));
+    EXPECT_TRUE(fullMatch(
         value("SignatureNonce"),
-        std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
+        std::string("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
     EXPECT_EQ(call.url.substr(call.url.size() - 19), "&Version=2019-01-01");
     // The signature's + / = are escaped in the URL.
     EXPECT_EQ(value("Signature").find_first_of("+/="), std::string::npos);

@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "full_match.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -160,8 +161,8 @@ TEST(GetGmtDate, TwentyNineCharacterRfc1123Date) {
     char date[32] = {};
     EXPECT_EQ(GetGmtDate(date, sizeof date), 0);
     EXPECT_TRUE(
-        std::regex_match(std::string(date),
-                         std::regex("(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
+        fullMatch(std::string(date),
+                         std::string("(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
                                     "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) 20[0-9]{2} "
                                     "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT")))
         << date;
