@@ -24,6 +24,9 @@ SERIAL_FAILED = ('get serialnum failed, write empty string(gw_zeb_serialNumber="
 CONFIG_INVALID = 100101
 CONFIG_NOT_FOUND = 100100
 
+# First line of an AddressSanitizer, LeakSanitizer or UndefinedBehaviorSanitizer report.
+SANITIZER_REPORT = r"ERROR: (Address|Leak)Sanitizer|runtime error:"
+
 
 def refusing_config_manager(address):
     """Answers subscribe_config with 0 for gw_zeb_switch and an error code otherwise."""
@@ -102,6 +105,12 @@ def json_string(text):
 
 
 class RoadCase(harness.GatewayTestCase):
+
+    def tearDown(self):
+        daemon = self.gw.daemon
+        if daemon is not None:
+            reports = daemon.count(SANITIZER_REPORT)
+            self.assertEqual(reports, 0, "sanitizer report in the daemon log")
     def start_partners(self, config=True, entries=None, members=()):
         gw = self.gw
         gw.start_bus()

@@ -6,6 +6,7 @@ on the gateway bus, with the configuration manager and the DPS script stand-ins.
 import json
 import os
 import shutil
+import signal
 import subprocess
 import time
 
@@ -21,6 +22,9 @@ AGENT_PATH = "/harbex/gateway/build/bin/vestrel/ZebGoAgent.linux"
 SERIAL_FAILED = ('get serialnum failed, write empty string(gw_zeb_serialNumber="") '
                  'to config-manager')
 DISABLED_REPLY = '{"id":"","code":110100, "message":"metric module is disable"}'
+
+# First line of an AddressSanitizer, LeakSanitizer or UndefinedBehaviorSanitizer report.
+SANITIZER_REPORT = r"ERROR: (Address|Leak)Sanitizer|runtime error:"
 
 
 def introspection_document():
@@ -72,6 +76,16 @@ class MethodCase(harness.GatewayTestCase):
     """A running gateway: bus, watchdog, configuration manager, DPS script stand-ins and a
     daemon that has finished start-up."""
 
+    def tearDown(self):
+        daemon = self.gw.daemon
+        if daemon is not None:
+            # Whatever the test left switched, an orderly stop follows (leaks show here
+            # under the sanitizers).
+            if daemon.alive():
+                self.assertEqual(daemon.stop(signal.SIGINT, timeout=20), 0)
+            reports = daemon.count(SANITIZER_REPORT)
+            self.assertEqual(reports, 0, "sanitizer report in the daemon log")
+
     def start_gateway(self, entries=None, monitor=True, agent=False):
         gw = self.gw
         gw.start_bus()
@@ -99,6 +113,7 @@ class MethodCase(harness.GatewayTestCase):
             os.unlink(self.dps_record)
 
     def install_agent(self):
+        os.makedirs(os.path.dirname(AGENT_PATH), exist_ok=True)
         shutil.copy(os.path.join(harness.build_dir(), "sim", "agent", "zeb_agent_sim"),
                     AGENT_PATH)
         self.gw.remove_at_close.append(AGENT_PATH)
