@@ -17,7 +17,6 @@ import harness
 from harness import BUS_ADDRESS, MONITOR_NAME
 
 CONFIG_NAME = "iot.gateway.config"
-CONFIG_PATH = "/iot/gateway/config"
 DPS_DIR = "/harbex/gateway/build/bin/dps/script"
 SERIAL_FAILED = ('get serialnum failed, write empty string(gw_zeb_serialNumber="") '
                  'to config-manager')
