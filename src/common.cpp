@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -211,7 +211,9 @@ int get_exe_base_dir(char* out) {
     strncat(exe, "/../", sizeof exe - strlen(exe) - 1);
     char resolved[PATH_MAX] = {};
     if (realpath(exe, resolved) == nullptr) {
-        snprintf(out, kExeDirBufSize, "%s", exe);
+        const size_t len = std::min(strlen(exe), static_cast<size_t>(kExeDirBufSize - 1));
+        memcpy(out, exe, len);
+        out[len] = '\0';
         return 1;
     }
     snprintf(g_exeBaseDir, sizeof g_exeBaseDir, "%s", resolved);

@@ -1,0 +1,235 @@
+#!/usr/bin/python3
+"""The simulated gateway around the installed service monitor (run by scripts/demo, inside
+the sandbox): bus, configuration manager, credential service, watchdog, cloud stand-in,
+agent and DPS stand-ins; sample modules post metrics with busctl; each period's uploads
+are shown as the cloud stand-in verified them. Ctrl-C stops everything in order."""
+
+import argparse
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+
+import harness  # noqa: E402
+import peers  # noqa: E402
+import components  # noqa: E402
+
+BASE = "/harbex/gateway/build"
+DAEMON = os.path.join(BASE, "bin", "service_monitor")
+PERIOD_S = 60
+
+CONFIG = dict(components.DEVICE, **components.AGENT_KEYS,
+              gw_zeb_switch="1", gw_dps_switch="1", vt_serialNumber="GW-DEMO-0001")
+
+# Sample gateway modules: (module name, metric, collect rule, value generator).
+SAMPLES = [
+    ("network/wan", "rx_kbytes", "accumulate", lambda: random.randint(50, 150)),
+    ("network/wan", "rssi_dbm", "avg", lambda: random.randint(-80, -55)),
+    ("system", "cpu_load", "update", lambda: round(random.uniform(0.1, 2.5), 2)),
+    ("system", "mem_free_mb", "avg", lambda: random.randint(180, 260)),
+    ("storage/sd/card0", "writes", "accumulate", lambda: random.randint(0, 12)),
+]
+
+# Start-up and registration steps, as the daemon logs them.
+MILESTONES = [
+    ("register service monitor to monitor", "on the gateway bus as iot.dmp.service.monitor"),
+    ("ZEB switch:", "monitoring switch read"),
+    ("run /harbex/gateway/build/bin/vestrel/ZebGoAgent.linux success", "monitoring agent started"),
+    ("report serialNum(", "agent serial number published"),
+    ("update credential success", "cloud credential fetched"),
+    ("get gw_system_productkey OK", "product key read"),
+    ("get gw_system_devicename OK", "device name read"),
+    ("init zeb sdk success", "registered in the cloud monitor group"),
+]
+
+tty = sys.stdout.isatty()
+stop_requested = False
+
+
+def say(text):
+    stamp = time.strftime("%H:%M:%S")
+    print(("\r\033[K" if tty else "") + "%s  %s" % (stamp, text), flush=True)
+
+
+def status(text):
+    if tty:
+        print("\r\033[K" + text, end="", flush=True)
+
+
+def on_sigint(_signum, _frame):
+    global stop_requested
+    if stop_requested:  # a second Ctrl-C: no more waiting
+        raise KeyboardInterrupt
+    stop_requested = True
+
+
+def install_daemon(build):
+    say("installing the service monitor with cmake --install into %s" % BASE)
+    subprocess.run(["cmake", "--install", build, "--prefix", BASE], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def start_gateway(gw, build):
+    components.install_agent("normal")
+    components.install_dps()
+    gw.start_bus()
+    gw.start_watchdog()
+    gw.start_config_manager(CONFIG)
+    say("bus, watchdog and configuration manager up (switches on, keys, serial, device)")
+    install_daemon(build)
+    # After the installation: the stand-in's test CA replaces the installed bundle.
+    cloud = peers.start_cloud(gw, [components.CLOUD_CREDENTIAL])
+    peers.start_credential(gw, cloud.paths["credentials.json"])
+    say("cloud stand-in (HTTPS, test CA) and credential service up")
+    gw.daemon = gw.start("daemon", [DAEMON], cwd=os.path.dirname(DAEMON))
+    say("service monitor started (pid %d)" % gw.daemon.pid)
+    return cloud
+
+
+# Failures a person wants to see while the gateway registers or uploads.
+TROUBLE = ("zeb sdk init failed", "create group(", "create group instance(",
+           "upload to zeb failed", "update credential failed", "curl_easy_perform() failed")
+
+
+class Milestones:
+    def __init__(self, daemon):
+        self.daemon = daemon
+        self.seen = set()
+        self.lines_read = 0
+
+    def report(self):
+        lines = self.daemon.log_lines()
+        fresh, self.lines_read = lines[self.lines_read:], len(lines)
+        for line in fresh:
+            if any(t in line for t in TROUBLE):
+                say("  \u2718 " + harness.log_message(line))
+            for needle, label in MILESTONES:
+                if needle not in self.seen and needle in line:
+                    self.seen.add(needle)
+                    say("  \u2714 " + label)
+        return len(self.seen) == len(MILESTONES)
+
+
+def post(gw, module, params):
+    request = {"id": "demo-%d" % random.randint(1, 99999), "ts": int(time.time() * 1000),
+               "moduleName": module, "params": params}
+    res = gw.busctl("--json=short", "call", harness.MONITOR_NAME, harness.MONITOR_PATH,
+                    harness.MONITOR_NAME, "PostMetricData", "s", json.dumps(request))
+    if res.returncode != 0:
+        return None, res.stderr.strip()
+    reply = json.loads(json.loads(res.stdout)["data"][0])
+    return reply["code"], reply["message"]
+
+
+def post_round(gw, posted):
+    by_module = {}
+    for module, metric, rule, gen in SAMPLES:
+        by_module.setdefault(module, []).append(
+            {"metricName": metric, "value": gen(), "collectRule": rule})
+    summary = []
+    for module, params in by_module.items():
+        code, message = post(gw, module, params)
+        for p in params:
+            if code == 0:
+                posted[(module, p["metricName"])] = posted.get((module, p["metricName"]), 0) + 1
+        summary.append("%s=%s" % (module, code if code == 0 else "%s %s" % (code, message)))
+    return summary
+
+
+def dims_key(body):
+    rec = body[0]
+    dims = rec["dimensions"]
+    module = dims["serviceName"] + ("/" + dims["functionName"] if dims["functionName"] else "")
+    return module, rec["metricName"]
+
+
+def show_uploads(batch, posted):
+    rules = {(m, n): r for m, n, r, _ in SAMPLES}
+    say("period uploads verified by the cloud stand-in (%d):" % len(batch))
+    print("    %-20s %-12s %-11s %12s  %s" % ("module", "metric", "rule", "value", "samples"))
+    for rec in batch:
+        body = json.loads(rec["body"])
+        module, metric = dims_key(body)
+        # The upload carries serviceName/functionName only: match the posting module.
+        full = next((m for m, n, _, _ in SAMPLES if n == metric and m.startswith(module)), module)
+        print("    %-20s %-12s %-11s %12s  %d" % (full, metric, rules.get((full, metric), "?"),
+                                                 "%.10g" % body[0]["value"],
+                                                 posted.pop((full, metric), 0)))
+    sys.stdout.flush()
+
+
+def run(gw, cloud, args):
+    milestones = Milestones(gw.daemon)
+    posted = {}
+    seen_uploads = 0
+    periods = 0
+    period_end = time.time() + PERIOD_S  # the daemon's first period starts with it
+    next_post = 0.0
+    registered = False
+    while not stop_requested and gw.daemon.alive():
+        registered = milestones.report() or registered
+        now = time.time()
+        if registered and now >= next_post:
+            say("samples posted: " + ", ".join(post_round(gw, posted)))
+            next_post = now + args.every
+        records = cloud.records()
+        if len(records) > seen_uploads:
+            time.sleep(1.0)  # the rest of the period's uploads
+            records = cloud.records()
+            show_uploads(records[seen_uploads:], posted)
+            seen_uploads = len(records)
+            periods += 1
+            period_end = time.time() + PERIOD_S
+            if args.periods and periods >= args.periods:
+                say("%d period(s) uploaded" % periods)
+                return
+        while period_end < now:
+            period_end += PERIOD_S
+        status("  next upload in %2d s  (Ctrl-C stops)" % max(0, int(period_end - now)))
+        time.sleep(0.5)
+    if not gw.daemon.alive():
+        say("the service monitor ended unexpectedly (%s):\n%s"
+            % (gw.daemon.state(), gw.daemon.tail()))
+
+
+def stop_gateway(gw):
+    if gw.daemon is not None and gw.daemon.alive():
+        say("stopping the service monitor (SIGINT)")
+        status_code = gw.daemon.stop(signal.SIGINT, timeout=30)
+        ok = gw.daemon.has("service_monitor exit")
+        say("service monitor exited with status %s%s"
+            % (status_code, ", orderly" if ok else ""))
+    gw.close()
+    say("gateway stopped; nothing is left behind")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", required=True, help="the build tree to install from")
+    parser.add_argument("--periods", type=int, default=0,
+                        help="stop after this many upload periods (default: until Ctrl-C)")
+    parser.add_argument("--every", type=float, default=5.0,
+                        help="seconds between sample rounds (default 5)")
+    args = parser.parse_args()
+    os.environ.setdefault("SM_BUILD_DIR", args.build)
+    signal.signal(signal.SIGINT, on_sigint)
+    gw = harness.Gateway("demo", log_dir="/tmp/gateway-demo")
+    try:
+        cloud = start_gateway(gw, args.build)
+        run(gw, cloud, args)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        print()
+        stop_gateway(gw)
+        say("logs were in the sandbox's /tmp/gateway-demo (gone with it)")
+
+
+if __name__ == "__main__":
+    main()
