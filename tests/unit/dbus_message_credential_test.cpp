@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common.h"
+#include "log_capture.h"
 #include "logger.h"
 
 namespace {
@@ -31,36 +32,6 @@ std::string readAll(const std::string& path) {
 void writeAll(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::trunc) << text;
 }
-
-// Sends the gateway logger to a private file; take() returns what was logged since.
-class LogCapture {
-public:
-    static LogCapture& instance() {
-        static LogCapture capture;
-        return capture;
-    }
-    std::string take() {
-        const std::string text = readAll(path_);
-        const std::string fresh = text.size() > offset_ ? text.substr(offset_) : "";
-        offset_ = text.size();
-        return fresh;
-    }
-
-private:
-    LogCapture() {
-        char name[] = "/tmp/credential_test_log_XXXXXX";
-        const int fd = mkstemp(name);
-        if (fd >= 0) close(fd);
-        path_ = name;
-        setenv("GATEWAY_LOG_FILE", name, 1);
-        setenv("GATEWAY_LOG_LEVEL", "0", 1);
-        log_init("credential-test", 2, 0, 4);
-    }
-    ~LogCapture() { unlink(path_.c_str()); }
-
-    std::string path_;
-    size_t offset_ = 0;
-};
 
 std::string reply(const std::string& data, const std::string& code = "0") {
     return "{\"code\":" + code + ",\"data\":" + data + "}";

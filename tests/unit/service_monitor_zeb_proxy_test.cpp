@@ -16,41 +16,12 @@
 #include <vector>
 
 #include "common.h"
+#include "log_capture.h"
 #include "logger.h"
 
 namespace {
 
 std::string readAll(const std::string& path);
-
-// Sends the gateway logger to a private file; take() returns what was logged since.
-class LogCapture {
-public:
-    static LogCapture& instance() {
-        static LogCapture capture;
-        return capture;
-    }
-    std::string take() {
-        const std::string text = readAll(path_);
-        const std::string fresh = text.size() > offset_ ? text.substr(offset_) : "";
-        offset_ = text.size();
-        return fresh;
-    }
-
-private:
-    LogCapture() {
-        char name[] = "/tmp/zeb_proxy_test_log_XXXXXX";
-        const int fd = mkstemp(name);
-        if (fd >= 0) close(fd);
-        path_ = name;
-        setenv("GATEWAY_LOG_FILE", name, 1);
-        setenv("GATEWAY_LOG_LEVEL", "0", 1);
-        log_init("zeb-proxy-test", 2, 0, 4);
-    }
-    ~LogCapture() { unlink(path_.c_str()); }
-
-    std::string path_;
-    size_t offset_ = 0;
-};
 
 std::string readAll(const std::string& path) {
     std::ifstream in(path);

@@ -13,9 +13,14 @@
 
 class LogCapture {
 public:
-    // Starts capturing (once per process) and drops what was logged so far.
-    static LogCapture& begin() {
+    // The process-wide capture, started on first use.
+    static LogCapture& instance() {
         static LogCapture capture;
+        return capture;
+    }
+    // The capture, with what was logged so far dropped.
+    static LogCapture& begin() {
+        LogCapture& capture = instance();
         capture.take();
         return capture;
     }
@@ -33,13 +38,13 @@ public:
 
 private:
     LogCapture() {
-        char name[] = "/tmp/sm_sdk_test_log_XXXXXX";
+        char name[] = "/tmp/sm_test_log_XXXXXX";
         const int fd = mkstemp(name);
         if (fd >= 0) close(fd);
         path_ = name;
         setenv("GATEWAY_LOG_FILE", name, 1);
         setenv("GATEWAY_LOG_LEVEL", "0", 1);
-        log_init("sdk-test", 2, 0, 4);
+        log_init("unit-test", 2, 0, 4);
     }
 
     std::string path_;
