@@ -41,7 +41,10 @@ import signal
 import sys
 import time
 
-import dbus
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from recorder import Recorder  # noqa: E402
+
+import dbus  # noqa: E402
 import dbus.bus
 import dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
@@ -54,22 +57,6 @@ INTERFACE = "iot.gateway.credential"
 TOO_LONG = {"securityToken": 576, "accessKeyId": 128, "accessKeySecret": 128}
 WRONG_TYPE = {"code": "0", "data": "data", "securityToken": 5, "accessKeyId": 5,
               "accessKeySecret": 5, "durationSeconds": "3600"}
-
-
-class Recorder:
-    """Appends one JSON object per line and echoes it on standard output."""
-
-    def __init__(self, path):
-        self._file = open(path, "a", encoding="utf-8") if path else None
-
-    def write(self, event, **fields):
-        record = {"event": event, "time": round(time.time(), 6)}
-        record.update(fields)
-        line = json.dumps(record, sort_keys=True)
-        if self._file:
-            self._file.write(line + "\n")
-            self._file.flush()
-        print(line, flush=True)
 
 
 def read_json(path, default):

@@ -18,11 +18,15 @@ The watchdog only watches: it never restarts anything.
 
 import argparse
 import json
+import os
 import signal
 import sys
 import time
 
-import dbus
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from recorder import Recorder  # noqa: E402
+
+import dbus  # noqa: E402
 import dbus.bus
 import dbus.lowlevel
 from dbus.mainloop.glib import DBusGMainLoop
@@ -32,22 +36,6 @@ GATEWAY_BUS = "unix:path=/tmp/var/run/mbusd/mbusd_socket"
 WATCHDOG_NAME = "iot.gateway.watchdog"
 FEED_MEMBER = "feedDog"
 MESSAGE_TYPES = {1: "method_call", 2: "method_return", 3: "error", 4: "signal"}
-
-
-class Recorder:
-    """Appends one JSON object per line and echoes it on standard output."""
-
-    def __init__(self, path):
-        self._file = open(path, "a", encoding="utf-8") if path else None
-
-    def write(self, event, **fields):
-        record = {"event": event, "time": round(time.time(), 6)}
-        record.update(fields)
-        line = json.dumps(record, sort_keys=True)
-        if self._file:
-            self._file.write(line + "\n")
-            self._file.flush()
-        print(line, flush=True)
 
 
 def check_feed(msg, name):

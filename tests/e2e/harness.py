@@ -506,12 +506,38 @@ def log_message(line):
     return m.group(1) if m else line
 
 
+def messages(proc):
+    """The message texts of the daemon's log lines."""
+    return [log_message(line) for line in proc.log_lines()]
+
+
 class GatewayTestCase(unittest.TestCase):
     """Gives each test a fresh `self.gw`; on failure prints and keeps the logs."""
 
     def setUp(self):
         self.gw = Gateway(self.id().split(".", 1)[-1])
         self.addCleanup(self.gw.close)
+
+    def assertInOrder(self, proc, expected):
+        """Each expected message appears, exactly, after the previous one."""
+        got = messages(proc)
+        pos = 0
+        for text in expected:
+            try:
+                pos = got.index(text, pos) + 1
+            except ValueError:
+                self.fail("%r missing (or out of order) in the daemon log" % text)
+
+    def wait_until(self, probe, what, timeout=10.0):
+        """Polls `probe` until it gives a true value, which it returns."""
+        deadline = time.monotonic() + timeout
+        while True:
+            got = probe()
+            if got:
+                return got
+            if time.monotonic() > deadline:
+                self.fail("%s within %.1f s" % (what, timeout))
+            time.sleep(0.05)
 
     def run(self, result=None):
         result = result if result is not None else self.defaultTestResult()

@@ -62,8 +62,7 @@ def refusing_config_manager(address):
     loop.run()
 
 
-def messages(proc):
-    return [harness.log_message(line) for line in proc.log_lines()]
+messages = harness.messages
 
 
 class ArgMonitor:
@@ -140,15 +139,6 @@ class RoadCase(harness.GatewayTestCase):
         with open(self.dps_record, encoding="utf-8") as f:
             return [line.split()[0] for line in f if line.strip()]
 
-    def wait_until(self, probe, what, timeout=10.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            got = probe()
-            if got:
-                return got
-            if time.monotonic() > deadline:
-                self.fail("%s within %.1f s" % (what, timeout))
-            time.sleep(0.05)
 
 
 class SubscriptionTest(RoadCase):

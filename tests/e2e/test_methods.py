@@ -51,8 +51,7 @@ def introspection_document():
     return "".join(" " + "  " * depth + text for depth, text in lines)
 
 
-def messages(proc):
-    return [harness.log_message(line) for line in proc.log_lines()]
+messages = harness.messages
 
 
 def bus_messages(monitor):
@@ -149,16 +148,6 @@ class MethodCase(harness.GatewayTestCase):
         """Returns once the daemon has handled everything sent to it before."""
         self.gw.call_monitor("Introspect")
 
-    def wait_until(self, probe, what, timeout=10.0):
-        """Polls `probe` until it gives a true value, which it returns."""
-        deadline = time.monotonic() + timeout
-        while True:
-            got = probe()
-            if got:
-                return got
-            if time.monotonic() > deadline:
-                self.fail("%s within %.1f s" % (what, timeout))
-            time.sleep(0.05)
 
     def calls_of(self, member):
         """(index, record) of each call of `member` to the daemon seen on the bus."""

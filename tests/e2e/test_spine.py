@@ -14,22 +14,10 @@ EXIT_LINE = "service_monitor exit"
 CAUGHT_LINE = "Caught signal: Interrupt, exiting..."
 
 
-def messages(proc):
-    """The message texts of the daemon's log lines."""
-    return [harness.log_message(line) for line in proc.log_lines()]
+messages = harness.messages
 
 
 class SpineCase(harness.GatewayTestCase):
-    def assertInOrder(self, proc, expected):
-        """Each expected message appears, exactly, after the previous one."""
-        got = messages(proc)
-        pos = 0
-        for text in expected:
-            try:
-                pos = got.index(text, pos) + 1
-            except ValueError:
-                self.fail("%r missing (or out of order) in the daemon log" % text)
-
     def start_gateway(self, config=True, monitor=False):
         gw = self.gw
         gw.start_bus()
