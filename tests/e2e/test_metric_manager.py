@@ -64,8 +64,9 @@ class MetricDriver(harness.Proc):
         self.argv = [path, "--period", str(period_ms), "--tick-ms", str(tick_ms)]
         self.log_path = os.path.join(gw.log_dir, "driver.log")
         self._log = open(self.log_path, "ab", buffering=0)
-        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:abort_on_error=0",
-                   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
+        env = dict(os.environ)
+        env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
+        env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
         self.popen = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                       stderr=self._log, env=env, cwd=os.path.dirname(path),
                                       start_new_session=True)
@@ -522,6 +523,10 @@ class CloudFaultTest(ManagerCase):
         self.assertEqual(drv.post("svc", [("a", 1, "update"), ("b", 2, "update"),
                                           ("c", 3, "update")])["code"], 0)
         arrived = self.cloud.wait_event("fault", timeout=PERIOD_MS / 1000.0 + 3)
+        # Neither a credential update nor disable waits for the request in flight.
+        self.assertEqual(drv.rc("refresh"), 0)
+        self.assertEqual(drv.rc("disable"), 0)
+        self.assertLess(time.time(), arrived["time"] + 3)
         done = drv.command("deinit", timeout=20)
         # The in-flight request was answered (3 s after it arrived) before deinit returned;
         # the rest of that period was dropped.
