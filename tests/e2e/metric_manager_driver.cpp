@@ -70,7 +70,8 @@ private:
             lock.unlock();
             taskSchedulerProc();
             lock.lock();
-            cv_.wait_for(lock, std::chrono::milliseconds(tickMs), [this] { return stopRequested_; });
+            cv_.wait_for(lock, std::chrono::milliseconds(tickMs),
+                         [this] { return stopRequested_; });
         }
     }
 
@@ -211,7 +212,8 @@ bool dispatch(Driver& d, const std::string& line) {
     if (d.manager == nullptr && cmd != "refresh" && cmd != "credential") {
         cJSON_AddStringToObject(out.get(), "error", "no manager");
     } else if (cmd == "refresh") {
-        cJSON_AddNumberToObject(out.get(), "rc", refresh_credential(updateManagerCredential, d.manager));
+        const int rc = refresh_credential(updateManagerCredential, d.manager);
+        cJSON_AddNumberToObject(out.get(), "rc", rc);
     } else if (cmd == "credential") {
         cmdCredential(out.get());
     } else if (cmd == "enable") {
