@@ -10,17 +10,6 @@
 
 namespace {
 
-// Lockable view of the handle's pthread mutex, for std::lock_guard.
-class CfgLock {
-public:
-    explicit CfgLock(CFG_CONN_T* handle) noexcept : handle_(handle) {}
-    void lock() noexcept { pthread_mutex_lock(&handle_->lock); }
-    void unlock() noexcept { pthread_mutex_unlock(&handle_->lock); }
-
-private:
-    CFG_CONN_T* handle_;
-};
-
 bool initRecursiveLock(pthread_mutex_t* lock) {
     pthread_mutexattr_t attr;
     if (pthread_mutexattr_init(&attr) != 0) return false;
@@ -36,6 +25,15 @@ void dropConnection(DBusConnection* conn) {
 }
 
 }  // namespace
+
+CfgCallLock::CfgCallLock(CFG_CONN_T* handle) noexcept : handle_(handle) {
+    pthread_mutex_lock(&handle_->lock);
+    while (DBusMessage* stale = dbus_connection_pop_message(handle_->conn)) {
+        dbus_message_unref(stale);
+    }
+}
+
+CfgCallLock::~CfgCallLock() { pthread_mutex_unlock(&handle_->lock); }
 
 CFG_CONN_T* openCfgPrivateConn(const char* address) {
     MallocPtr<CFG_CONN_T> handle(static_cast<CFG_CONN_T*>(calloc(1, sizeof(CFG_CONN_T))));
@@ -79,8 +77,7 @@ int cfgSetConfig(CFG_CONN_T* handle, const char* key, const char* value) {
         SM_LOG(3, "invalid input params\n");
         return -1;
     }
-    CfgLock lock(handle);
-    const std::lock_guard<CfgLock> guard(lock);
+    const CfgCallLock guard(handle);
     return set_config(handle->conn, key, value, kCfgTimeoutMs);
 }
 
@@ -89,8 +86,7 @@ int cfgGetConfig(CFG_CONN_T* handle, const char* key, char* buf, int size) {
         SM_LOG(3, "invalid input params\n");
         return -1;
     }
-    CfgLock lock(handle);
-    const std::lock_guard<CfgLock> guard(lock);
+    const CfgCallLock guard(handle);
     char* raw = nullptr;
     const int ret = get_config(handle->conn, key, &raw, kCfgTimeoutMs);
     const MallocPtr<char> text(raw);
@@ -107,8 +103,7 @@ int cfgSubscribeConfig(CFG_CONN_T* handle, int type, const char* key) {
         SM_LOG(3, "invalid input params\n");
         return -1;
     }
-    CfgLock lock(handle);
-    const std::lock_guard<CfgLock> guard(lock);
+    const CfgCallLock guard(handle);
     return subscribe_config(handle->conn, kCfgSubscriberName, key, type, kCfgTimeoutMs);
 }
 
@@ -117,7 +112,6 @@ int cfgUnsubscribeConfig(CFG_CONN_T* handle, const char* key) {
         SM_LOG(3, "invalid input params\n");
         return -1;
     }
-    CfgLock lock(handle);
-    const std::lock_guard<CfgLock> guard(lock);
+    const CfgCallLock guard(handle);
     return unsubscribe_config(handle->conn, kCfgSubscriberName, key, kCfgTimeoutMs);
 }

@@ -29,4 +29,18 @@ int cfgGetConfig(CFG_CONN_T* handle, const char* key, char* buf, int size);
 int cfgSubscribeConfig(CFG_CONN_T* handle, int type, const char* key);
 int cfgUnsubscribeConfig(CFG_CONN_T* handle, const char* key);
 
+// Holds the handle's lock for one blocking call. On taking it, drops what is queued on
+// the connection: a reply that came after its call timed out, or a signal from the bus.
+// Nothing else reads this connection, so such messages would otherwise pile up.
+class CfgCallLock {
+public:
+    explicit CfgCallLock(CFG_CONN_T* handle) noexcept;
+    ~CfgCallLock();
+    CfgCallLock(const CfgCallLock&) = delete;
+    CfgCallLock& operator=(const CfgCallLock&) = delete;
+
+private:
+    CFG_CONN_T* handle_;
+};
+
 #endif

@@ -105,7 +105,7 @@ DBusMessagePtr callService(CFG_CONN_T* conn, DBusMessage* call) {
     DBusMessage* reply = nullptr;
     {
         // Serialised with every configuration-manager call on the same connection.
-        MutexLock lock(conn->lock);
+        const CfgCallLock lock(conn);
         reply = dbus_connection_send_with_reply_and_block(conn->conn, call, kCallTimeoutMs,
                                                           error.get());
     }

@@ -167,3 +167,27 @@ TEST_F(CfgClientTest, SubscriptionsNotifyTheDaemonName) {
 }
 
 }  // namespace
+
+// Nothing else reads the private connection: what arrives on it besides the answers (a
+// late reply, a signal) must not pile up there.
+TEST_F(CfgClientTest, StrayMessagesDoNotPileUpOnTheConnection) {
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* other = dbus_connection_open_private(bus_.address().c_str(), &error);
+    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(dbus_bus_register(other, &error));
+    const char* target = dbus_bus_get_unique_name(handle_->conn);
+    for (int i = 0; i < 20; ++i) {
+        DBusMessage* signal = dbus_message_new_signal("/stray", "test.Stray", "Noise");
+        dbus_message_set_destination(signal, target);
+        dbus_connection_send(other, signal, nullptr);
+        dbus_message_unref(signal);
+    }
+    dbus_connection_flush(other);
+    char buf[16];
+    for (int i = 0; i < 3; ++i) (void)cfgGetConfig(handle_, "missing", buf, sizeof buf);
+    const CfgCallLock lock(handle_);  // drops what the last call left queued
+    EXPECT_EQ(dbus_connection_get_dispatch_status(handle_->conn), DBUS_DISPATCH_COMPLETE);
+    dbus_connection_close(other);
+    dbus_connection_unref(other);
+}
