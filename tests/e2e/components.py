@@ -21,6 +21,7 @@ import time
 import unittest
 
 import harness
+import peers
 
 AGENT_NAME = "ZebGoAgent.linux"
 AGENT_PATH = "/harbex/gateway/build/bin/vestrel/ZebGoAgent.linux"
@@ -57,9 +58,7 @@ SANITIZER_REPORT = re.compile(r"ERROR: AddressSanitizer|ERROR: LeakSanitizer|"
                               r"SUMMARY: (Address|Thread|UndefinedBehavior)Sanitizer")
 
 
-def messages(proc):
-    """The message texts of the daemon's log lines."""
-    return [harness.log_message(line) for line in proc.log_lines()]
+messages = harness.messages
 
 
 def remove_leftovers():
@@ -249,7 +248,6 @@ class ComponentCase(harness.GatewayTestCase):
         remove_leftovers()
         self.addCleanup(remove_leftovers)
         self.credential = None
-        self.credential_record = os.path.join(self.gw.log_dir, "credential.jsonl")
         self.cloud = None
 
     def start_gateway(self, entries, serial=SERIAL_LINE, agent_mode="normal", credential=False,
@@ -286,45 +284,17 @@ class ComponentCase(harness.GatewayTestCase):
         return path
 
     def start_credential(self):
-        if os.path.exists(self.credential_record):
-            os.unlink(self.credential_record)
-        script = os.path.join(harness.source_dir(), "sim", "credential", "credential_sim.py")
-        self.credential = self.gw.start_python(
-            "credential", script,
-            ["--address", harness.BUS_ADDRESS, "--credentials", self.credentials_file(),
-             "--record", self.credential_record],
-            ready_regex=r'"event": "ready"')
+        self.credential = peers.start_credential(self.gw, self.credentials_file())
         return self.credential
 
     def credential_calls(self):
-        if not os.path.exists(self.credential_record):
-            return []
-        with open(self.credential_record, encoding="utf-8") as f:
-            records = [json.loads(line) for line in f if line.strip()]
-        return [r for r in records if r["event"] == "call"]
+        return self.credential.calls() if self.credential else []
 
-    def start_cloud(self, control=None):
-        sys.path.insert(0, os.path.join(harness.source_dir(), "sim", "cloud"))
-        from cloud_harness import CloudStandIn
-        self.cloud = CloudStandIn(os.path.join(self.gw.log_dir, "cloud"), [CLOUD_CREDENTIAL])
-        if control:
-            self.cloud.set_control(control)
-        self.cloud.start()
-        self.addCleanup(self.cloud.stop)
-        self.cloud.install_ca(GATEWAY_BASE)
+    def start_cloud(self):
+        self.cloud = peers.start_cloud(self.gw, [CLOUD_CREDENTIAL])
         return self.cloud
 
     # -- checks ---------------------------------------------------------------------------
-    def assertInOrder(self, proc, expected):
-        """Each expected message appears, exactly, after the previous one."""
-        got = messages(proc)
-        pos = 0
-        for text in expected:
-            try:
-                pos = got.index(text, pos) + 1
-            except ValueError:
-                self.fail("%r missing (or out of order) in the daemon log" % text)
-
     def assertLogged(self, proc, text):
         self.assertIn(text, messages(proc))
 
