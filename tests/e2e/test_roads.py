@@ -26,8 +26,10 @@ MODULE, SERVICE, FUNCTION = "svc/func", "svc", "func"
 SAMPLES = (("latency_ms", "avg", (1, 2, 6), 3),
            ("requests", "accumulate", (0.5, 0.25, 1), 1.75))
 SERIAL_KEYS = ("gw_zeb_serialNumber", "vt_serialNumber")
-OFF = 110100
-NOT_READY = 110101
+# Refused before the request is read, so without its id.
+OFF = {"id": "", "code": 110100, "message": "metric module is disable"}
+NOT_READY = {"id": "", "code": 110101, "message": "the dependent service are not ready"}
+ACCEPTED = {"id": "req-1", "code": 0, "message": ""}
 
 
 def now_ms():
@@ -123,6 +125,15 @@ class SwitchRoadTest(components.ComponentCase):
     def post(self):
         return components.post_metric(self.gw, components.metric_request())
 
+    def post_until_accepted(self, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            reply = self.post()
+            if reply["code"] != NOT_READY["code"] or time.monotonic() > deadline:
+                self.assertEqual(reply, ACCEPTED)
+                return
+            time.sleep(0.2)
+
     def test_monitoring_switched_on_and_off_at_run_time(self):
         entries = dict(AGENT_KEYS, **DEVICE, gw_zeb_switch="0")
         self.start_gateway(entries, credential=True, cloud=True)
@@ -134,7 +145,7 @@ class SwitchRoadTest(components.ComponentCase):
         self.assertEqual(components.agent_processes(), {})
         self.assertFalse(os.path.exists(KEY_FILE))
         self.assertEqual(self.credential_calls(), [])
-        self.assertEqual(self.post()["code"], OFF)
+        self.assertEqual(self.post(), OFF)
         self.assertEqual(cloud.events(), [])
 
         # On. The first group lookup answers slowly, so the not-ready window is certain.
@@ -143,14 +154,14 @@ class SwitchRoadTest(components.ComponentCase):
         switched = time.time()
         gw.cfg_set("gw_zeb_switch", "1")
         daemon.wait_for_log(r"switch zeb success! value = 1$", timeout=5)
-        self.assertEqual(self.post()["code"], NOT_READY)
+        self.assertEqual(self.post(), NOT_READY)
         agent = components.wait_for_agent(parent=daemon.pid, timeout=5)
         self.assertEqual(components.argv0(agent), AGENT_NAME)
         self.assertEqual(components.read_text(KEY_FILE), KEY_FILE_TEXT)
         calls = self.credential.wait_for("call", timeout=5)
         self.assertLess(calls[0]["time"] - switched, 2.5)
         self.assertSerialPublished()
-        components.wait_for(lambda: self.post()["code"] == 0, 20, "PostMetricData code 0")
+        self.post_until_accepted(timeout=20)
         self.assertLogged(daemon, "init zeb sdk success")
 
         # Off again.
@@ -159,8 +170,10 @@ class SwitchRoadTest(components.ComponentCase):
         daemon.wait_for_log(r"switch zeb success! value = 0$", timeout=5)
         components.wait_no_agent()
         self.assertFalse(os.path.exists(KEY_FILE))
-        self.assertEqual(self.post()["code"], OFF)
+        self.assertEqual(self.post(), OFF)
         self.assertSerialPublished()
+        # The refresh task is gone (its next regular run would be minutes away).
+        self.assertEqual(daemon.count(r"del node\(updataCredentialTask\) from list$"), 1)
         calls = len(self.credential_calls())
         time.sleep(3.0)
         self.assertEqual(len(self.credential_calls()), calls)
