@@ -28,12 +28,13 @@ constexpr size_t kSerialBufSize = 256;
 constexpr const char* kSerialFile = "/etc/vestrel/serial_number.properties";
 constexpr const char* kEmptySerial = "\"\"";
 
-// The scheduler thread runs until shutdown asks it to stop; shutdown then waits for the
-// pass in progress, so no task runs once the configuration connection is closed.
+// The scheduler thread runs until shutdown asks it to stop; shutdown then joins it (the
+// pass in progress ends first), so no task runs once the configuration connection is
+// closed and the thread has finished its thread-local cleanup before the process exits.
 struct SchedulerThreadState {
     std::mutex mutex;
     std::condition_variable cv;
-    bool running = false;
+    bool joinable = false;
     bool stopRequested = false;
 };
 SchedulerThreadState g_scheduler;
@@ -97,25 +98,23 @@ void switchZebOff(SERVICE_MONITOR_CTX_T* ctx) {
 }
 
 int startSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
-    {
-        const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
-        g_scheduler.running = true;
-        g_scheduler.stopRequested = false;
-    }
-    if (create_detached_thread(&ctx->scheduler_thread, taskSchedulerThread, ctx) != 0) {
-        const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
-        g_scheduler.running = false;
-        return -1;
-    }
+    const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
+    g_scheduler.stopRequested = false;
+    if (pthread_create(&ctx->scheduler_thread, nullptr, taskSchedulerThread, ctx) != 0) return -1;
+    g_scheduler.joinable = true;
     return 0;
 }
 
-void stopSchedulerThread() {
-    std::unique_lock<std::mutex> lock(g_scheduler.mutex);
-    g_scheduler.stopRequested = true;
-    g_scheduler.cv.notify_all();
+void stopSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
+    {
+        const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
+        if (!g_scheduler.joinable) return;
+        g_scheduler.stopRequested = true;
+        g_scheduler.joinable = false;
+        g_scheduler.cv.notify_all();
+    }
     // Every blocking call a task makes has its own time-out, so this wait is bounded.
-    g_scheduler.cv.wait(lock, [] { return !g_scheduler.running; });
+    pthread_join(ctx->scheduler_thread, nullptr);
 }
 
 }  // namespace
@@ -186,7 +185,7 @@ int msg_handler_init(SERVICE_MONITOR_CTX_T* ctx) {
 
 void msg_handler_quiesce(SERVICE_MONITOR_CTX_T* ctx) {
     if (ctx == nullptr) return;
-    stopSchedulerThread();
+    stopSchedulerThread(ctx);
     if (ctx->metric_manager != nullptr) metric_data_manager_stop(ctx->metric_manager);
 }
 
@@ -289,7 +288,5 @@ void* taskSchedulerThread(void* /*ctx*/) noexcept {
         lock.lock();
         g_scheduler.cv.wait_for(lock, kSchedulerTick, [] { return g_scheduler.stopRequested; });
     }
-    g_scheduler.running = false;
-    g_scheduler.cv.notify_all();
     return nullptr;
 }

@@ -413,12 +413,6 @@ void _uploadPeriod(METRIC_DATA_MANAGER_T* manager, std::vector<PeriodMetric>& me
     }
 }
 
-void _finishThread(METRIC_DATA_MANAGER_T* manager) {
-    const std::lock_guard<std::mutex> lock(manager->threadStateLock);
-    manager->threadRunning = false;
-    manager->threadStopped.notify_all();
-}
-
 void* metricManagerThread(void* arg) noexcept {
     auto* manager = static_cast<METRIC_DATA_MANAGER_T*>(arg);
     SM_LOG(0, "metricManagerThread start\n");
@@ -432,7 +426,6 @@ void* metricManagerThread(void* arg) noexcept {
         _refreshExpiredCredential(manager);
         _uploadPeriod(manager, metrics);
     }
-    _finishThread(manager);
     return nullptr;
 }
 
@@ -622,22 +615,25 @@ METRIC_DATA_MANAGER_T* metric_data_manager_init(CFG_CONN_T* cfgConn, uint64_t pe
     manager->periodMs = periodMs;
     manager->periodStartMs = now;
     manager->periodEndMs = now + periodMs;
-    manager->threadRunning = true;
-    if (create_detached_thread(&manager->thread, metricManagerThread, manager.get()) != 0) {
+    // Joinable rather than detached: shutdown waits for the thread to end completely.
+    if (pthread_create(&manager->thread, nullptr, metricManagerThread, manager.get()) != 0) {
         SM_LOG(3, "create metric manager thread error \n");
         metric_data_cache_deinit(manager->cache);
         return nullptr;
     }
+    manager->threadJoinable = true;
     return manager.release();
 }
 
 void metric_data_manager_stop(METRIC_DATA_MANAGER_T* manager) {
     if (manager == nullptr) return;
     manager->stopRequested = true;
-    std::unique_lock<std::mutex> lock(manager->threadStateLock);
+    const std::lock_guard<std::mutex> lock(manager->threadStateLock);
+    if (!manager->threadJoinable) return;
     // The thread notices within one queue wait, or after the upload in flight (bounded by
     // its time-out).
-    manager->threadStopped.wait(lock, [manager] { return !manager->threadRunning; });
+    pthread_join(manager->thread, nullptr);
+    manager->threadJoinable = false;
 }
 
 void metric_data_manager_deinit(METRIC_DATA_MANAGER_T* manager) {

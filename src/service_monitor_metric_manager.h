@@ -6,7 +6,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -55,12 +54,12 @@ struct METRIC_DATA_MANAGER_T {
     // disable path's clear (main thread) all hold this one. Lock order: never together with
     // the queue mutex or the period mutex.
     std::mutex cacheLock;
-    // Shutdown of the manager thread: stopRequested ends its loop; threadRunning turns
-    // false, under threadStateLock, once it no longer touches the record.
+    // Shutdown of the manager thread: stopRequested ends its loop and the thread is joined
+    // (once, under threadStateLock), so it has let go of the record and finished its
+    // thread-local cleanup before anything it used is released.
     std::atomic<bool> stopRequested{false};
     std::mutex threadStateLock;
-    std::condition_variable threadStopped;
-    bool threadRunning = false;
+    bool threadJoinable = false;
 };
 
 // One pre-task; scheduled under its name with its own row as client data.
