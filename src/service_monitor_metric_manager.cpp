@@ -441,7 +441,7 @@ void _splitModuleName(const char* moduleName, char* work, const char** service,
 }
 
 // The upload body: an array of one record, keys in the order the service expects.
-CJsonPtr _buildUploadBody(const METRIC_DATA_MANAGER_T* manager, const char* moduleName,
+CJsonPtr _buildUploadBody(METRIC_DATA_MANAGER_T* manager, const char* moduleName,
                           const char* metricName, double value) {
     CJsonPtr array(cJSON_CreateArray());
     if (!array) {
@@ -457,14 +457,21 @@ CJsonPtr _buildUploadBody(const METRIC_DATA_MANAGER_T* manager, const char* modu
         return nullptr;
     }
     cJSON_AddItemToArray(array.get(), entry);
+    char groupId[sizeof manager->groupId];
+    char instanceId[sizeof manager->instanceId];
+    {
+        std::lock_guard<std::mutex> lock(manager->namesLock);
+        memcpy(groupId, manager->groupId, sizeof groupId);
+        memcpy(instanceId, manager->instanceId, sizeof instanceId);
+    }
     char work[kUploadModuleBufSize] = {};
     const char* service = nullptr;
     const char* function = nullptr;
     _splitModuleName(moduleName, work, &service, &function);
     cJSON_AddStringToObject(entry, "productCode", "NODE_HUB");
     cJSON_AddStringToObject(entry, "metricName", metricName);
-    cJSON_AddStringToObject(entry, "groupId", manager->groupId);
-    cJSON_AddStringToObject(entry, "instanceId", manager->instanceId);
+    cJSON_AddStringToObject(entry, "groupId", groupId);
+    cJSON_AddStringToObject(entry, "instanceId", instanceId);
     cJSON_AddStringToObject(dimensions, "region", "cn-hangzhou");
     cJSON_AddStringToObject(dimensions, "serviceName", service);
     cJSON_AddStringToObject(dimensions, "functionName", function);
@@ -483,11 +490,23 @@ void _markPreTaskDone(TASK_NODE_T* task, PRE_TASK_T* row) {
     removeScheduleTask(task);
 }
 
-int _getKeyTask(TASK_NODE_T* task, PRE_TASK_T* row, const char* key, char* buf, int size) {
-    if (_readConfig(row->manager, key, buf, size) != 0) {
+// Stores one of the manager's name fields under namesLock, cut to its size.
+template <size_t N>
+void _storeName(METRIC_DATA_MANAGER_T* m, char (&field)[N], const char* value) {
+    const std::lock_guard<std::mutex> lock(m->namesLock);
+    const size_t len = std::min(strlen(value), N - 1);
+    memcpy(field, value, len);
+    field[len] = '\0';
+}
+
+template <size_t N>
+int _getKeyTask(TASK_NODE_T* task, PRE_TASK_T* row, const char* key, char (&field)[N]) {
+    char value[N] = {};
+    if (_readConfig(row->manager, key, value, N) != 0) {
         SM_LOG(2, "get %s failed\n", key);
         return -1;
     }
+    _storeName(row->manager, field, value);
     _markPreTaskDone(task, row);
     SM_LOG(1, "get %s OK\n", key);
     return 0;
@@ -495,32 +514,51 @@ int _getKeyTask(TASK_NODE_T* task, PRE_TASK_T* row, const char* key, char* buf, 
 
 // The monitor group exists (found or created) and its id is in groupId.
 bool _ensureGroup(METRIC_DATA_MANAGER_T* m, CloudSdkClient* sdk) {
-    if (CloudSdkGetGroupID(sdk, kGroupName, kCloudTimeoutSeconds, m->groupId, sizeof m->groupId) == 0 ||
-        CloudSdkCreateGroup(sdk, kGroupName, kCloudTimeoutSeconds, m->groupId, sizeof m->groupId) == 0) {
+    char groupId[sizeof m->groupId] = {};
+    if (CloudSdkGetGroupID(sdk, kGroupName, kCloudTimeoutSeconds, groupId, sizeof groupId) == 0 ||
+        CloudSdkCreateGroup(sdk, kGroupName, kCloudTimeoutSeconds, groupId, sizeof groupId) == 0) {
+        _storeName(m, m->groupId, groupId);
         return true;
     }
     SM_LOG(2, "create group(%s) failed\n", kGroupName);
     return false;
 }
 
-// This gateway is registered in the group (found or added).
-bool _ensureInstance(METRIC_DATA_MANAGER_T* m, CloudSdkClient* sdk) {
+// The instance names as formed from the manager's names, and the group they belong to.
+struct InstanceNames {
+    char groupId[64];
+    char name[128];
+    char id[128];
+};
+
+InstanceNames _formInstanceNames(METRIC_DATA_MANAGER_T* m) {
+    InstanceNames names {};
+    const std::lock_guard<std::mutex> lock(m->namesLock);
+    memcpy(names.groupId, m->groupId, sizeof names.groupId);
     // Both names are cut to their 128-byte fields when the account id is long.
-    const int nameLen = snprintf(m->instanceName, sizeof m->instanceName,
-                                 "pxr:service-monitor::%s:%s/%s-NAME", m->accountId,
-                                 m->productKey, m->deviceName);
-    const int idLen = snprintf(m->instanceId, sizeof m->instanceId,
-                               "pxr:service-monitor::%s:%s/%s-ID", m->accountId, m->productKey,
-                               m->deviceName);
-    if (nameLen < 0 || idLen < 0) return false;
-    if (CloudSdkGetGroupInstance(sdk, m->groupId, m->instanceId, kCloudTimeoutSeconds,
-                                 m->instanceName, sizeof m->instanceName) == 0 ||
-        CloudSdkAddGroupInstance(sdk, m->groupId, m->instanceId, m->instanceName,
-                                 kInstanceCategory, kCloudTimeoutSeconds) == 0) {
+    const int nameLen = snprintf(names.name, sizeof names.name, "pxr:service-monitor::%s:%s/%s-NAME",
+                                 m->accountId, m->productKey, m->deviceName);
+    const int idLen = snprintf(names.id, sizeof names.id, "pxr:service-monitor::%s:%s/%s-ID",
+                               m->accountId, m->productKey, m->deviceName);
+    if (nameLen < 0 || idLen < 0) names.name[0] = names.id[0] = '\0';
+    memcpy(m->instanceName, names.name, sizeof names.name);
+    memcpy(m->instanceId, names.id, sizeof names.id);
+    return names;
+}
+
+// This gateway is registered in the group (found, taking the name the service holds, or added).
+bool _ensureInstance(METRIC_DATA_MANAGER_T* m, CloudSdkClient* sdk) {
+    InstanceNames names = _formInstanceNames(m);
+    if (CloudSdkGetGroupInstance(sdk, names.groupId, names.id, kCloudTimeoutSeconds, names.name,
+                                 sizeof names.name) == 0) {
+        _storeName(m, m->instanceName, names.name);
         return true;
     }
-    SM_LOG(2, "create group instance(%s/%s-%s) failed\n", m->groupId, m->instanceName,
-           m->instanceId);
+    if (CloudSdkAddGroupInstance(sdk, names.groupId, names.id, names.name, kInstanceCategory,
+                                 kCloudTimeoutSeconds) == 0) {
+        return true;
+    }
+    SM_LOG(2, "create group instance(%s/%s-%s) failed\n", names.groupId, names.name, names.id);
     return false;
 }
 
@@ -542,14 +580,12 @@ CloudSdkClient* _ensureSdk(METRIC_DATA_MANAGER_T* m, const CREDENTIAL_MSG_T& cre
 
 int GetProductKeyTasK(TASK_NODE_T* task, void* clientData) {
     auto* row = static_cast<PRE_TASK_T*>(clientData);
-    return _getKeyTask(task, row, "gw_system_productkey", row->manager->productKey,
-                       sizeof row->manager->productKey);
+    return _getKeyTask(task, row, "gw_system_productkey", row->manager->productKey);
 }
 
 int GetDeviceNameTask(TASK_NODE_T* task, void* clientData) {
     auto* row = static_cast<PRE_TASK_T*>(clientData);
-    return _getKeyTask(task, row, "gw_system_devicename", row->manager->deviceName,
-                       sizeof row->manager->deviceName);
+    return _getKeyTask(task, row, "gw_system_devicename", row->manager->deviceName);
 }
 
 int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) {
@@ -562,10 +598,12 @@ int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) {
     }
     CloudSdkClient* sdk = _ensureSdk(m, credential);
     if (sdk == nullptr) return -1;
-    if (_readConfig(m, "gw_account_id", m->accountId, sizeof m->accountId) != 0) {
+    char accountId[sizeof m->accountId] = {};
+    if (_readConfig(m, "gw_account_id", accountId, sizeof accountId) != 0) {
         SM_LOG(2, "get config(%s) failed\n", "gw_account_id");
         return -1;
     }
+    _storeName(m, m->accountId, accountId);
     if (!_ensureGroup(m, sdk) || !_ensureInstance(m, sdk)) return -1;
     _markPreTaskDone(task, row);
     SM_LOG(1, "init zeb sdk success\n");

@@ -41,6 +41,9 @@ struct METRIC_DATA_MANAGER_T {
     // thread and by credential updates.
     std::atomic<CloudSdkClient*> sdkHandle{nullptr};
     CFG_CONN_T* cfgConn = nullptr;        // not owned
+    // The name fields below are written by the pre-tasks (scheduler thread) and read by
+    // the uploads (manager thread): both sides hold namesLock.
+    std::mutex namesLock;
     char productKey[32] = {};
     char deviceName[32] = {};
     char accountId[128] = {};

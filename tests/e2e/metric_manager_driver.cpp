@@ -143,6 +143,7 @@ void cmdState(const Driver& d, cJSON* out) {
     }
     cJSON_AddNumberToObject(out, "enable", m->enable.load());
     cJSON_AddNumberToObject(out, "dependReady", m->dependReady.load());
+    const std::lock_guard<std::mutex> names(m->namesLock);
     cJSON_AddStringToObject(out, "productKey", m->productKey);
     cJSON_AddStringToObject(out, "deviceName", m->deviceName);
     cJSON_AddStringToObject(out, "accountId", m->accountId);
