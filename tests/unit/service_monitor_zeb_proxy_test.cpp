@@ -16,23 +16,11 @@
 #include <vector>
 
 #include "common.h"
+#include "file_text.h"
 #include "log_capture.h"
 #include "logger.h"
 
 namespace {
-
-std::string readAll(const std::string& path);
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeAll(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::trunc) << text;
-}
 
 int countOf(const std::string& text, const std::string& needle) {
     int count = 0;

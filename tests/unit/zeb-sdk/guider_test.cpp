@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "log_capture.h"
+#include "rpc_signature.h"
 #include "zeb-sdk/digest.h"
 #include "zeb-sdk/signer.h"
 
@@ -53,15 +54,7 @@ std::string percentDecode(const std::string& text) {
 }
 
 std::string signatureOf(const std::string& stringToSign, const std::string& secret) {
-    const std::string key = secret + "&";
-    unsigned char digest[kSha1DigestSize];
-    hmac_sha1(reinterpret_cast<const unsigned char*>(stringToSign.data()),
-              static_cast<uint32_t>(stringToSign.size()), digest,
-              reinterpret_cast<const unsigned char*>(key.data()),
-              static_cast<uint32_t>(key.size()));
-    char out[32] = {};
-    base64_encode(digest, sizeof digest, out, nullptr);
-    return out;
+    return rpcSignature(stringToSign, secret);
 }
 
 struct SignedCall {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "log_capture.h"
+#include "rpc_signature.h"
 #include "zeb-sdk/digest.h"
 
 namespace {
@@ -24,16 +25,7 @@ std::string redact(const char* text) {
 
 // Base64(HMAC-SHA1(secret + "&", "GET&%2F&" + encode(query))) from the primitives.
 std::string expectedSignature(const std::string& query, const std::string& secret) {
-    const std::string stringToSign = "GET&%2F&" + encode(query.c_str());
-    const std::string key = secret + "&";
-    unsigned char digest[kSha1DigestSize];
-    hmac_sha1(reinterpret_cast<const unsigned char*>(stringToSign.data()),
-              static_cast<uint32_t>(stringToSign.size()), digest,
-              reinterpret_cast<const unsigned char*>(key.data()),
-              static_cast<uint32_t>(key.size()));
-    char out[32] = {};
-    base64_encode(digest, sizeof digest, out, nullptr);
-    return out;
+    return rpcSignature("GET&%2F&" + encode(query.c_str()), secret);
 }
 
 TEST(SignerPercentEncode, UnreservedKeptEverythingElseEscaped) {
