@@ -116,6 +116,27 @@ class Milestones:
         return len(self.seen) == len(MILESTONES)
 
 
+class Watchdog:
+    """Reports the daemon's feedDog signals as the watchdog stand-in received them."""
+
+    def __init__(self, gw):
+        self.gw = gw
+        self.count = 0
+        self.starved = 0
+
+    def report(self):
+        feeds = self.gw.feeds()
+        if feeds and self.count == 0:
+            say("  \u2714 watchdog fed (feedDog %s, %s, %s s), then about every 5 s"
+                % (feeds[0].get("service"), feeds[0].get("loop"), feeds[0].get("seconds")))
+        starved = self.gw.watchdog_events("starved")
+        if len(starved) > self.starved:
+            say("  \u2718 watchdog: main loop starved")
+        self.starved = len(starved)
+        self.count = len(feeds)
+        return self.count
+
+
 def post(gw, module, params):
     request = {"id": "demo-%d" % random.randint(1, 99999), "ts": int(time.time() * 1000),
                "moduleName": module, "params": params}
@@ -166,6 +187,7 @@ def show_uploads(batch, posted):
 
 def run(gw, cloud, args):
     milestones = Milestones(gw.daemon)
+    watchdog = Watchdog(gw)
     posted = {}
     seen_uploads = 0
     periods = 0
@@ -191,7 +213,9 @@ def run(gw, cloud, args):
                 return
         while period_end < now:
             period_end += PERIOD_S
-        status("  next upload in %2d s  (Ctrl-C stops)" % max(0, int(period_end - now)))
+        feeds = watchdog.report()
+        status("  next upload in %2d s   watchdog feeds: %d   (Ctrl-C stops)"
+               % (max(0, int(period_end - now)), feeds))
         time.sleep(0.5)
     if not gw.daemon.alive():
         say("the service monitor ended unexpectedly (%s):\n%s"
