@@ -138,14 +138,7 @@ def argv0(pid):
 
 def wait_for(predicate, timeout, what):
     """Polls predicate until it returns something true; returns that, fails on timeout."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError("%s: not within %.1f s" % (what, timeout))
-        time.sleep(0.05)
+    return harness.poll(predicate, timeout, "%s: not within %.1f s" % (what, timeout))
 
 
 def wait_for_agent(parent=None, timeout=10.0, exclude=()):

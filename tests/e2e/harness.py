@@ -88,6 +88,19 @@ def ensure_sandbox():
     sys.exit(status)
 
 
+def poll(probe, timeout, failure, interval=0.05):
+    """Calls `probe` until it returns a true value, which is returned. On time-out raises
+    AssertionError with `failure`: a text, or a function of probe's last value giving one."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(failure(value) if callable(failure) else failure)
+        time.sleep(interval)
+
+
 class Proc:
     """One started process with its combined stdout/stderr in a log file."""
 
@@ -121,15 +134,12 @@ class Proc:
     def wait_for_log(self, pattern, timeout=10.0, count=1):
         """Waits until `count` log lines match; returns the last match, fails on timeout."""
         rx = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        while True:
-            hits = [line for line in self.log_lines() if rx.search(line)]
-            if len(hits) >= count:
-                return hits[count - 1]
-            if time.monotonic() > deadline:
-                raise AssertionError("%s: no %d line(s) matching %r within %.1f s (%s)"
-                                     % (self.name, count, pattern, timeout, self.state()))
-            time.sleep(0.05)
+
+        def hits():
+            found = [line for line in self.log_lines() if rx.search(line)]
+            return found if len(found) >= count else None
+        return poll(hits, timeout, lambda _: "%s: no %d line(s) matching %r within %.1f s (%s)"
+                    % (self.name, count, pattern, timeout, self.state()))[count - 1]
 
     def tail(self, lines=60):
         return "\n".join(self.log_lines()[-lines:])
@@ -333,12 +343,9 @@ class Gateway:
             return None
 
     def wait_for_name(self, name, present=True, timeout=10.0):
-        deadline = time.monotonic() + timeout
-        while self.name_has_owner(name) != present:
-            if time.monotonic() > deadline:
-                raise AssertionError("bus name %s %s after %.1f s" % (
-                    name, "not owned" if present else "still owned", timeout))
-            time.sleep(0.05)
+        poll(lambda: self.name_has_owner(name) == present, timeout,
+             "bus name %s %s after %.1f s"
+             % (name, "not owned" if present else "still owned", timeout))
 
     def hold_name(self, name, proc_name=None):
         """Starts a peer that owns `name` (as primary owner) until it is stopped."""
@@ -392,15 +399,11 @@ class Gateway:
         return [r for r in self.watchdog_events("feed") if r.get("service") == service]
 
     def wait_for_feeds(self, count, timeout=15.0, service=MONITOR_NAME):
-        deadline = time.monotonic() + timeout
-        while True:
+        def enough():
             feeds = self.feeds(service)
-            if len(feeds) >= count:
-                return feeds
-            if time.monotonic() > deadline:
-                raise AssertionError("%d feed(s) from %s within %.1f s, %d wanted"
-                                     % (len(feeds), service, timeout, count))
-            time.sleep(0.1)
+            return feeds if len(feeds) >= count else None
+        return poll(enough, timeout, lambda _: "%d feed(s) from %s within %.1f s, %d wanted"
+                    % (len(self.feeds(service)), service, timeout, count), interval=0.1)
 
     # -- configuration manager ----------------------------------------------------------
     def _cfg_binary(self, name):
@@ -468,15 +471,12 @@ class Gateway:
         return self.daemon
 
     def wait_for_daemon_name(self, timeout=15.0):
-        deadline = time.monotonic() + timeout
-        while not self.name_has_owner(MONITOR_NAME):
+        def owned():
             if not self.daemon.alive():
                 raise AssertionError("daemon ended before owning its name (%s):\n%s"
                                      % (self.daemon.state(), self.daemon.tail()))
-            if time.monotonic() > deadline:
-                raise AssertionError("daemon did not own %s within %.1f s"
-                                     % (MONITOR_NAME, timeout))
-            time.sleep(0.05)
+            return self.name_has_owner(MONITOR_NAME)
+        poll(owned, timeout, "daemon did not own %s within %.1f s" % (MONITOR_NAME, timeout))
 
     def call_monitor(self, member, signature="", *args, timeout=5.0,
                      interface=MONITOR_NAME, path=MONITOR_PATH):
@@ -530,14 +530,7 @@ class GatewayTestCase(unittest.TestCase):
 
     def wait_until(self, probe, what, timeout=10.0):
         """Polls `probe` until it gives a true value, which it returns."""
-        deadline = time.monotonic() + timeout
-        while True:
-            got = probe()
-            if got:
-                return got
-            if time.monotonic() > deadline:
-                self.fail("%s within %.1f s" % (what, timeout))
-            time.sleep(0.05)
+        return poll(probe, timeout, "%s within %.1f s" % (what, timeout))
 
     def run(self, result=None):
         result = result if result is not None else self.defaultTestResult()

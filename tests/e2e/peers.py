@@ -12,7 +12,6 @@ Both are stopped by gw.close(), and their logs are shown with the others when a 
 import os
 import shutil
 import sys
-import time
 
 import harness
 
@@ -71,15 +70,12 @@ class CredentialStandIn:
 
     def wait_for(self, event, count=1, timeout=5.0):
         """Waits until `count` records of `event` exist; returns them."""
-        deadline = time.monotonic() + timeout
-        while True:
+        def enough():
             found = self.records(event)
-            if len(found) >= count:
-                return found
-            if time.monotonic() > deadline:
-                raise AssertionError("credential stand-in: %d %r record(s) within %.1f s, "
-                                     "%d wanted" % (len(found), event, timeout, count))
-            time.sleep(0.05)
+            return found if len(found) >= count else None
+        return harness.poll(enough, timeout, lambda _: "credential stand-in: %d %r record(s) "
+                            "within %.1f s, %d wanted"
+                            % (len(self.records(event)), event, timeout, count))
 
 
 def start_credential(gw, credentials_path, duration=3600, control=None, name="credential"):

@@ -137,12 +137,9 @@ class MethodCase(harness.GatewayTestCase):
             return [(w[0], int(w[2]), int(w[3])) for w in (line.split() for line in f) if w]
 
     def wait_dps_runs(self, count, timeout=10.0):
-        deadline = time.monotonic() + timeout
-        while len(self.dps_runs()) < count:
-            if time.monotonic() > deadline:
-                self.fail("%d DPS script run(s) wanted, saw %s" % (count, self.dps_runs()))
-            time.sleep(0.05)
-        return self.dps_runs()
+        return harness.poll(lambda: len(self.dps_runs()) >= count and self.dps_runs(), timeout,
+                            lambda _: "%d DPS script run(s) wanted, saw %s"
+                            % (count, self.dps_runs()))
 
     def barrier(self):
         """Returns once the daemon has handled everything sent to it before."""

@@ -126,14 +126,12 @@ class MetricDriver(harness.Proc):
         return answer
 
     def wait_state(self, predicate, timeout=15.0):
-        deadline = time.monotonic() + timeout
-        while True:
+        def reached():
             st = self.manager_state()
-            if predicate(st):
-                return st
-            if time.monotonic() > deadline:
-                raise AssertionError("driver state not reached: %s" % st)
-            time.sleep(0.1)
+            return st if predicate(st) else None
+        return harness.poll(reached, timeout,
+                            lambda _: "driver state not reached: %s" % self.manager_state(),
+                            interval=0.1)
 
     def count_text(self, text):
         return self.log_text().count(text)
@@ -183,13 +181,9 @@ class ManagerCase(harness.GatewayTestCase):
 
     def wait_records(self, count, timeout=None):
         timeout = timeout or PERIOD_MS / 1000.0 + 12
-        deadline = time.monotonic() + timeout
-        while len(self.cloud.records()) < count:
-            if time.monotonic() > deadline:
-                raise AssertionError("%d upload(s) recorded within %.1f s, %d wanted"
-                                     % (len(self.cloud.records()), timeout, count))
-            time.sleep(0.05)
-        return self.cloud.records()
+        return harness.poll(lambda: len(self.cloud.records()) >= count and self.cloud.records(),
+                            timeout, lambda _: "%d upload(s) recorded within %.1f s, %d wanted"
+                            % (len(self.cloud.records()), timeout, count))
 
     def actions(self, action):
         return [e for e in self.cloud.events() if e.get("action") == action]
