@@ -24,17 +24,6 @@ constexpr int kMaxTokenLen = 575;
 // credential_init; it is never re-initialised or destroyed.
 CREDENTIAL_CTX_T g_credential = {0, {}, nullptr, PTHREAD_MUTEX_INITIALIZER};
 
-class MutexLock {
-public:
-    explicit MutexLock(pthread_mutex_t& mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
-    ~MutexLock() { pthread_mutex_unlock(&mutex_); }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
-
-private:
-    pthread_mutex_t& mutex_;
-};
-
 void copyCredential(CREDENTIAL_MSG_T& dst, const CREDENTIAL_MSG_T& src) {
     snprintf(dst.accessKeyId, sizeof dst.accessKeyId, "%s", src.accessKeyId);
     snprintf(dst.accessKeySecret, sizeof dst.accessKeySecret, "%s", src.accessKeySecret);
@@ -123,7 +112,7 @@ int credential_init(CFG_CONN_T* conn) {
         SM_LOG(3, "input params is NULL\n");
         return -1;
     }
-    MutexLock lock(g_credential.mutex);
+    const PthreadMutexLock lock(g_credential.mutex);
     g_credential.valid = 0;
     memset(&g_credential.credential, 0, sizeof g_credential.credential);
     g_credential.connection = conn;
@@ -132,7 +121,7 @@ int credential_init(CFG_CONN_T* conn) {
 
 void credential_deinit() {
     // The connection is borrowed and may be closed after this; later refreshes fail.
-    MutexLock lock(g_credential.mutex);
+    const PthreadMutexLock lock(g_credential.mutex);
     g_credential.connection = nullptr;
 }
 
@@ -141,7 +130,7 @@ int credential_get_msg(CREDENTIAL_MSG_T* dst) {
         SM_LOG(3, "invalid input params\n");
         return -1;
     }
-    MutexLock lock(g_credential.mutex);
+    const PthreadMutexLock lock(g_credential.mutex);
     if (g_credential.valid == 0) return -1;
     copyCredential(*dst, g_credential.credential);
     return 0;
@@ -167,7 +156,7 @@ int set_credential_msg(CREDENTIAL_MSG_T* dst, const char* accessKeyId,
         SM_LOG(3, "token over buffer:%d\n", kMaxTokenLen);
         return -1;
     }
-    MutexLock lock(g_credential.mutex);
+    const PthreadMutexLock lock(g_credential.mutex);
     snprintf(dst->accessKeyId, sizeof dst->accessKeyId, "%s", accessKeyId);
     snprintf(dst->accessKeySecret, sizeof dst->accessKeySecret, "%s", accessKeySecret);
     snprintf(dst->securityToken, sizeof dst->securityToken, "%s", securityToken);
@@ -210,7 +199,7 @@ int update_credential(CREDENTIAL_CTX_T* ctx) {
     }
     CFG_CONN_T* conn = nullptr;
     {
-        MutexLock lock(ctx->mutex);
+        const PthreadMutexLock lock(ctx->mutex);
         conn = ctx->connection;
     }
     if (conn == nullptr) {
@@ -234,7 +223,7 @@ int refresh_credential(CREDENTIAL_CALLBACK_T callback, void* clientData) {
     if (update_credential(&g_credential) != 0) return -1;
     CREDENTIAL_MSG_T copy {};
     {
-        MutexLock lock(g_credential.mutex);
+        const PthreadMutexLock lock(g_credential.mutex);
         g_credential.valid = 1;
         copyCredential(copy, g_credential.credential);
     }

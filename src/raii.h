@@ -7,6 +7,8 @@
 #include <curl/curl.h>
 #include <dbus/dbus.h>
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -55,6 +57,21 @@ public:
 
 private:
     DBusError error_;
+};
+
+// Holds a pthread mutex for a scope, for records whose lock is a pthread one (a
+// recursive mutex, or one that a condition with a chosen clock waits on).
+class PthreadMutexLock {
+public:
+    explicit PthreadMutexLock(pthread_mutex_t& mutex) noexcept : mutex_(mutex) {
+        pthread_mutex_lock(&mutex_);
+    }
+    ~PthreadMutexLock() { pthread_mutex_unlock(&mutex_); }
+    PthreadMutexLock(const PthreadMutexLock&) = delete;
+    PthreadMutexLock& operator=(const PthreadMutexLock&) = delete;
+
+private:
+    pthread_mutex_t& mutex_;
 };
 
 #endif

@@ -51,17 +51,6 @@ void initPrimitives() noexcept {
 
 void ensurePrimitives() { pthread_once(&g_primitivesOnce, initPrimitives); }
 
-class ProxyLock {
-public:
-    explicit ProxyLock(ZEB_PROXY_T& proxy) : mutex_(proxy.mutex) { pthread_mutex_lock(&mutex_); }
-    ~ProxyLock() { pthread_mutex_unlock(&mutex_); }
-    ProxyLock(const ProxyLock&) = delete;
-    ProxyLock& operator=(const ProxyLock&) = delete;
-
-private:
-    pthread_mutex_t& mutex_;
-};
-
 uint64_t monotonicMs() {
     struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -135,7 +124,7 @@ void reapChild(ZEB_PROXY_T& proxy, pid_t child) {
         waited = waitpid(child, &status, 0);
     } while (waited < 0 && errno == EINTR);
     if (waited < 0) SM_LOG(2, "waitpid errror: %s\n", strerror(errno));
-    const ProxyLock lock(proxy);
+    const PthreadMutexLock lock(proxy.mutex);
     proxy.pid = -1;
     SM_LOG(1, "%s exits,status:%d\n", kAgentPath, status);
     scheduleRestart(proxy);
@@ -149,7 +138,7 @@ void* zeb_proxy_thread(void* arg) noexcept {
     while (proxy.running.load() != 0) {
         pid_t child = -1;
         {
-            const ProxyLock lock(proxy);
+            const PthreadMutexLock lock(proxy.mutex);
             // Checked under the mutex too, so that teardown's wake-up cannot be missed.
             if (proxy.running.load() == 0) break;
             child = supervisePass(proxy);
@@ -157,7 +146,7 @@ void* zeb_proxy_thread(void* arg) noexcept {
         if (child >= 0) reapChild(proxy, child);
     }
     SM_LOG(1, "zeb proxy thread exit\n");
-    const ProxyLock lock(proxy);
+    const PthreadMutexLock lock(proxy.mutex);
     proxy.alive = 0;
     pthread_cond_broadcast(&proxy.cond);
     return nullptr;
@@ -166,7 +155,7 @@ void* zeb_proxy_thread(void* arg) noexcept {
 int zeb_proxy_init() {
     ensurePrimitives();
     {
-        const ProxyLock lock(g_proxy);
+        const PthreadMutexLock lock(g_proxy.mutex);
         if (g_proxy.alive != 0) {
             SM_LOG(3, "zeb proxy thread is still running\n");
             return -1;
@@ -184,7 +173,7 @@ int zeb_proxy_init() {
     }
     if (create_detached_thread(&g_proxy.tid, zeb_proxy_thread, &g_proxy) != 0) {
         SM_LOG(3, "create zeb proxy thread failed\n");
-        const ProxyLock lock(g_proxy);
+        const PthreadMutexLock lock(g_proxy.mutex);
         g_proxy.alive = 0;
         g_proxy.running = 0;
         return -1;
@@ -195,12 +184,12 @@ int zeb_proxy_init() {
 int zeb_proxy_deinit() {
     ensurePrimitives();
     {
-        const ProxyLock lock(g_proxy);
+        const PthreadMutexLock lock(g_proxy.mutex);
         g_proxy.state = ZEB_PROXY_STATE_STOP;
         g_proxy.running = 0;
     }
     (void)zeb_proxy_stop();
-    const ProxyLock lock(g_proxy);
+    const PthreadMutexLock lock(g_proxy.mutex);
     pthread_cond_broadcast(&g_proxy.cond);
     const uint64_t deadline = monotonicMs() + kDeinitWaitMs;
     while (g_proxy.alive != 0 && monotonicMs() < deadline) timedWait(g_proxy, deadline);
@@ -214,7 +203,7 @@ int zeb_proxy_deinit() {
 int zeb_proxy_start() {
     ensurePrimitives();
     {
-        const ProxyLock lock(g_proxy);
+        const PthreadMutexLock lock(g_proxy.mutex);
         // Switching on again restarts at once, without the pause of a failing agent.
         if (g_proxy.state != ZEB_PROXY_STATE_START) resetPacing(g_proxy);
         g_proxy.state = ZEB_PROXY_STATE_START;
@@ -227,7 +216,7 @@ int zeb_proxy_start() {
 int zeb_proxy_stop() {
     ensurePrimitives();
     {
-        const ProxyLock lock(g_proxy);
+        const PthreadMutexLock lock(g_proxy.mutex);
         g_proxy.state = ZEB_PROXY_STATE_STOP;
         if (g_proxy.pid > 0) (void)kill_process(g_proxy.pid, SIGTERM);
         pthread_cond_broadcast(&g_proxy.cond);
