@@ -8,7 +8,7 @@ SM_PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   dbus-daemon dbus-bin libglib2.0-bin systemd
-  python3 python3-dbus python3-gi openssl ca-certificates iproute2 util-linux procps curl binutils
+  python3 python3-dbus python3-gi openssl ca-certificates iproute2 util-linux procps binutils
 )
 
 sm_install_packages() {

@@ -16,14 +16,9 @@
 #include "zeb-sdk/signer.h"
 #include "zeb-sdk/zeb-sdk-internal.h"
 
-#ifndef SM_API_HOST
-#define SM_API_HOST "monitor-api.cloud.example"
-#endif
-#ifndef SM_UPLOAD_HOST
-#define SM_UPLOAD_HOST "metrics.cloud.example"
-#endif
-#ifndef SM_PRE_UPLOAD_HOST
-#define SM_PRE_UPLOAD_HOST "metrics-pre.cloud.example"
+// The endpoint hosts are build options (SM_API_HOST, SM_UPLOAD_HOST, SM_PRE_UPLOAD_HOST).
+#if !defined(SM_API_HOST) || !defined(SM_UPLOAD_HOST) || !defined(SM_PRE_UPLOAD_HOST)
+#error "the cloud endpoint hosts are set by the build"
 #endif
 
 namespace {
