@@ -273,11 +273,7 @@ int updateCredentialTask(TASK_NODE_T* /*taskID*/, void* clientData) {
 
 int updateCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData) {
     auto* ctx = static_cast<SERVICE_MONITOR_CTX_T*>(clientData);
-    return metric_data_manager_update_credential(ctx->metric_manager, credential->accessKeyId,
-                                                 credential->accessKeySecret,
-                                                 credential->securityToken) != 0
-               ? -1
-               : 0;
+    return metric_data_manager_credential_callback(credential, ctx->metric_manager);
 }
 
 void* taskSchedulerThread(void* /*ctx*/) noexcept {

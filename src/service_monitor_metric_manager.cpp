@@ -376,15 +376,6 @@ bool _advancePeriod(METRIC_DATA_MANAGER_T* manager) {
     return true;
 }
 
-int _managerCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData) {
-    auto* manager = static_cast<METRIC_DATA_MANAGER_T*>(clientData);
-    return metric_data_manager_update_credential(manager, credential->accessKeyId,
-                                                 credential->accessKeySecret,
-                                                 credential->securityToken) != 0
-               ? -1
-               : 0;
-}
-
 void _refreshExpiredCredential(METRIC_DATA_MANAGER_T* manager) {
     CREDENTIAL_MSG_T credential {};
     if (credential_get_msg(&credential) != 0) {
@@ -392,7 +383,7 @@ void _refreshExpiredCredential(METRIC_DATA_MANAGER_T* manager) {
         return;
     }
     if (credential.expireTimeMs == 0 || get_time_ms() <= credential.expireTimeMs) return;
-    if (refresh_credential(_managerCredentialCallback, manager) == 0) {
+    if (refresh_credential(metric_data_manager_credential_callback, manager) == 0) {
         SM_LOG(1, "update credential success\n");
     } else {
         SM_LOG(2, "update credential failed\n");
@@ -460,7 +451,7 @@ CJsonPtr _buildUploadBody(METRIC_DATA_MANAGER_T* manager, const char* moduleName
     char groupId[sizeof manager->groupId];
     char instanceId[sizeof manager->instanceId];
     {
-        std::lock_guard<std::mutex> lock(manager->namesLock);
+        const std::lock_guard<std::mutex> lock(manager->namesLock);
         memcpy(groupId, manager->groupId, sizeof groupId);
         memcpy(instanceId, manager->instanceId, sizeof instanceId);
     }
@@ -716,6 +707,15 @@ int metric_data_manager_update_credential(METRIC_DATA_MANAGER_T* manager, const 
     CloudSdkClient* sdk = manager->sdkHandle.load();
     if (sdk == nullptr) return -1;
     return CloudSdkUpdateCredential(sdk, accessKeyId, accessKeySecret, securityToken);
+}
+
+int metric_data_manager_credential_callback(const CREDENTIAL_MSG_T* credential, void* manager) {
+    return metric_data_manager_update_credential(static_cast<METRIC_DATA_MANAGER_T*>(manager),
+                                                 credential->accessKeyId,
+                                                 credential->accessKeySecret,
+                                                 credential->securityToken) != 0
+               ? -1
+               : 0;
 }
 
 int start_pre_task(METRIC_DATA_MANAGER_T* manager) {

@@ -17,6 +17,7 @@
 
 struct CloudSdkClient;
 struct CFG_CONN_T;
+struct CREDENTIAL_MSG_T;
 
 constexpr size_t kMetricReplyBufSize = 256;  // reply buffer handed to post_metric_data
 constexpr uint32_t TS_TOLERANCE_MS = 3000;   // slack for ts on both ends of the period
@@ -100,6 +101,8 @@ int metric_data_manager_enable(METRIC_DATA_MANAGER_T* manager);
 int metric_data_manager_disable(METRIC_DATA_MANAGER_T* manager);
 int metric_data_manager_update_credential(METRIC_DATA_MANAGER_T* manager, const char* accessKeyId,
                                           const char* accessKeySecret, const char* securityToken);
+// Credential callback handing a fresh credential to the manager's SDK handle: 0, or -1.
+int metric_data_manager_credential_callback(const CREDENTIAL_MSG_T* credential, void* manager);
 int start_pre_task(METRIC_DATA_MANAGER_T* manager);
 int stop_pre_task(METRIC_DATA_MANAGER_T* manager);
 // Uploads one aggregated metric (iter_metric_data callback shape). 0 or -1.
