@@ -95,6 +95,15 @@ class ArgMonitor:
         return [c for c in out if c["kind"] == "method call"
                 and (member is None or c["member"] == member)]
 
+    def wait_calls(self, member, count, timeout=5.0):
+        """The calls of `member` once at least `count` are seen: the monitor may write a
+        call after its destination has already acted on it."""
+        def enough():
+            found = self.calls(member)
+            return found if len(found) >= count else None
+        return harness.poll(enough, timeout, lambda _: "%d call(s) of %s seen within %.1f s, "
+                            "%d wanted" % (len(self.calls(member)), member, timeout, count))
+
 
 def json_string(text):
     """A dbus-monitor string literal ("..." with backslash escapes) as text."""
@@ -145,7 +154,7 @@ class SubscriptionTest(RoadCase):
     def test_startup_subscribes_both_keys_on_a_private_connection(self):
         self.start_partners(members=["subscribe_config"])
         daemon = self.start_daemon()
-        calls = self.args.calls("subscribe_config")
+        calls = self.args.wait_calls("subscribe_config", 2)
         self.assertEqual([c["args"] for c in calls],
                          [[MONITOR_NAME, "gw_zeb_switch", 1], [MONITOR_NAME, "gw_dps_switch", 1]])
         self.assertEqual([c["destination"] for c in calls], [CONFIG_NAME] * 2)
@@ -163,6 +172,9 @@ class SubscriptionTest(RoadCase):
         self.gw.start_config_manager({})
         self.gw.wait_for_feeds(1, timeout=20)
         self.assertTrue(daemon.alive())
+        self.wait_until(lambda: any(c["args"][1] == "gw_dps_switch"
+                                    for c in self.args.calls("subscribe_config")),
+                        "the subscription of gw_dps_switch seen on the bus")
         keys = [c["args"][1] for c in self.args.calls("subscribe_config")]
         self.assertEqual(keys[-1], "gw_dps_switch")
         self.assertEqual(keys.count("gw_dps_switch"), 1)
@@ -176,7 +188,7 @@ class SubscriptionTest(RoadCase):
                                         ready_regex=r"^serving ")
         daemon = self.start_daemon(ready=False)
         self.assertEqual(daemon.wait(40), 0)
-        keys = [c["args"][1] for c in self.args.calls("subscribe_config")]
+        keys = [c["args"][1] for c in self.args.wait_calls("subscribe_config", 5)]
         self.assertEqual(keys, ["gw_zeb_switch"] + ["gw_dps_switch"] * 4)
         log = messages(daemon)
         pos = 0
@@ -210,7 +222,7 @@ class ConfigRoadTest(RoadCase):
         gw.cfg_set("gw_other_switch", 1)
         gw.cfg_set("gw_dps_switch", "0")
         daemon.wait_for_log(r"notify_config, gw_dps_switch:0$")
-        notified = [c["args"] for c in self.args.calls("notify_config")
+        notified = [c["args"] for c in self.args.wait_calls("notify_config", 4)
                     if c["destination"] == MONITOR_NAME]
         self.assertEqual(notified, [["gw_dps_switch", "1"], ["gw_zeb_switch", "0"],
                                     ["gw_dps_switch", ""], ["gw_dps_switch", "0"]])
@@ -223,6 +235,7 @@ class ConfigRoadTest(RoadCase):
                                      "notify_config"])
         daemon = self.start_daemon()
         self.assertEqual(daemon.stop(signal.SIGINT, timeout=15), 0)
+        self.args.wait_calls("ReleaseName", 1)
         calls = [c for c in self.args.calls() if c["member"] != "notify_config"]
         self.assertEqual([(c["member"], c["args"]) for c in calls], [
             ("subscribe_config", [MONITOR_NAME, "gw_zeb_switch", 1]),
