@@ -190,8 +190,7 @@ def dps_runs():
 
 
 def wait_for_dps_runs(count, timeout=5.0):
-    return wait_for(lambda: len(dps_runs()) >= count and dps_runs(), timeout,
-                    "%d DPS script run(s)" % count)
+    return harness.poll_count(dps_runs, count, timeout, "DPS script run(s)")
 
 
 # -- property files -----------------------------------------------------------------------

@@ -101,6 +101,18 @@ def poll(probe, timeout, failure, interval=0.05):
         time.sleep(interval)
 
 
+def poll_count(fetch, count, timeout, what, interval=0.05):
+    """Calls `fetch` until the list it returns has `count` entries or more, and returns that
+    list; on time-out fails naming how many of `what` were seen."""
+    last = []
+
+    def enough():
+        last[:] = fetch()
+        return list(last) if len(last) >= count else None
+    return poll(enough, timeout, lambda _: "%d %s within %.1f s, %d wanted"
+                % (len(last), what, timeout, count), interval)
+
+
 class Proc:
     """One started process with its combined stdout/stderr in a log file."""
 
@@ -399,11 +411,8 @@ class Gateway:
         return [r for r in self.watchdog_events("feed") if r.get("service") == service]
 
     def wait_for_feeds(self, count, timeout=15.0, service=MONITOR_NAME):
-        def enough():
-            feeds = self.feeds(service)
-            return feeds if len(feeds) >= count else None
-        return poll(enough, timeout, lambda _: "%d feed(s) from %s within %.1f s, %d wanted"
-                    % (len(self.feeds(service)), service, timeout, count), interval=0.1)
+        return poll_count(lambda: self.feeds(service), count, timeout,
+                          "feed(s) from %s" % service, interval=0.1)
 
     # -- configuration manager ----------------------------------------------------------
     def _cfg_binary(self, name):

@@ -70,12 +70,8 @@ class CredentialStandIn:
 
     def wait_for(self, event, count=1, timeout=5.0):
         """Waits until `count` records of `event` exist; returns them."""
-        def enough():
-            found = self.records(event)
-            return found if len(found) >= count else None
-        return harness.poll(enough, timeout, lambda _: "credential stand-in: %d %r record(s) "
-                            "within %.1f s, %d wanted"
-                            % (len(self.records(event)), event, timeout, count))
+        return harness.poll_count(lambda: self.records(event), count, timeout,
+                                  "credential stand-in %r record(s)" % event)
 
 
 def start_credential(gw, credentials_path, duration=3600, control=None, name="credential"):

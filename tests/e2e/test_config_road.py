@@ -98,11 +98,8 @@ class ArgMonitor:
     def wait_calls(self, member, count, timeout=5.0):
         """The calls of `member` once at least `count` are seen: the monitor may write a
         call after its destination has already acted on it."""
-        def enough():
-            found = self.calls(member)
-            return found if len(found) >= count else None
-        return harness.poll(enough, timeout, lambda _: "%d call(s) of %s seen within %.1f s, "
-                            "%d wanted" % (len(self.calls(member)), member, timeout, count))
+        return harness.poll_count(lambda: self.calls(member), count, timeout,
+                                  "call(s) of %s seen" % member)
 
 
 def json_string(text):

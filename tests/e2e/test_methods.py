@@ -137,9 +137,7 @@ class MethodCase(harness.GatewayTestCase):
             return [(w[0], int(w[2]), int(w[3])) for w in (line.split() for line in f) if w]
 
     def wait_dps_runs(self, count, timeout=10.0):
-        return harness.poll(lambda: len(self.dps_runs()) >= count and self.dps_runs(), timeout,
-                            lambda _: "%d DPS script run(s) wanted, saw %s"
-                            % (count, self.dps_runs()))
+        return harness.poll_count(self.dps_runs, count, timeout, "DPS script run(s)")
 
     def barrier(self):
         """Returns once the daemon has handled everything sent to it before."""

@@ -181,9 +181,7 @@ class ManagerCase(harness.GatewayTestCase):
 
     def wait_records(self, count, timeout=None):
         timeout = timeout or PERIOD_MS / 1000.0 + 12
-        return harness.poll(lambda: len(self.cloud.records()) >= count and self.cloud.records(),
-                            timeout, lambda _: "%d upload(s) recorded within %.1f s, %d wanted"
-                            % (len(self.cloud.records()), timeout, count))
+        return harness.poll_count(self.cloud.records, count, timeout, "upload(s) recorded")
 
     def actions(self, action):
         return [e for e in self.cloud.events() if e.get("action") == action]
