@@ -1,5 +1,6 @@
 #include "task_scheduler.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -14,13 +15,15 @@ struct TASK_SCHEDULER_T {
     TASK_NODE_T* tail = nullptr;
     std::recursive_mutex mutex;
     int32_t taskNum = 0;
-    // A tick is walking the list. Only the ticking thread can take the lock meanwhile, so
-    // removals seen in this state come from task functions: they only mark the node, and
-    // the tick unlinks and frees it when the walk is over. Handles stay valid until then.
+    // A tick is walking the list. The lock is let go while a task function runs, so any
+    // thread may add or remove meanwhile: additions go to the tail, removals only mark the
+    // node, and the tick unlinks and frees it when the walk is over. Nodes and their links
+    // therefore stay valid for the whole walk.
     bool inTick = false;
 };
 
 TASK_SCHEDULER_T g_scheduler;
+std::atomic<bool> g_stopping{false};
 
 int _addNodeToList(TASK_SCHEDULER_T* scheduler, TASK_NODE_T* task) {
     if (scheduler == nullptr || task == nullptr) {
@@ -74,17 +77,26 @@ void _printTaskNode(const TASK_NODE_T* task) {
            task->clientData);
 }
 
-void _nodeTaskProc(TASK_NODE_T* task, TASK_SCHEDULER_T* /*scheduler*/, uint64_t now) {
+// Runs the task when it is due. Called and returns with the lock held; the lock is let
+// go for the function itself.
+void _nodeTaskProc(TASK_NODE_T* task, std::unique_lock<std::recursive_mutex>& lock, uint64_t now) {
     if (now <= task->execTimeStampsMs) return;
-    if (task->func != nullptr) task->func(task->taskID, task->clientData);
-    if (task->removed) return;  // the function removed its own task
+    const TASK_FUNC_T func = task->func;
+    void* const clientData = task->clientData;
+    task->rescheduled = false;
+    if (func != nullptr) {
+        lock.unlock();
+        func(task->taskID, clientData);
+        lock.lock();
+    }
+    if (task->removed) return;  // removed by its own function or by another thread
     if (task->runTimes > 0) --task->runTimes;
     if (task->runTimes == 0) {
         SM_LOG(0, "remove and free task node:%s\n", task->taskName.c_str());
         task->removed = true;
         return;
     }
-    task->execTimeStampsMs = now + task->intervalMs;
+    if (!task->rescheduled) task->execTimeStampsMs = now + task->intervalMs;
 }
 
 // Unlinks and frees every node marked during the tick.
@@ -179,7 +191,10 @@ int updateScheduleTask(TASK_NODE_T* task, const char* newName, const uint32_t* d
             SM_LOG(3, "malloc TASK_NODE_T failed\n");  // the old name stays
         }
     }
-    if (delayMs != nullptr) task->execTimeStampsMs = get_time_ms() + *delayMs;
+    if (delayMs != nullptr) {
+        task->execTimeStampsMs = get_time_ms() + *delayMs;
+        task->rescheduled = true;
+    }
     if (intervalMs != nullptr) task->intervalMs = *intervalMs;
     if (runTimes != nullptr) task->runTimes = *runTimes;
     if (func != nullptr) task->func = func;
@@ -214,20 +229,22 @@ void taskSchedulerProc() {
 }
 
 void taskSchedulerProcAt(uint64_t nowMs) {
-    const std::lock_guard<std::recursive_mutex> lock(g_scheduler.mutex);
-    if (g_scheduler.inTick) return;  // a task function cannot start a nested tick
+    std::unique_lock<std::recursive_mutex> lock(g_scheduler.mutex);
+    if (g_scheduler.inTick) return;  // one walk at a time: nested or from another thread
     g_scheduler.inTick = true;
-    // Tasks added by task functions wait for the next tick.
+    // Tasks added meanwhile wait for the next tick.
     TASK_NODE_T* const last = g_scheduler.tail;
-    for (TASK_NODE_T* task = g_scheduler.head; task != nullptr;) {
-        TASK_NODE_T* const next = task->link.next;
-        if (!task->removed) _nodeTaskProc(task, &g_scheduler, nowMs);
+    for (TASK_NODE_T* task = g_scheduler.head; task != nullptr; task = task->link.next) {
+        if (!task->removed) _nodeTaskProc(task, lock, nowMs);
         if (task == last) break;
-        task = next;
     }
     g_scheduler.inTick = false;
     _sweepRemovedNodes(&g_scheduler);
 }
+
+void setTaskSchedulerStopping(bool stopping) { g_stopping.store(stopping); }
+
+bool taskSchedulerStopping() { return g_stopping.load(); }
 
 void listSchedulerTask() {
     const std::lock_guard<std::recursive_mutex> lock(g_scheduler.mutex);

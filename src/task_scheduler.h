@@ -1,6 +1,7 @@
 // Process-wide scheduler of named periodic tasks. One thread calls taskSchedulerProc once
 // a second; any thread may add, find, update and remove tasks. Task functions run on the
-// ticking thread with the scheduler lock held and may call every operation here.
+// ticking thread without the scheduler lock held, so a task waiting for the network never
+// makes another thread wait; they may call every operation here.
 #ifndef SERVICE_MONITOR_TASK_SCHEDULER_H
 #define SERVICE_MONITOR_TASK_SCHEDULER_H
 
@@ -28,6 +29,7 @@ struct TASK_NODE_T {
     int32_t runTimes = 0;  // runs left; negative means unlimited
     TASK_LINK_T link;
     bool removed = false;  // removed during a tick; freed when the tick ends
+    bool rescheduled = false;  // a delay was set while the function ran: keep that due time
 };
 
 // 0; a second call does nothing.
@@ -46,7 +48,8 @@ void deinitTaskScheduler();
 int updateScheduleTask(TASK_NODE_T* task, const char* newName, const uint32_t* delayMs,
                        const uint32_t* intervalMs, const int32_t* runTimes, TASK_FUNC_T func,
                        void* clientData);
-// Removes and frees the task; null is ignored. The handle is invalid afterwards.
+// Removes the task; null is ignored. The handle is invalid afterwards. During a tick the
+// node is freed when the tick ends, and a function already running finishes its run.
 void removeScheduleTask(TASK_NODE_T* task);
 // Removes the first task of that name, if any, as one step. True when one was removed.
 bool removeScheduleTaskByName(const char* taskName);
@@ -54,6 +57,10 @@ bool removeScheduleTaskByName(const char* taskName);
 void taskSchedulerProc();
 // One tick at the given wall-clock time in ms (taskSchedulerProc passes the current time).
 void taskSchedulerProcAt(uint64_t nowMs);
+// Shutdown asks long task functions to give up between their blocking steps: set once the
+// scheduler thread is asked to stop, cleared when it starts.
+void setTaskSchedulerStopping(bool stopping);
+[[nodiscard]] bool taskSchedulerStopping();
 // Logs the task count and every task.
 void listSchedulerTask();
 [[nodiscard]] int getScheduleTaskNum();
