@@ -17,9 +17,9 @@
 #include "zeb-sdk/zeb-sdk.h"
 
 PRE_TASK_T g_preTasks[kPreTaskNum] = {
-    {{false}, "GetProductKey", GetProductKeyTasK, 15000, nullptr},
-    {{false}, "GetDeviceName", GetDeviceNameTask, 15000, nullptr},
-    {{false}, "InitZEBSDK", InitZEBSDKTask, 15000, nullptr},
+    {{false}, "GetProductKey", GetProductKeyTasK, 15000, {nullptr}},
+    {{false}, "GetDeviceName", GetDeviceNameTask, 15000, {nullptr}},
+    {{false}, "InitZEBSDK", InitZEBSDKTask, 15000, {nullptr}},
 };
 
 // ---------------------------------------------------------------------------------------
@@ -491,23 +491,29 @@ void _storeName(METRIC_DATA_MANAGER_T* m, char (&field)[N], const char* value) {
 }
 
 template <size_t N>
-int _getKeyTask(TASK_NODE_T* task, PRE_TASK_T* row, const char* key, char (&field)[N]) {
+int _getKeyTask(TASK_NODE_T* task, PRE_TASK_T* row, const char* key,
+                char (METRIC_DATA_MANAGER_T::*member)[N]) {
+    METRIC_DATA_MANAGER_T* m = row->manager.load();
     char value[N] = {};
-    if (_readConfig(row->manager, key, value, N) != 0) {
+    if (_readConfig(m, key, value, N) != 0) {
         SM_LOG(2, "get %s failed\n", key);
         return -1;
     }
-    _storeName(row->manager, field, value);
+    _storeName(m, m->*member, value);
     _markPreTaskDone(task, row);
     SM_LOG(1, "get %s OK\n", key);
     return 0;
 }
 
 // The monitor group exists (found or created) and its id is in groupId.
+// Shutdown does not wait for the registration's remaining management calls.
+bool _registrationGoesOn() { return !taskSchedulerStopping(); }
+
 bool _ensureGroup(METRIC_DATA_MANAGER_T* m, CloudSdkClient* sdk) {
     char groupId[sizeof m->groupId] = {};
     if (CloudSdkGetGroupID(sdk, kGroupName, kCloudTimeoutSeconds, groupId, sizeof groupId) == 0 ||
-        CloudSdkCreateGroup(sdk, kGroupName, kCloudTimeoutSeconds, groupId, sizeof groupId) == 0) {
+        (_registrationGoesOn() &&
+         CloudSdkCreateGroup(sdk, kGroupName, kCloudTimeoutSeconds, groupId, sizeof groupId) == 0)) {
         _storeName(m, m->groupId, groupId);
         return true;
     }
@@ -545,7 +551,7 @@ bool _ensureInstance(METRIC_DATA_MANAGER_T* m, CloudSdkClient* sdk) {
         _storeName(m, m->instanceName, names.name);
         return true;
     }
-    if (CloudSdkAddGroupInstance(sdk, names.groupId, names.id, names.name, kInstanceCategory,
+    if (_registrationGoesOn() && CloudSdkAddGroupInstance(sdk, names.groupId, names.id, names.name, kInstanceCategory,
                                  kCloudTimeoutSeconds) == 0) {
         return true;
     }
@@ -571,17 +577,17 @@ CloudSdkClient* _ensureSdk(METRIC_DATA_MANAGER_T* m, const CREDENTIAL_MSG_T& cre
 
 int GetProductKeyTasK(TASK_NODE_T* task, void* clientData) {
     auto* row = static_cast<PRE_TASK_T*>(clientData);
-    return _getKeyTask(task, row, "gw_system_productkey", row->manager->productKey);
+    return _getKeyTask(task, row, "gw_system_productkey", &METRIC_DATA_MANAGER_T::productKey);
 }
 
 int GetDeviceNameTask(TASK_NODE_T* task, void* clientData) {
     auto* row = static_cast<PRE_TASK_T*>(clientData);
-    return _getKeyTask(task, row, "gw_system_devicename", row->manager->deviceName);
+    return _getKeyTask(task, row, "gw_system_devicename", &METRIC_DATA_MANAGER_T::deviceName);
 }
 
 int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) {
     auto* row = static_cast<PRE_TASK_T*>(clientData);
-    METRIC_DATA_MANAGER_T* m = row->manager;
+    METRIC_DATA_MANAGER_T* m = row->manager.load();
     CREDENTIAL_MSG_T credential {};
     if (credential_get_msg(&credential) != 0) {
         SM_LOG(0, "credential get msg failed\n");
@@ -595,7 +601,7 @@ int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) {
         return -1;
     }
     _storeName(m, m->accountId, accountId);
-    if (!_ensureGroup(m, sdk) || !_ensureInstance(m, sdk)) return -1;
+    if (!_ensureGroup(m, sdk) || !_registrationGoesOn() || !_ensureInstance(m, sdk)) return -1;
     _markPreTaskDone(task, row);
     SM_LOG(1, "init zeb sdk success\n");
     return 0;
@@ -722,7 +728,7 @@ int start_pre_task(METRIC_DATA_MANAGER_T* manager) {
     manager->dependReady = 0;
     for (PRE_TASK_T& row : g_preTasks) {
         row.done = false;
-        row.manager = manager;
+        row.manager.store(manager);
         if (findScheduleTask(row.name) != nullptr) continue;
         if (addScheduleTask(row.name, 0, row.intervalMs, -1, row.func, &row) == nullptr) {
             SM_LOG(3, "add task(%s) failed\n", row.name);
@@ -737,7 +743,15 @@ int stop_pre_task(METRIC_DATA_MANAGER_T* manager) {
     for (PRE_TASK_T& row : g_preTasks) {
         (void)removeScheduleTaskByName(row.name);
         row.done = false;
-        row.manager = nullptr;
     }
     return 0;
+}
+
+void hasten_pre_tasks() {
+    const uint32_t now = 0;
+    for (const PRE_TASK_T& row : g_preTasks) {
+        if (row.done) continue;
+        (void)updateScheduleTask(findScheduleTask(row.name), nullptr, &now, nullptr, nullptr,
+                                 nullptr, nullptr);
+    }
 }

@@ -72,7 +72,9 @@ struct PRE_TASK_T {
     const char* name;
     TASK_FUNC_T func;
     uint32_t intervalMs;
-    METRIC_DATA_MANAGER_T* manager;  // set when the tasks are started
+    // Set when the tasks are started and kept afterwards: a task function may still be
+    // running on the scheduler thread when the main thread stops or restarts the tasks.
+    std::atomic<METRIC_DATA_MANAGER_T*> manager;
 };
 
 constexpr size_t kPreTaskNum = 3;
@@ -105,6 +107,8 @@ int metric_data_manager_update_credential(METRIC_DATA_MANAGER_T* manager, const 
 int metric_data_manager_credential_callback(const CREDENTIAL_MSG_T* credential, void* manager);
 int start_pre_task(METRIC_DATA_MANAGER_T* manager);
 int stop_pre_task(METRIC_DATA_MANAGER_T* manager);
+// Makes every pre-task that is not done due at the next tick (a credential has arrived).
+void hasten_pre_tasks();
 // Uploads one aggregated metric (iter_metric_data callback shape). 0 or -1.
 int UploadMetircDataToCloud(const char* moduleName, const char* metricName, uint32_t collectRule,
                             void* manager, double value);
