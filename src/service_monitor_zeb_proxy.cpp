@@ -85,6 +85,7 @@ void startAgent(ZEB_PROXY_T& proxy) {
     proxy.startedMs = monotonicMs();
     proxy.pid = process_exec(kAgentPath, kAgentName, 0);
     if (proxy.pid >= 0) {
+        ++proxy.starts;
         SM_LOG(1, "run %s success\n", kAgentPath);
     } else {
         SM_LOG(2, "run %s failed\n", kAgentPath);
@@ -202,14 +203,23 @@ int zeb_proxy_deinit() {
 
 int zeb_proxy_start() {
     ensurePrimitives();
+    uint32_t startsBefore = 0;
     {
         const PthreadMutexLock lock(g_proxy.mutex);
-        // Switching on again restarts at once, without the pause of a failing agent.
-        if (g_proxy.state != ZEB_PROXY_STATE_START) resetPacing(g_proxy);
+        // Switching on (again) restarts at once, without the pause of a failing agent; a
+        // running agent is kept.
+        if (g_proxy.pid < 0) resetPacing(g_proxy);
         g_proxy.state = ZEB_PROXY_STATE_START;
+        startsBefore = g_proxy.starts;
         pthread_cond_broadcast(&g_proxy.cond);
     }
     usleep(kSettleUs);
+    {
+        // An agent that keeps failing may already have ended again: it was started all the
+        // same, and its supervision goes on.
+        const PthreadMutexLock lock(g_proxy.mutex);
+        if (g_proxy.starts != startsBefore) return 0;
+    }
     return find_pid_by_name(kAgentName) >= 1 ? 0 : -1;
 }
 

@@ -24,6 +24,7 @@ struct ZEB_PROXY_T {
     uint64_t startedMs;       // when the current child was started
     uint64_t nextStartMs;     // earliest time of the next start; 0 = at once
     uint32_t restartDelayMs;  // pause before the next restart after a short run
+    uint32_t starts;          // children started so far
 };
 
 struct AGENT_SECRET_T {
@@ -35,7 +36,8 @@ struct AGENT_SECRET_T {
 [[nodiscard]] int zeb_proxy_init();
 // Stops the agent and ends supervision; waits a bounded time for the thread. Always 0.
 int zeb_proxy_deinit();
-// Wants the agent running: 0 when an agent process exists 300 ms later.
+// Wants the agent running, at once even during the pause between restarts of a failing
+// agent: 0 when an agent process exists 300 ms later or one was started meanwhile.
 [[nodiscard]] int zeb_proxy_start();
 // Wants the agent stopped and sends it SIGTERM: 0 when none exists 300 ms later.
 [[nodiscard]] int zeb_proxy_stop();
