@@ -1,13 +1,16 @@
 #include "dbus_message.h"
 
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "cfg_client.h"
 #include "common.h"
 #include "dbus_message_method.h"
+#include "msg_handler.h"
 #include "raii.h"
 
 namespace {
@@ -17,6 +20,13 @@ constexpr int kSubscribeType = 1;
 constexpr int kSubscribeAttempts = 4;
 constexpr unsigned kSubscribePauseSeconds = 1;
 constexpr long kFeedIntervalSeconds = 4;
+constexpr int kCfgNotFound = 100100;
+constexpr size_t kSwitchBufSize = 32;
+constexpr int kResyncReadAttempts = 10;
+constexpr int kResyncSteps = 4;  // subscribe both keys, then read both
+constexpr const char* kConfigOwnerMatch =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='iot.gateway.config'";
 
 // Up to four attempts with a pause after every failed one, the last included.
 [[nodiscard]] int subscribeWithRetry(CFG_CONN_T* conn, const char* key) {
@@ -30,13 +40,43 @@ constexpr long kFeedIntervalSeconds = 4;
     return 0;
 }
 
-void feedIfDue(SERVICE_MONITOR_CTX_T* ctx) {
-    struct timeval now {};
-    gettimeofday(&now, nullptr);
-    if (now.tv_sec - ctx->last_feed_time.tv_sec > kFeedIntervalSeconds) {
-        feed_dog(ctx->bus_conn, kWatchdogFeedSeconds);
-        ctx->last_feed_time = now;
+// Returns true when the step is over (done or given up), false to try again next turn.
+bool resubscribeStep(SERVICE_MONITOR_CTX_T* ctx, const char* key) {
+    if (cfgSubscribeConfig(ctx->cfg_conn, kSubscribeType, key) == 0) return true;
+    if (++ctx->cfg_resync.failures < kSubscribeAttempts) return false;
+    SM_LOG(2, "subscribe config(%s) failed\n", key);
+    return true;
+}
+
+bool rereadStep(SERVICE_MONITOR_CTX_T* ctx, const char* key) {
+    char value[kSwitchBufSize] = {};
+    const int ret = cfgGetConfig(ctx->cfg_conn, key, value, sizeof value);
+    if (ret == 0 || ret == kCfgNotFound) {
+        apply_stored_switch(ctx, key, ret == 0 ? value : "0");
+        return true;
     }
+    if (++ctx->cfg_resync.failures < kResyncReadAttempts) return false;
+    SM_LOG(2, "Get config:%s failed!\n", key);
+    return true;
+}
+
+// One blocking configuration call of the resynchronisation, if one is pending.
+void resyncStep(SERVICE_MONITOR_CTX_T* ctx) {
+    CFG_RESYNC_T& resync = ctx->cfg_resync;
+    if (resync.step == 0 || ctx->cfg_conn == nullptr) return;
+    const int index = resync.step - 1;
+    const char* key = kSwitchKeys[index % 2];
+    const bool over = index < 2 ? resubscribeStep(ctx, key) : rereadStep(ctx, key);
+    if (!over) return;
+    resync.failures = 0;
+    resync.step = resync.step == kResyncSteps ? 0 : resync.step + 1;
+    if (resync.step == 0) SM_LOG(1, "config manager followed\n");
+}
+
+void watchConfigManager(DBusConnection* conn) {
+    ScopedDBusError err;
+    dbus_bus_add_match(conn, kConfigOwnerMatch, err.get());
+    if (check_and_abort(err.get()) != 0) SM_LOG(2, "watch %s failed\n", kConfigManagerName);
 }
 
 int dispatchMethodCall(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) {
@@ -101,6 +141,7 @@ int dbus_module_init(SERVICE_MONITOR_CTX_T* ctx) {
         return -1;
     }
     SM_LOG(1, "register service monitor to monitor\n");
+    watchConfigManager(ctx->bus_conn);
     ctx->cfg_conn = openCfgPrivateConn(kGatewayBusAddress);
     if (ctx->cfg_conn == nullptr) {
         SM_LOG(2, "register cfg conn failed\n");
@@ -144,13 +185,17 @@ int dbus_message_yield(SERVICE_MONITOR_CTX_T* ctx, int timeout_ms) {
         report_caught_signal();
         return -1;
     }
-    if (!dbus_connection_read_write(ctx->bus_conn, timeout_ms)) return -1;
+    // A pending resynchronisation goes on at once, one call per turn.
+    const int wait = ctx->cfg_resync.step != 0 ? 0 : timeout_ms;
+    if (!dbus_connection_read_write(ctx->bus_conn, wait)) return -1;
     for (;;) {
         DBusMessagePtr msg(dbus_connection_pop_message(ctx->bus_conn));
         if (msg) messages_proc(ctx, msg.get());
-        feedIfDue(ctx);
+        feed_dog_if_due(ctx);
         if (!msg) break;
     }
+    resyncStep(ctx);
+    feed_dog_if_due(ctx);
     return 0;
 }
 
@@ -161,6 +206,10 @@ int messages_proc(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) {
         case DBUS_MESSAGE_TYPE_SIGNAL: {
             const char* member = dbus_message_get_member(msg);
             SM_LOG(1, "recive signal:%s\n", member != nullptr ? member : "");
+            if (is_config_manager_restart(msg)) {
+                SM_LOG(1, "config manager restarted, subscribe again\n");
+                ctx->cfg_resync = CFG_RESYNC_T{1, 0};
+            }
             return 0;
         }
         case DBUS_MESSAGE_TYPE_METHOD_RETURN:
@@ -189,4 +238,32 @@ DBusMessage* new_feed_dog_signal(const char* service, const char* path, const ch
 void feed_dog(DBusConnection* conn, int seconds) {
     DBusMessagePtr msg(new_feed_dog_signal(kServiceName, kServiceObjectPath, kWatchdogLoopName, seconds));
     if (msg && conn != nullptr) dbus_connection_send(conn, msg.get(), nullptr);
+}
+
+void feed_dog_if_due(SERVICE_MONITOR_CTX_T* ctx) {
+    // Monotonic: a step of the wall clock must neither stop the feeds nor rush them.
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const struct timeval& last = ctx->last_feed_time;
+    const bool never = last.tv_sec == 0 && last.tv_usec == 0;
+    if (never || now.tv_sec - last.tv_sec > kFeedIntervalSeconds) {
+        feed_dog(ctx->bus_conn, kWatchdogFeedSeconds);
+        ctx->last_feed_time.tv_sec = now.tv_sec;
+        ctx->last_feed_time.tv_usec = static_cast<suseconds_t>(now.tv_nsec / 1000);
+    }
+}
+
+bool is_config_manager_restart(DBusMessage* msg) {
+    if (!dbus_message_is_signal(msg, DBUS_INTERFACE_DBUS, "NameOwnerChanged") ||
+        !dbus_message_has_sender(msg, DBUS_SERVICE_DBUS)) {
+        return false;
+    }
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    ScopedDBusError err;
+    const bool read = dbus_message_get_args(msg, err.get(), DBUS_TYPE_STRING, &name,
+                                            DBUS_TYPE_STRING, &oldOwner, DBUS_TYPE_STRING,
+                                            &newOwner, DBUS_TYPE_INVALID);
+    return read && strcmp(name, kConfigManagerName) == 0 && newOwner[0] != '\0';
 }

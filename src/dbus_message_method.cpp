@@ -125,6 +125,16 @@ int service_monitor_module_post_metric_data(SERVICE_MONITOR_CTX_T* ctx, DBusMess
     return 0;
 }
 
+void apply_stored_switch(SERVICE_MONITOR_CTX_T* ctx, const char* key, const char* value) {
+    const CONFIG_SWITCH_ENTRY_T* row = findSwitch(key);
+    if (row == nullptr) return;
+    const int wanted = atoi(value) == 1 ? 1 : 0;
+    if (msg_handler_switch_in_force(key) == wanted) return;
+    SM_LOG(1, "config(%s) changed to %s while not notified\n", key, value);
+    const int code = row->handler(ctx, value);
+    if (row->after != nullptr) row->after(ctx, code, key, value);
+}
+
 int switch_zeb(SERVICE_MONITOR_CTX_T* ctx, const char* value) {
     const int number = atoi(value);
     const int ret = msg_handler_switch_zeb(ctx, number);

@@ -35,6 +35,11 @@ int switch_zeb(SERVICE_MONITOR_CTX_T* ctx, const char* value);
 int switch_dps(SERVICE_MONITOR_CTX_T* ctx, const char* value);
 int switch_zeb_after(SERVICE_MONITOR_CTX_T* ctx, int code, const char* key, const char* value);
 
+// Applies a switch value read from the configuration manager as notify_config would (the
+// after-handler included), but only when it differs from the value in force: a change
+// whose notify_config was missed while the configuration manager was away.
+void apply_stored_switch(SERVICE_MONITOR_CTX_T* ctx, const char* key, const char* value);
+
 // Launch the DPS start or stop script detached; always 0.
 int start_dps();
 int stop_dps();

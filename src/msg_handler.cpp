@@ -11,6 +11,7 @@
 
 #include "cfg_client.h"
 #include "common.h"
+#include "dbus_message.h"
 #include "dbus_message_credential.h"
 #include "dbus_message_method.h"
 #include "service_monitor_metric_manager.h"
@@ -28,6 +29,8 @@ constexpr size_t kSerialBufSize = 256;
 constexpr const char* kSerialFile = "/etc/vestrel/serial_number.properties";
 constexpr const char* kEmptySerial = "\"\"";
 
+constexpr auto kShutdownWaitStep = std::chrono::milliseconds(500);
+
 // The scheduler thread runs until shutdown asks it to stop; shutdown then joins it (the
 // pass in progress ends first), so no task runs once the configuration connection is
 // closed and the thread has finished its thread-local cleanup before the process exits.
@@ -36,8 +39,13 @@ struct SchedulerThreadState {
     std::condition_variable cv;
     bool joinable = false;
     bool stopRequested = false;
+    bool finished = false;  // the thread is past its last pass
 };
 SchedulerThreadState g_scheduler;
+
+// The switches last applied successfully (main thread only): -1 until then.
+int g_zebInForce = -1;
+int g_dpsInForce = -1;
 
 bool fileExists(const char* path) {
     struct stat st {};
@@ -64,6 +72,8 @@ int readSwitch(CFG_CONN_T* conn, const char* key, char* buf, const char* missing
     return -1;
 }
 
+// The switch actions run on the main thread and wait for the configuration manager and
+// the agent: the watchdog is fed between their steps.
 int switchZebOn(SERVICE_MONITOR_CTX_T* ctx) {
     (void)openCredentialTask(ctx, kCredentialTaskIntervalMs, -1);
     (void)metric_data_manager_enable(ctx->metric_manager);
@@ -73,6 +83,7 @@ int switchZebOn(SERVICE_MONITOR_CTX_T* ctx) {
         SM_LOG(2, "get config(%s) failed\n", "gw_zeb_accessKey");
         return -1;
     }
+    feed_dog_if_due(ctx);
     if (cfgGetConfig(ctx->cfg_conn, "gw_zeb_secretKey", secret.secretKey,
                      sizeof secret.secretKey) != 0) {
         SM_LOG(2, "get config(%s) failed\n", "gw_zeb_secretKey");
@@ -82,6 +93,7 @@ int switchZebOn(SERVICE_MONITOR_CTX_T* ctx) {
         SM_LOG(3, "write proxy serect failed\n");
         return -1;
     }
+    feed_dog_if_due(ctx);
     if (zeb_proxy_start() != 0) {
         SM_LOG(3, "start zeb proxy failed\n");
         return -1;
@@ -92,6 +104,7 @@ int switchZebOn(SERVICE_MONITOR_CTX_T* ctx) {
 void switchZebOff(SERVICE_MONITOR_CTX_T* ctx) {
     // An agent that outlives SIGTERM is only reported: the proxy reaps it once it ends.
     if (zeb_proxy_stop() != 0) SM_LOG(2, "stop zeb proxy failed\n");
+    feed_dog_if_due(ctx);
     (void)rm_agent_secret_file();
     (void)closeCredentialTask(ctx);
     (void)metric_data_manager_disable(ctx->metric_manager);
@@ -100,21 +113,40 @@ void switchZebOff(SERVICE_MONITOR_CTX_T* ctx) {
 int startSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
     const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
     g_scheduler.stopRequested = false;
+    g_scheduler.finished = false;
+    setTaskSchedulerStopping(false);
     if (pthread_create(&ctx->scheduler_thread, nullptr, taskSchedulerThread, ctx) != 0) return -1;
     g_scheduler.joinable = true;
     return 0;
 }
 
-void stopSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
-    {
-        const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
-        if (!g_scheduler.joinable) return;
-        g_scheduler.stopRequested = true;
-        g_scheduler.joinable = false;
-        g_scheduler.cv.notify_all();
+// Asks the thread to stop without waiting; a task function in progress gives up between
+// its blocking steps.
+void requestSchedulerStop() {
+    const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
+    g_scheduler.stopRequested = true;
+    setTaskSchedulerStopping(true);
+    g_scheduler.cv.notify_all();
+}
+
+// Joins the thread, feeding the watchdog while a task function finishes its blocking call
+// (each has its own time-out, so the wait is bounded).
+void joinSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
+    std::unique_lock<std::mutex> lock(g_scheduler.mutex);
+    if (!g_scheduler.joinable) return;
+    while (!g_scheduler.cv.wait_for(lock, kShutdownWaitStep, [] { return g_scheduler.finished; })) {
+        lock.unlock();
+        feed_dog_if_due(ctx);
+        lock.lock();
     }
-    // Every blocking call a task makes has its own time-out, so this wait is bounded.
+    g_scheduler.joinable = false;
+    lock.unlock();
     pthread_join(ctx->scheduler_thread, nullptr);
+}
+
+bool credentialHeld() {
+    CREDENTIAL_MSG_T credential {};
+    return credential_get_msg(&credential) == 0 && credential.expireTimeMs > get_time_ms();
 }
 
 }  // namespace
@@ -185,8 +217,12 @@ int msg_handler_init(SERVICE_MONITOR_CTX_T* ctx) {
 
 void msg_handler_quiesce(SERVICE_MONITOR_CTX_T* ctx) {
     if (ctx == nullptr) return;
-    stopSchedulerThread(ctx);
+    requestSchedulerStop();
+    // The manager abandons its transfers, which also ends a management call of a pre-task
+    // in flight on the scheduler thread.
     if (ctx->metric_manager != nullptr) metric_data_manager_stop(ctx->metric_manager);
+    feed_dog_if_due(ctx);
+    joinSchedulerThread(ctx);
 }
 
 void msg_handler_deinit(SERVICE_MONITOR_CTX_T* ctx) {
@@ -202,13 +238,26 @@ void msg_handler_deinit(SERVICE_MONITOR_CTX_T* ctx) {
 int msg_handler_switch_zeb(SERVICE_MONITOR_CTX_T* ctx, int32_t value) {
     if (ctx == nullptr) return -1;
     SM_LOG(0, "config(switch) changed:%d\n", value);
-    if (value == 1) return switchZebOn(ctx);
+    if (value == 1) {
+        const int ret = switchZebOn(ctx);
+        if (ret == 0) g_zebInForce = 1;
+        return ret;
+    }
     switchZebOff(ctx);
+    g_zebInForce = 0;
     return 0;
 }
 
 int msg_handler_switch_dps(SERVICE_MONITOR_CTX_T* /*ctx*/, int32_t value) {
+    g_dpsInForce = value == 1 ? 1 : 0;
     return value == 1 ? start_dps() : stop_dps();
+}
+
+int msg_handler_switch_in_force(const char* key) {
+    if (key == nullptr) return -1;
+    if (strcmp(key, "gw_zeb_switch") == 0) return g_zebInForce;
+    if (strcmp(key, "gw_dps_switch") == 0) return g_dpsInForce;
+    return -1;
 }
 
 int msg_handler_report_zeb_serialnum(SERVICE_MONITOR_CTX_T* ctx) {
@@ -222,6 +271,7 @@ int msg_handler_report_zeb_serialnum(SERVICE_MONITOR_CTX_T* ctx) {
             SM_LOG(2, "set config(%s) failed\n", "vt_serialNumber");
             return -1;
         }
+        feed_dog_if_due(ctx);
         if (cfgSetConfig(ctx->cfg_conn, "gw_zeb_serialNumber", serial) != 0) {
             SM_LOG(2, "set config(%s) failed\n", "gw_zeb_serialNumber");
         }
@@ -262,12 +312,20 @@ int closeCredentialTask(SERVICE_MONITOR_CTX_T* /*ctx*/) {
     return 0;
 }
 
-int updateCredentialTask(TASK_NODE_T* /*taskID*/, void* clientData) {
+int updateCredentialTask(TASK_NODE_T* taskID, void* clientData) {
+    const bool held = credentialHeld();
     if (refresh_credential(updateCredentialCallback, clientData) != 0) {
         SM_LOG(2, "update credential failed\n");
+        // Without a credential nothing is accepted: ask again soon, not in 300 s.
+        if (!held) {
+            uint32_t retryMs = kCredentialRetryMs;
+            (void)updateScheduleTask(taskID, nullptr, &retryMs, nullptr, nullptr, nullptr, nullptr);
+        }
         return -1;
     }
     SM_LOG(1, "update credential success\n");
+    // The cloud registration waits for a credential: let it go on at the next tick.
+    if (!held) hasten_pre_tasks();
     return 0;
 }
 
@@ -284,5 +342,7 @@ void* taskSchedulerThread(void* /*ctx*/) noexcept {
         lock.lock();
         g_scheduler.cv.wait_for(lock, kSchedulerTick, [] { return g_scheduler.stopRequested; });
     }
+    g_scheduler.finished = true;
+    g_scheduler.cv.notify_all();
     return nullptr;
 }

@@ -11,6 +11,8 @@ struct TASK_NODE_T;
 
 constexpr const char* kCredentialTaskName = "updataCredentialTask";
 constexpr uint32_t kCredentialTaskIntervalMs = 300000;
+// While no usable credential is held the task asks again at the pre-tasks' pace.
+constexpr uint32_t kCredentialRetryMs = 15000;
 constexpr uint64_t kMetricPeriodMs = 60000;
 
 // Start-up: serial-number file, agent proxy, credential client, scheduler thread,
@@ -26,6 +28,8 @@ void msg_handler_deinit(SERVICE_MONITOR_CTX_T* ctx);
 int msg_handler_switch_zeb(SERVICE_MONITOR_CTX_T* ctx, int32_t value);
 int msg_handler_switch_dps(SERVICE_MONITOR_CTX_T* ctx, int32_t value);
 int msg_handler_report_zeb_serialnum(SERVICE_MONITOR_CTX_T* ctx);
+// The switch last applied successfully: 1 on, 0 off, -1 never applied or unknown key.
+[[nodiscard]] int msg_handler_switch_in_force(const char* key);
 
 int openCredentialTask(SERVICE_MONITOR_CTX_T* ctx, uint32_t intervalMs, int32_t runTimes);
 int closeCredentialTask(SERVICE_MONITOR_CTX_T* ctx);

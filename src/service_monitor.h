@@ -12,12 +12,20 @@
 struct METRIC_DATA_MANAGER_T;
 struct CFG_CONN_T;
 
+// Following a restarted configuration manager: the switch keys are subscribed and read
+// again, one blocking call per pump turn so that the watchdog keeps being fed.
+struct CFG_RESYNC_T {
+    int32_t step;      // 0 idle, else the next call to make (see dbus_message.cpp)
+    int32_t failures;  // failed attempts of the current step
+};
+
 struct SERVICE_MONITOR_CTX_T {
     DBusConnection* bus_conn;
-    struct timeval last_feed_time;
+    struct timeval last_feed_time;  // monotonic clock; zero until the first feed
     METRIC_DATA_MANAGER_T* metric_manager;
     pthread_t scheduler_thread;
     CFG_CONN_T* cfg_conn;
+    CFG_RESYNC_T cfg_resync;
 };
 
 constexpr uint32_t kExitRequested = 0x5AA5;
