@@ -161,7 +161,10 @@ int dbus_module_init(SERVICE_MONITOR_CTX_T* ctx) {
 void dbus_module_deinit(SERVICE_MONITOR_CTX_T* ctx) {
     if (ctx == nullptr) return;
     if (ctx->cfg_conn != nullptr) {
-        for (const char* key : kSwitchKeys) (void)cfgUnsubscribeConfig(ctx->cfg_conn, key);
+        for (const char* key : kSwitchKeys) {
+            feed_dog_if_due(ctx);  // the name is still ours: the watchdog still watches
+            (void)cfgUnsubscribeConfig(ctx->cfg_conn, key);
+        }
         closeCfgPrivateConn(ctx->cfg_conn);
         ctx->cfg_conn = nullptr;
     }
