@@ -7,7 +7,10 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "cfg_client.h"
 #include "common.h"
@@ -144,6 +147,25 @@ void joinSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
     pthread_join(ctx->scheduler_thread, nullptr);
 }
 
+// Stops the metric manager on a helper thread so that the main thread goes on feeding
+// while an upload in flight ends; without a helper thread it is stopped here.
+void stopManagerFeeding(SERVICE_MONITOR_CTX_T* ctx) {
+    METRIC_DATA_MANAGER_T* const manager = ctx->metric_manager;
+    std::promise<void> stopped;
+    std::future<void> done = stopped.get_future();
+    try {
+        std::thread helper([manager, &stopped]() noexcept {
+            metric_data_manager_stop(manager);
+            stopped.set_value();
+        });
+        while (done.wait_for(kShutdownWaitStep) != std::future_status::ready) feed_dog_if_due(ctx);
+        helper.join();
+    } catch (const std::system_error&) {
+        metric_data_manager_stop(manager);
+    }
+    feed_dog_if_due(ctx);
+}
+
 bool credentialHeld() {
     CREDENTIAL_MSG_T credential {};
     return credential_get_msg(&credential) == 0 && credential.expireTimeMs > get_time_ms();
@@ -220,8 +242,7 @@ void msg_handler_quiesce(SERVICE_MONITOR_CTX_T* ctx) {
     requestSchedulerStop();
     // The manager abandons its transfers, which also ends a management call of a pre-task
     // in flight on the scheduler thread.
-    if (ctx->metric_manager != nullptr) metric_data_manager_stop(ctx->metric_manager);
-    feed_dog_if_due(ctx);
+    if (ctx->metric_manager != nullptr) stopManagerFeeding(ctx);
     joinSchedulerThread(ctx);
 }
 

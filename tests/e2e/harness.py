@@ -448,7 +448,8 @@ class Gateway:
             os.makedirs(os.path.dirname(INSTALLED_DAEMON), exist_ok=True)
             shutil.copy2(src, INSTALLED_DAEMON)
         daemon_env = dict(self.env, ASAN_OPTIONS=os.environ.get(
-            "ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0"), **(env or {}))
+            "ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0"))
+        daemon_env.update(env or {})
         self.daemon = self.start("daemon", [INSTALLED_DAEMON], env=daemon_env,
                                  cwd=os.path.dirname(INSTALLED_DAEMON))
         if ready:

@@ -1,0 +1,122 @@
+#!/usr/bin/python3
+"""Faults a gateway meets in the field, each injected into a running daemon with monitoring
+on: the daemon does what the fault asks of it, the watchdog is fed at least every 10 s
+throughout, and SIGINT still ends it within 12 s with status 0."""
+
+import os
+import time
+
+import harness
+from harness import AGENT_KEYS, DEVICE
+
+ON = dict(AGENT_KEYS, **DEVICE, gw_zeb_switch="1", gw_dps_switch="0")
+FEED_LIMIT_S = 10.0
+EXIT_LIMIT_S = 12.0
+FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
+
+
+def notify(gw, key, value):
+    """notify_config as the configuration manager calls it; the daemon's code."""
+    return gw.call_monitor("notify_config", "ss", key, value, timeout=5)[0]
+
+
+def stalled_registration(test, gw):
+    # Every management call hangs past its time-out while the pre-task registers.
+    gw.cloud.set_control({"actions": {"*": {"delay": 60}}})
+    gw.start_daemon()
+    gw.cloud.wait_event("fault", timeout=15)
+    for value in ("0", "1"):
+        test.assertEqual(notify(gw, "gw_zeb_switch", value), 0)
+
+
+def hanging_upload(test, gw):
+    # The period's upload hangs past its time-out when SIGINT comes.
+    gw.cloud.set_control({"upload": {"delay": 60}})
+    gw.start_daemon()
+    gw.daemon.wait_for_log(r"init zeb sdk success", timeout=20)
+    test.assertEqual(gw.post(harness.metric_request())["code"], 0)
+    harness.poll(lambda: [e for e in gw.cloud.events() if e["kind"] == "fault"], 75,
+                 "an upload at the period end")
+
+
+def config_manager_restarted(test, gw):
+    gw.start_daemon()
+    gw.config.close()  # killed: the next one knows no subscriber
+    # A change made while the manager was away reaches the daemon through the re-read.
+    gw.start_config_manager(dict(ON, gw_dps_switch="1"))
+    harness.poll(lambda: [r for r in gw.dps_runs() if r[0] == "startDPS.sh"], 10,
+                 "the missed gw_dps_switch=1 applied")
+    # And the new manager's notifications arrive: the daemon subscribed again.
+    gw.cfgtool("set", "gw_dps_switch", "0")
+    harness.poll_count(gw.dps_runs, 3, 10, "DPS runs after the new manager's notification")
+
+
+def clock_stepped_back(test, gw):
+    gw.start_daemon(env=fake_clock(gw))
+    fed = len(gw.feeds())
+    harness.write_text(gw.path("faketime"), "-60\n")
+    gw.wait_for_feeds(fed + 3, timeout=20)
+
+
+def credential_service_back(test, gw):
+    gw.credential_control({"mode": "absent"})
+    harness.poll(lambda: gw.name_owner("iot.gateway.credential") is None, 5,
+                 "credential service gone")
+    gw.start_daemon()
+    gw.daemon.wait_for_log(r"update credential failed", timeout=10)
+    gw.credential_control({})
+    back = time.monotonic()
+    harness.poll(lambda: gw.post(harness.metric_request())["code"] == 0, 30,
+                 "samples accepted within 30 s of the credential service's return")
+    test.assertLess(time.monotonic() - back, 30)
+
+
+def agent_crash_looping(test, gw):
+    gw.start_daemon()
+    gw.daemon.wait_for_log(r"restart ZebGoAgent.linux in 2000 ms", timeout=15)
+    reports = gw.daemon.count(r"report serialNum\(SN123\)")
+    test.assertEqual(notify(gw, "gw_zeb_switch", "1"), 0)
+    gw.daemon.wait_for_log(r"report serialNum\(SN123\)", count=reports + 1, timeout=5)
+    gw.daemon.wait_for_log(r"restart ZebGoAgent.linux in 1000 ms", count=2, timeout=5)
+
+
+def fake_clock(gw):
+    """The daemon's wall clock shifted by what <log_dir>/faketime says, read anew on every
+    call; its monotonic clock is left alone, as a real clock step leaves it."""
+    harness.write_text(gw.path("faketime"), "+0\n")
+    return {"LD_PRELOAD": FAKETIME, "FAKETIME_TIMESTAMP_FILE": gw.path("faketime"),
+            "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_FAKE_MONOTONIC": "1",
+            # A sanitizer runtime need not come first when faketime is preloaded.
+            "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
+            + ":verify_asan_link_order=0"}
+
+
+class FaultTest(harness.GatewayTestCase):
+    def test_faults_keep_the_watchdog_fed_and_sigint_prompt(self):
+        # (label, agent mode, cloud stand-in up, injection and the check of what it asks)
+        cases = [
+            ("stalled-registration", "normal", True, stalled_registration),
+            ("hanging-upload", "normal", True, hanging_upload),
+            ("config-manager-restarted", "normal", False, config_manager_restarted),
+            ("clock-stepped-back", "normal", False, clock_stepped_back),
+            ("credential-service-back", "normal", True, credential_service_back),
+            ("agent-crash-looping", "crash", False, agent_crash_looping),
+        ]
+        for label, agent, cloud, inject in cases:
+            with self.subTest(label):
+                gw = self.next_gateway(label)
+                self.start_gateway(ON, agent=agent, credential=True, daemon=False)
+                if cloud:
+                    gw.start_cloud([harness.CLOUD_CREDENTIAL])
+                inject(self, gw)
+                asked = time.monotonic()
+                self.stop_daemon(timeout=EXIT_LIMIT_S + 5)
+                took, gap = time.monotonic() - asked, gw.largest_feed_gap()
+                print("%s: largest feed gap %.1f s, exit after %.1f s" % (label, gap, took))
+                self.assertLessEqual(took, EXIT_LIMIT_S)
+                self.assertLessEqual(gap, FEED_LIMIT_S)
+                self.assertEqual(gw.watchdog_records("starved"), [])
+
+
+if __name__ == "__main__":
+    harness.main()
