@@ -1,25 +1,15 @@
 #include "dbus_message_credential.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "common.h"
-#include "file_text.h"
 #include "log_capture.h"
-#include "logger.h"
+#include "private_bus.h"
 
 namespace {
 
@@ -138,52 +128,38 @@ TEST_F(CredentialParseTest, SetCredentialBounds) {
 
 // ---- the bus call, against the credential stand-in on a private bus ----------------------
 
-std::string sourceDir() {
-    if (const char* env = getenv("SM_SOURCE_DIR")) return env;
-    char exe[4096] = {};
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    std::string build(exe, n > 0 ? static_cast<size_t>(n) : 0);
-    build = build.substr(0, build.rfind('/'));
-    build = build.substr(0, build.rfind('/'));
-    std::istringstream cache(readAll(build + "/CMakeCache.txt"));
-    const std::string key = "CMAKE_HOME_DIRECTORY:INTERNAL=";
-    for (std::string line; std::getline(cache, line);) {
-        if (line.rfind(key, 0) == 0) return line.substr(key.size());
+class CredentialBusTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        writeAll(bus_.dir() + "/credentials.json",
+                 "{\"credentials\":[{\"accessKeyId\":\"AK1\",\"accessKeySecret\":\"SK1\","
+                 "\"securityToken\":\"TOK1\"},{\"accessKeyId\":\"AK2\","
+                 "\"accessKeySecret\":\"SK2\",\"securityToken\":\"TOK2\"}]}");
+        ASSERT_TRUE(service_.start()) << service_.log();
+        conn_ = openCfgPrivateConn(bus_.address().c_str());
+        ASSERT_NE(conn_, nullptr);
+        ASSERT_EQ(credential_init(conn_), 0);
+        LogCapture::begin();
     }
-    return "";
-}
-
-pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath) {
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        FILE* out = fopen(outPath.c_str(), "w");
-        if (out != nullptr) {
-            dup2(fileno(out), STDOUT_FILENO);
-            dup2(fileno(out), STDERR_FILENO);
-        }
-        execv(args[0], args.data());
-        _exit(127);
+    void TearDown() override {
+        credential_deinit();
+        closeCfgPrivateConn(conn_);
     }
-    return pid;
-}
-
-void stop(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-}
-
-template <typename Pred>
-bool eventually(Pred pred, int timeoutMs = 10000) {
-    for (int waited = 0; waited < timeoutMs; waited += 50) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string record() const { return bus_.dir() + "/calls.jsonl"; }
+    void control(const std::string& json) { writeAll(bus_.dir() + "/control.json", json); }
+    static std::string storedKeyId() {
+        CREDENTIAL_MSG_T msg {};
+        return credential_get_msg(&msg) == 0 ? msg.accessKeyId : "<none>";
     }
-    return pred();
-}
+
+    testbus::PrivateBus bus_;
+    testbus::Service service_{
+        bus_, "iot.gateway.credential",
+        {"/usr/bin/python3", "-u", SM_SOURCE_DIR "/sim/credential/credential_sim.py",
+         "--address", bus_.address(), "--credentials", bus_.dir() + "/credentials.json",
+         "--control", bus_.dir() + "/control.json", "--record", record()}};
+    CFG_CONN_T* conn_ = nullptr;
+};
 
 int g_callbackCalls = 0;
 CREDENTIAL_MSG_T g_callbackCopy {};
@@ -195,84 +171,18 @@ int failingCallback(const CREDENTIAL_MSG_T* credential, void* clientData) {
     return -1;
 }
 
-class CredentialBusTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/credential_bus_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        address_ = "unix:path=" + dir_ + "/bus";
-        writeAll(dir_ + "/bus.conf",
-                 "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\""
-                 " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                 "<busconfig><type>session</type><listen>" + address_ + "</listen>"
-                 "<auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
-                 "<allow own=\"*\"/><allow send_destination=\"*\"/>"
-                 "<allow receive_sender=\"*\"/></policy></busconfig>\n");
-        writeAll(dir_ + "/credentials.json",
-                 "{\"credentials\":[{\"accessKeyId\":\"AK1\",\"accessKeySecret\":\"SK1\","
-                 "\"securityToken\":\"TOK1\"},{\"accessKeyId\":\"AK2\","
-                 "\"accessKeySecret\":\"SK2\",\"securityToken\":\"TOK2\"}]}");
-        bus_ = spawn({"/usr/bin/dbus-daemon", "--config-file=" + dir_ + "/bus.conf", "--nofork",
-                      "--print-address=1"},
-                     dir_ + "/bus.log");
-        ASSERT_TRUE(eventually([&] { return access((dir_ + "/bus").c_str(), F_OK) == 0; }));
-        const std::string sim = sourceDir() + "/sim/credential/credential_sim.py";
-        sim_ = spawn({"/usr/bin/python3", "-u", sim, "--address", address_, "--credentials",
-                      dir_ + "/credentials.json", "--control", dir_ + "/control.json",
-                      "--record", record()},
-                     dir_ + "/sim.log");
-        ASSERT_TRUE(eventually([&] { return readAll(record()).find("\"ready\"") != std::string::npos; }))
-            << readAll(dir_ + "/sim.log");
-        conn_ = openCfgPrivateConn(address_.c_str());
-        ASSERT_NE(conn_, nullptr);
-        ASSERT_EQ(credential_init(conn_), 0);
-        LogCapture::instance().take();
-    }
-    void TearDown() override {
-        credential_deinit();
-        closeCfgPrivateConn(conn_);
-        stop(sim_);
-        stop(bus_);
-        (void)!system(("rm -rf " + dir_).c_str());
-    }
-    std::string record() const { return dir_ + "/calls.jsonl"; }
-    int calls() const {
-        const std::string text = readAll(record());
-        int count = 0;
-        for (size_t at = text.find("\"event\": \"call\""); at != std::string::npos;
-             at = text.find("\"event\": \"call\"", at + 1)) {
-            ++count;
-        }
-        return count;
-    }
-    void control(const std::string& json) { writeAll(dir_ + "/control.json", json); }
-    // A refused refresh keeps the stored credential (AK1).
-    void expectKept() {
-        CREDENTIAL_MSG_T msg {};
-        ASSERT_EQ(credential_get_msg(&msg), 0);
-        EXPECT_STREQ(msg.accessKeyId, "AK1");
-    }
-
-    std::string dir_, address_;
-    pid_t bus_ = -1, sim_ = -1;
-    CFG_CONN_T* conn_ = nullptr;
-};
-
 TEST_F(CredentialBusTest, RefreshStoresAndHandsOutACopy) {
-    CREDENTIAL_MSG_T msg {};
-    EXPECT_EQ(credential_get_msg(&msg), -1);  // nothing stored yet, and nothing logged
-    EXPECT_EQ(LogCapture::instance().take(), "");
+    EXPECT_EQ(storedKeyId(), "<none>");
+    EXPECT_EQ(LogCapture::instance().take(), "");  // nothing stored is not worth a line
 
     g_callbackCalls = 0;
     EXPECT_EQ(refresh_credential(failingCallback, &g_callbackCalls), 0);
     EXPECT_EQ(g_callbackCalls, 1);
-    EXPECT_STREQ(g_callbackCopy.accessKeyId, "AK1");
     EXPECT_STREQ(g_callbackCopy.securityToken, "TOK1");
+    CREDENTIAL_MSG_T msg {};
     ASSERT_EQ(credential_get_msg(&msg), 0);
     EXPECT_STREQ(msg.accessKeySecret, "SK1");
     EXPECT_EQ(msg.expireTimeMs, g_callbackCopy.expireTimeMs);
-    EXPECT_EQ(calls(), 1);
     EXPECT_NE(readAll(record()).find("\"arg\": \"\""), std::string::npos);
 
     // The next call issues the next credential; the whole record is replaced.
@@ -284,48 +194,39 @@ TEST_F(CredentialBusTest, RefreshStoresAndHandsOutACopy) {
 
 TEST_F(CredentialBusTest, FailedRefreshesKeepThePreviousCredential) {
     ASSERT_EQ(refresh_credential(nullptr, nullptr), 0);
-    LogCapture::instance().take();
-
-    control("{\"mode\":\"code\",\"code\":500}");
-    EXPECT_EQ(refresh_credential(nullptr, nullptr), -1);
-    EXPECT_NE(LogCapture::instance().take().find("response code:500"), std::string::npos);
-    expectKept();
-
-    control("{\"mode\":\"text\",\"text\":\"<html>\"}");
-    EXPECT_EQ(refresh_credential(nullptr, nullptr), -1);
-    EXPECT_NE(LogCapture::instance().take().find("Get json root failed: <html>"), std::string::npos);
-    control("{\"mode\":\"too-long\"}");
-    EXPECT_EQ(refresh_credential(nullptr, nullptr), -1);
-    control("{\"mode\":\"missing\"}");
-    EXPECT_EQ(refresh_credential(nullptr, nullptr), -1);
-    expectKept();
-
-    // Slower than the call's 3000 ms: a bus error, not a hang.
-    control("{\"mode\":\"slow\",\"delay_ms\":4000}");
-    EXPECT_EQ(refresh_credential(nullptr, nullptr), -1);
-    EXPECT_NE(LogCapture::instance().take().find("DBus error:"), std::string::npos);
-    expectKept();
-
-    control("{\"mode\":\"absent\"}");
-    ASSERT_TRUE(eventually([&] { return readAll(record()).find("name-released") != std::string::npos; }));
-    EXPECT_EQ(refresh_credential(nullptr, nullptr), -1);
-    const std::string logged = LogCapture::instance().take();
-    EXPECT_NE(logged.find(" FAIL "), std::string::npos);
-    EXPECT_NE(logged.find("DBus error:"), std::string::npos);
-    expectKept();
+    const struct {
+        const char* control;
+        const char* logged;
+    } cases[] = {
+        {"{\"mode\":\"code\",\"code\":500}", "response code:500"},
+        {"{\"mode\":\"text\",\"text\":\"<html>\"}", "Get json root failed: <html>"},
+        {"{\"mode\":\"too-long\"}", "is too long"},
+        {"{\"mode\":\"missing\"}", "failed!"},
+        // Slower than the call's 3000 ms: a bus error, not a hang.
+        {"{\"mode\":\"slow\",\"delay_ms\":4000}", "DBus error:"},
+        {"{\"mode\":\"absent\"}", "DBus error:"},
+    };
+    for (const auto& c : cases) {
+        control(c.control);
+        if (strstr(c.control, "absent") != nullptr) {
+            ASSERT_TRUE(testbus::eventually(
+                [&] { return readAll(record()).find("name-released") != std::string::npos; }));
+        }
+        LogCapture::begin();
+        EXPECT_EQ(refresh_credential(nullptr, nullptr), -1) << c.control;
+        EXPECT_NE(LogCapture::instance().take().find(c.logged), std::string::npos) << c.control;
+        EXPECT_EQ(storedKeyId(), "AK1") << c.control;
+    }
 }
 
-TEST_F(CredentialBusTest, InvalidArguments) {
+TEST_F(CredentialBusTest, InvalidArgumentsAndUseAfterTeardown) {
     EXPECT_EQ(credential_init(nullptr), -1);
     EXPECT_EQ(update_credential(nullptr), -1);
     EXPECT_EQ(credential_get_msg(nullptr), -1);
-    const std::string logged = LogCapture::instance().take();
-    EXPECT_NE(logged.find("input params is NULL"), std::string::npos);
-    EXPECT_NE(logged.find("invalid input params"), std::string::npos);
     // After teardown the borrowed connection is no longer used.
     credential_deinit();
     EXPECT_EQ(refresh_credential(nullptr, nullptr), -1);
-    EXPECT_EQ(calls(), 0);
+    EXPECT_EQ(readAll(record()).find("\"event\": \"call\""), std::string::npos);
 }
 
 }  // namespace

@@ -15,10 +15,7 @@
 
 class LocalHttpServer {
 public:
-    // Replies with `status` and `body`; a non-zero chunk sends the body chunked in pieces
-    // of that many bytes.
-    LocalHttpServer(int status, std::string body, size_t chunk = 0)
-        : status_(status), body_(std::move(body)), chunk_(chunk) {
+    LocalHttpServer(int status, std::string body) : status_(status), body_(std::move(body)) {
         listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -81,21 +78,8 @@ private:
     }
 
     void reply(int fd) {
-        std::string head = "HTTP/1.1 " + std::to_string(status_) + " Test\r\nConnection: close\r\n";
-        if (chunk_ == 0) {
-            writeAll(fd,
-                     head + "Content-Length: " + std::to_string(body_.size()) + "\r\n\r\n" + body_);
-            return;
-        }
-        writeAll(fd, head + "Transfer-Encoding: chunked\r\n\r\n");
-        char size[32];
-        for (size_t i = 0; i < body_.size(); i += chunk_) {
-            const std::string piece = body_.substr(i, chunk_);
-            snprintf(size, sizeof size, "%zx\r\n", piece.size());
-            writeAll(fd, size + piece + "\r\n");
-            usleep(200);
-        }
-        writeAll(fd, "0\r\n\r\n");
+        writeAll(fd, "HTTP/1.1 " + std::to_string(status_) + " Test\r\nConnection: close\r\n" +
+                         "Content-Length: " + std::to_string(body_.size()) + "\r\n\r\n" + body_);
     }
 
     void serveOne() {
@@ -109,7 +93,6 @@ private:
 
     int status_;
     std::string body_;
-    size_t chunk_;
     int listener_ = -1;
     int port_ = 0;
     std::string request_;
