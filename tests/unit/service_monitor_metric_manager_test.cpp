@@ -110,17 +110,44 @@ protected:
     METRIC_DATA_MANAGER_T manager;
 };
 
-TEST_F(PostMetricDataTest, ValidRequestQueuesEveryEntry) {
-    const Reply r = post(request(entry("cpu", "update", 12.5) + "," + entry("mem", "avg", 3)));
-    EXPECT_EQ(r.text, R"({"id":"req-1","code":0, "message":""})");
-    const std::vector<METRIC_MESSAGE_T> queued = drain();
-    ASSERT_EQ(queued.size(), 2U);
-    EXPECT_STREQ(queued[0].moduleName, "svc/func");
-    EXPECT_STREQ(queued[0].metricName, "cpu");
-    EXPECT_EQ(queued[0].collectRule, COLLECT_RULE_UPDATE);
-    EXPECT_DOUBLE_EQ(queued[0].value, 12.5);
-    EXPECT_STREQ(queued[1].metricName, "mem");
-    EXPECT_EQ(queued[1].collectRule, COLLECT_RULE_AVG);
+// What was queued, as "module/metric rule value" lines.
+std::vector<std::string> summary(const std::vector<METRIC_MESSAGE_T>& queued) {
+    std::vector<std::string> out;
+    for (const METRIC_MESSAGE_T& m : queued) {
+        out.push_back(std::string(m.moduleName) + "/" + m.metricName + " " +
+                      std::to_string(m.collectRule) + " " + std::to_string(m.value));
+    }
+    return out;
+}
+
+TEST_F(PostMetricDataTest, AcceptedEntriesAreQueuedUpToTheFirstBadOne) {
+    using Lines = std::vector<std::string>;
+    const std::string update = " " + std::to_string(COLLECT_RULE_UPDATE);
+    const std::string avg = " " + std::to_string(COLLECT_RULE_AVG);
+    const std::string acc = " " + std::to_string(COLLECT_RULE_ACCUMULATE);
+    const struct {
+        std::string json;
+        int code;
+        Lines queued;
+    } cases[] = {
+        {request(entry("cpu", "update", 12.5) + "," + entry("mem", "avg", 3)), kMetricCodeOk,
+         {"svc/func/cpu" + update + " 12.500000", "svc/func/mem" + avg + " 3.000000"}},
+        {request(entry("first", "update") + "," + entry("second", "max") + R"(,{"value":1})"),
+         kMetricCodeBadInput, {"svc/func/first" + update + " 1.000000"}},
+        // Keys and rules in any letter case.
+        {R"({"ID":"x","TS":1700000001000,"ModuleName":"svc","PARAMS":[)"
+         R"({"MetricName":"m","VALUE":2,"collectrule":"Accumulate"},)"
+         R"({"metricname":"n","Value":3,"COLLECTRULE":"AVG"}]})",
+         kMetricCodeOk, {"svc/m" + acc + " 2.000000", "svc/n" + avg + " 3.000000"}},
+        // Names are cut to their buffers.
+        {request(entry(std::string(40, 'm'), "update"), kStart, std::string(70, 's')),
+         kMetricCodeOk, {std::string(63, 's') + "/" + std::string(31, 'm') + update + " 1.000000"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(post(c.json).code, c.code) << c.json;
+        EXPECT_EQ(summary(drain()), c.queued) << c.json;
+    }
+    EXPECT_EQ(post(request(entry("cpu", "update"))).text, R"({"id":"req-1","code":0, "message":""})");
 }
 
 TEST_F(PostMetricDataTest, SwitchAndArgumentsAreCheckedBeforeTheJson) {
@@ -206,39 +233,6 @@ TEST_F(PostMetricDataTest, TsWindowIncludesBothWidenedBounds) {
     manager.periodStartMs = 1000;
     manager.periodEndMs = 61000;
     EXPECT_EQ(post(request(entry("e", "update"), 0)).code, kMetricCodeOk);
-}
-
-TEST_F(PostMetricDataTest, FailingEntryStopsAfterTheEntriesBeforeIt) {
-    const Reply r = post(request(entry("first", "update") + "," + entry("second", "max") + "," +
-                                 R"({"value":1})"));
-    EXPECT_EQ(r.code, kMetricCodeBadInput);
-    EXPECT_EQ(r.message, "invalid collect rule:max");
-    const std::vector<METRIC_MESSAGE_T> queued = drain();
-    ASSERT_EQ(queued.size(), 1U);
-    EXPECT_STREQ(queued[0].metricName, "first");
-}
-
-TEST_F(PostMetricDataTest, KeysAndRulesInOtherLetterCase) {
-    const Reply r = post(
-        R"({"ID":"x","TS":1700000001000,"ModuleName":"svc","PARAMS":[)"
-        R"({"MetricName":"m","VALUE":2,"collectrule":"Accumulate"},)"
-        R"({"metricname":"n","Value":3,"COLLECTRULE":"AVG"}]})");
-    EXPECT_EQ(r.code, kMetricCodeOk);
-    EXPECT_EQ(r.id, "x");
-    const std::vector<METRIC_MESSAGE_T> queued = drain();
-    ASSERT_EQ(queued.size(), 2U);
-    EXPECT_EQ(queued[0].collectRule, COLLECT_RULE_ACCUMULATE);
-    EXPECT_EQ(queued[1].collectRule, COLLECT_RULE_AVG);
-}
-
-TEST_F(PostMetricDataTest, NamesAreCutToTheirBuffers) {
-    const std::string metric40(40, 'm');
-    const std::string module70(70, 's');
-    EXPECT_EQ(post(request(entry(metric40, "update"), kStart, module70)).code, kMetricCodeOk);
-    const std::vector<METRIC_MESSAGE_T> queued = drain();
-    ASSERT_EQ(queued.size(), 1U);
-    EXPECT_EQ(std::string(queued[0].metricName), metric40.substr(0, 31));
-    EXPECT_EQ(std::string(queued[0].moduleName), module70.substr(0, 63));
 }
 
 TEST_F(PostMetricDataTest, RepliesStayJsonWhateverTheIdAndRuleHold) {
