@@ -17,16 +17,16 @@ namespace {
 class CfgClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(service_.start()) << service_.log();
+        ASSERT_TRUE(bus_.start("iot.gateway.config",
+                               {CONFIG_MANAGER_SERVICE_PATH, "--address", bus_.address(),
+                                "--store", bus_.dir() + "/config.store"}))
+            << readAll(bus_.dir() + "/iot.gateway.config.log");
         handle_ = openCfgPrivateConn(bus_.address().c_str());
         ASSERT_NE(handle_, nullptr);
     }
     void TearDown() override { closeCfgPrivateConn(handle_); }
 
     testbus::PrivateBus bus_;
-    testbus::Service service_{bus_, "iot.gateway.config",
-                              {CONFIG_MANAGER_SERVICE_PATH, "--address", bus_.address(), "--store",
-                               bus_.dir() + "/config.store"}};
     CFG_CONN_T* handle_ = nullptr;
 };
 
@@ -44,7 +44,7 @@ TEST_F(CfgClientTest, GetCutsLongValuesAndKeepsTheBufferOnFailure) {
     memcpy(before, buf, sizeof buf);
     EXPECT_EQ(cfgGetConfig(handle_, "missing", buf, sizeof buf), 100100);
     EXPECT_EQ(memcmp(buf, before, sizeof buf), 0);
-    service_.stop(SIGTERM);
+    bus_.stopLast(SIGTERM);
     const int ret = cfgGetConfig(handle_, "long", buf, sizeof buf);
     EXPECT_NE(ret, 0);
     EXPECT_NE(ret, 100100);  // an absent service is not an absent key

@@ -112,14 +112,4 @@ TEST_F(CommonTest, ProcessDeamonRunsTheProgramInASessionOfItsOwn) {
     EXPECT_EQ(process_deamon(nullptr, "x"), -1);
 }
 
-TEST(GetExeBaseDir, IsTheParentOfTheExecutablesDirectory) {
-    char base[kExeDirBufSize] = {};
-    ASSERT_EQ(get_exe_base_dir(base), 0);
-    char exe[kExeDirBufSize] = {};
-    ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
-    std::string dir(exe);
-    dir = dir.substr(0, dir.rfind('/'));
-    EXPECT_EQ(std::string(base), dir.substr(0, dir.rfind('/')));
-}
-
 }  // namespace

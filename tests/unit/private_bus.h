@@ -1,11 +1,10 @@
-// A private dbus-daemon in a temporary folder and stand-in services as child processes.
+// A private dbus-daemon in a temporary folder, with stand-in services as child processes.
 // Every wait is bounded: a child that does not stop in time is killed.
 #ifndef TESTS_PRIVATE_BUS_H
 #define TESTS_PRIVATE_BUS_H
 
 #include <dbus/dbus.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,7 +21,7 @@
 
 namespace testbus {
 
-// Polls pred every 20 ms for up to timeoutMs; its last result.
+// Polls pred every 20 ms for up to timeoutMs.
 inline bool eventually(const std::function<bool()>& pred, int timeoutMs = 10000) {
     for (int waited = 0; waited < timeoutMs; waited += 20) {
         if (pred()) return true;
@@ -31,40 +30,35 @@ inline bool eventually(const std::function<bool()>& pred, int timeoutMs = 10000)
     return pred();
 }
 
-// Starts argv with stdout to outFd (when >= 0) and stdout and stderr appended to logPath.
-inline pid_t spawn(const std::vector<std::string>& argv, const std::string& logPath,
-                   int outFd = -1) {
+// Starts argv with its output appended to logPath.
+inline pid_t spawn(const std::vector<std::string>& argv, const std::string& logPath) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         const int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (fd >= 0) dup2(fd, STDERR_FILENO);
-        dup2(outFd >= 0 ? outFd : fd, STDOUT_FILENO);
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
         execv(args[0], args.data());
         _exit(127);
     }
     return pid;
 }
 
-// Sends sig, waits up to 5 s, then kills. The exit status, or -1 when a signal ended it.
+// Sends sig and waits up to 5 s, then kills: the exit status, or -1 when a signal ended it.
 inline int stopProcess(pid_t pid, int sig) {
     if (pid <= 0) return -1;
     kill(pid, sig);
     int status = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 250 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (done == 0) {
+    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000)) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);  // SIGKILL cannot be ignored
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// A dbus-daemon of its own, listening in a fresh temporary folder.
+// A dbus-daemon of its own, and the stand-ins started on it, all stopped on destruction.
 class PrivateBus {
 public:
     PrivateBus() {
@@ -79,19 +73,15 @@ public:
                  "<auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
                  "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
                  "<allow own=\"*\"/></policy></busconfig>\n");
-        int fds[2];
-        if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-        pid_ = spawn({"/usr/bin/dbus-daemon", "--config-file=" + dir_ + "/bus.conf", "--nofork",
-                      "--print-address"},
-                     dir_ + "/bus.log", fds[1]);
-        close(fds[1]);
-        pollfd p{fds[0], POLLIN, 0};
-        const bool up = poll(&p, 1, 10000) == 1;
-        close(fds[0]);
-        if (!up) throw std::runtime_error("dbus-daemon did not start: " + readAll(dir_ + "/bus.log"));
+        children_.push_back(
+            spawn({"/usr/bin/dbus-daemon", "--config-file=" + dir_ + "/bus.conf", "--nofork"},
+                  dir_ + "/bus.log"));
+        if (!eventually([&] { return access((dir_ + "/bus").c_str(), F_OK) == 0; })) {
+            throw std::runtime_error("dbus-daemon did not start: " + readAll(dir_ + "/bus.log"));
+        }
     }
     ~PrivateBus() {
-        stopProcess(pid_, SIGTERM);
+        for (auto it = children_.rbegin(); it != children_.rend(); ++it) stopProcess(*it, SIGTERM);
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
@@ -101,50 +91,32 @@ public:
     const std::string& address() const { return address_; }
     const std::string& dir() const { return dir_; }
 
-    // True once name has an owner on this bus, within timeoutMs.
-    bool waitForOwner(const char* name, bool owned = true, int timeoutMs = 10000) const {
+    // Starts a stand-in; true once it owns name. Its output goes to dir()/<name>.log.
+    bool start(const char* name, const std::vector<std::string>& argv) {
+        children_.push_back(spawn(argv, dir_ + "/" + name + ".log"));
+        return waitForOwner(name, true);
+    }
+    // Stops the stand-in started last; its exit status.
+    int stopLast(int sig) {
+        const int status = stopProcess(children_.back(), sig);
+        children_.pop_back();
+        return status;
+    }
+
+private:
+    bool waitForOwner(const char* name, bool owned) const {
         DBusConnection* probe = dbus_connection_open_private(address_.c_str(), nullptr);
-        if (probe == nullptr || !dbus_bus_register(probe, nullptr)) return false;
-        const bool ok = eventually(
-            [&] { return dbus_bus_name_has_owner(probe, name, nullptr) == owned; }, timeoutMs);
+        if (probe == nullptr) return false;
+        const bool ok = dbus_bus_register(probe, nullptr) &&
+                        eventually([&] { return dbus_bus_name_has_owner(probe, name, nullptr) == owned; });
         dbus_connection_close(probe);
         dbus_connection_unref(probe);
         return ok;
     }
 
-private:
     std::string dir_;
     std::string address_;
-    pid_t pid_ = -1;
-};
-
-// A stand-in service on the bus: started when its bus name is owned, stopped on destruction.
-class Service {
-public:
-    Service(const PrivateBus& bus, const char* name, std::vector<std::string> argv)
-        : bus_(bus), name_(name), argv_(std::move(argv)) {}
-    ~Service() { stop(SIGTERM); }
-    Service(const Service&) = delete;
-    Service& operator=(const Service&) = delete;
-
-    bool start() {
-        // A killed predecessor may still hold the name until the bus notices its end.
-        if (!bus_.waitForOwner(name_, false)) return false;
-        pid_ = spawn(argv_, bus_.dir() + "/" + name_ + ".log");
-        return bus_.waitForOwner(name_);
-    }
-    int stop(int sig) {
-        const int status = stopProcess(pid_, sig);
-        pid_ = -1;
-        return status;
-    }
-    std::string log() const { return readAll(bus_.dir() + "/" + name_ + ".log"); }
-
-private:
-    const PrivateBus& bus_;
-    const char* name_;
-    std::vector<std::string> argv_;
-    pid_t pid_ = -1;
+    std::vector<pid_t> children_;
 };
 
 }  // namespace testbus

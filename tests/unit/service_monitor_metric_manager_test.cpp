@@ -1,62 +1,28 @@
 #include "service_monitor_metric_manager.h"
 
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "raii.h"
+#include "metric_reply.h"
 
 namespace {
 
 constexpr uint64_t kStart = 1700000000000ULL;
 constexpr uint64_t kEnd = kStart + 60000;
 
-struct Reply {
+struct Reply : MetricReply {
     int result = 0;
     std::string text;
-    std::string id;
-    int code = -1;
-    std::string message;
 };
 
-// True when text is well-formed UTF-8 (what the bus accepts in a string).
-bool isUtf8(const std::string& text) {
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const size_t n = c < 0x80 ? 1
-                         : (c >> 5) == 6 ? 2
-                         : (c >> 4) == 14 ? 3
-                         : (c >> 3) == 30 ? 4
-                                          : 0;
-        if (n == 0 || i + n > text.size()) return false;
-        for (size_t k = 1; k < n; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-        }
-        i += n;
-    }
-    return true;
-}
-
-// Parses a reply and checks its shape: exactly id, code and message, in this order.
+// Parses a reply and checks its shape.
 void parseReply(Reply* r) {
-    ASSERT_LT(r->text.size(), kMetricReplyBufSize);
-    ASSERT_TRUE(isUtf8(r->text)) << r->text;
-    const char* end = nullptr;
-    const CJsonPtr json(cJSON_ParseWithOpts(r->text.c_str(), &end, 1));
-    ASSERT_TRUE(json) << "not JSON: " << r->text;
-    const cJSON* const id = json->child;
-    ASSERT_TRUE(cJSON_IsString(id) && strcmp(id->string, "id") == 0) << r->text;
-    const cJSON* const code = id->next;
-    ASSERT_TRUE(cJSON_IsNumber(code) && strcmp(code->string, "code") == 0) << r->text;
-    const cJSON* const message = code->next;
-    ASSERT_TRUE(cJSON_IsString(message) && strcmp(message->string, "message") == 0) << r->text;
-    ASSERT_EQ(message->next, nullptr);
-    r->id = id->valuestring;
-    r->code = code->valueint;
-    r->message = message->valuestring;
+    const std::optional<MetricReply> parsed = parseMetricReply(r->text.c_str());
+    ASSERT_TRUE(parsed) << r->text;
+    static_cast<MetricReply&>(*r) = *parsed;
 }
 
 std::string entry(const std::string& metric, const std::string& rule, double value = 1) {

@@ -147,12 +147,8 @@ TEST(HTTPDataGet, WholeBodyAndRawStatusOrMinusOne) {
               400);
     EXPECT_EQ(std::string(response.data, response.size), body);
     EXPECT_EQ(server.request().rfind("GET /?Action=X HTTP/1.1\r\n", 0), 0u);
-
-    auto& log = LogCapture::begin();
     const std::string closed = "http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/";
-    EXPECT_EQ(HTTPDataGet(client.get(), closed.c_str(), 5, WriteMemoryCallback, &response), -1);
     EXPECT_EQ(HTTPDataPost(client.get(), closed.c_str(), "{}", 5, &response), -1);
-    EXPECT_NE(log.take().find("curl_easy_perform() failed: "), std::string::npos);
     HTTPResponseFree(&response);
     EXPECT_EQ(response.data, nullptr);
 }
@@ -174,21 +170,6 @@ TEST(WriteMemoryCallback, JoinsPiecesAndRefusesOverflowingSizes) {
     EXPECT_EQ(response.size, expected.size());
     HTTPResponseFree(&response);
     HTTPResponseFree(&response);
-}
-
-TEST(PrintHttpPacket, RedactsTheTokenAndLogsFailuresAsFail) {
-    auto& log = LogCapture::begin();
-    PrintHttpPacket(200, "GET", "https://h/?A=1&SecurityToken=SuperSecret&B=2", nullptr, nullptr);
-    std::string text = log.take();
-    EXPECT_NE(text.find("TRACE"), std::string::npos);
-    EXPECT_NE(text.find("GET https://h/?A=1&SecurityToken=***&B=2 status:200!req: resp:"),
-              std::string::npos)
-        << text;
-    EXPECT_EQ(text.find("SuperSecret"), std::string::npos);
-    PrintHttpPacket(404, "GET", "https://h/", nullptr, "nf");
-    text = log.take();
-    EXPECT_NE(text.find("FAIL"), std::string::npos);
-    EXPECT_NE(text.find("status:404!req: resp:nf"), std::string::npos);
 }
 
 }  // namespace
