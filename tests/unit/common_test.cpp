@@ -5,13 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <string>
-#include <thread>
 
-#include "file_text.h"
+#include "private_bus.h"
 
 namespace {
 
@@ -34,41 +31,6 @@ protected:
 
     std::string dir_;
 };
-
-// Polls for up to 5 s until pred holds.
-template <typename Pred>
-bool eventually(Pred pred) {
-    for (int i = 0; i < 250; ++i) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
-// Ends and reaps a child without ever waiting unbounded.
-void killAndReap(pid_t pid) {
-    kill(pid, SIGKILL);
-    EXPECT_TRUE(eventually([pid] { return waitpid(pid, nullptr, WNOHANG) == pid; }));
-}
-
-TEST_F(CommonTest, MkDeepPathCreatesEveryMissingLevel) {
-    const std::string deep = dir_ + "/a/b/c";
-    EXPECT_EQ(mk_deeppath(deep.c_str()), 0);
-    struct stat st {};
-    EXPECT_TRUE(stat(deep.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
-    EXPECT_EQ(mk_deeppath(deep.c_str()), 1);  // already there
-    EXPECT_EQ(mk_deeppath((dir_ + "/x/y/").c_str()), -1);  // the last mkdir sees "y" made
-    EXPECT_EQ(mk_deeppath(nullptr), -1);
-}
-
-TEST_F(CommonTest, FindPidByNameMatchesTheFirstArgument) {
-    const pid_t child = process_exec("/bin/sleep", "sm-test-sleeper-marker 5", 0);
-    ASSERT_GT(child, 0);
-    EXPECT_TRUE(eventually([child] { return find_pid_by_name("sm-test-sleeper-marker") == child; }));
-    killAndReap(child);
-    EXPECT_EQ(find_pid_by_name("sm-test-sleeper-marker"), -1);
-    EXPECT_EQ(find_pid_by_name(nullptr), -1);
-}
 
 TEST(SplitCmdline, SplitsAtRunsOfBlanksAndRefusesTooManyWords) {
     char cmd[] = "prog  a   b";
@@ -96,7 +58,7 @@ TEST_F(CommonTest, ProcessExecWaitsOnlyWhenAskedAndCutsLongCommandLines) {
     const pid_t sleeper = process_exec("/bin/sleep", "sleep 5", 0);
     ASSERT_GT(sleeper, 0);
     EXPECT_EQ(waitpid(sleeper, nullptr, WNOHANG), 0) << "async start does not wait";
-    killAndReap(sleeper);
+    testbus::stopProcess(sleeper, SIGKILL);
     EXPECT_EQ(process_exec(nullptr, "x", 0), -1);
     EXPECT_EQ(process_exec("/bin/true", nullptr, 0), -1);
 }
@@ -106,7 +68,7 @@ TEST_F(CommonTest, ProcessDeamonRunsTheProgramInASessionOfItsOwn) {
     const std::string d = script("d.sh", "ps -o sid= -p $$ > " + marker + ".tmp && mv " + marker +
                                              ".tmp " + marker);
     ASSERT_EQ(process_deamon(d.c_str(), "d.sh"), 0);
-    ASSERT_TRUE(eventually([&] { return access(marker.c_str(), F_OK) == 0; }));
+    ASSERT_TRUE(testbus::eventually([&] { return access(marker.c_str(), F_OK) == 0; }));
     EXPECT_NE(atoi(readAll(marker).c_str()), getsid(0));
     EXPECT_EQ(process_deamon("/nonexistent/program", "program"), 0);  // the launch counts
     EXPECT_EQ(process_deamon(nullptr, "x"), -1);

@@ -14,16 +14,8 @@ constexpr uint64_t kStart = 1700000000000ULL;
 constexpr uint64_t kEnd = kStart + 60000;
 
 struct Reply : MetricReply {
-    int result = 0;
     std::string text;
 };
-
-// Parses a reply and checks its shape.
-void parseReply(Reply* r) {
-    const std::optional<MetricReply> parsed = parseMetricReply(r->text.c_str());
-    ASSERT_TRUE(parsed) << r->text;
-    static_cast<MetricReply&>(*r) = *parsed;
-}
 
 std::string entry(const std::string& metric, const std::string& rule, double value = 1) {
     return R"({"metricName":")" + metric + R"(","value":)" + std::to_string(value) +
@@ -55,36 +47,31 @@ protected:
     Reply post(const char* json, METRIC_DATA_MANAGER_T* m) {
         char buf[kMetricReplyBufSize];
         memset(buf, 'x', sizeof buf);
+        const int result = post_metric_data(m, json, buf);
         Reply r;
-        r.result = post_metric_data(m, json, buf);
         r.text = buf;
-        parseReply(&r);
-        EXPECT_EQ(r.result, r.code == 0 ? 0 : -1) << r.text;
+        const std::optional<MetricReply> parsed = parseMetricReply(buf);
+        EXPECT_TRUE(parsed) << r.text;
+        if (parsed) static_cast<MetricReply&>(r) = *parsed;
+        EXPECT_EQ(result, r.code == 0 ? 0 : -1) << r.text;
         return r;
     }
     Reply post(const std::string& json) { return post(json.c_str(), &manager); }
 
-    std::vector<METRIC_MESSAGE_T> drain() {
-        std::vector<METRIC_MESSAGE_T> queued;
+    // What was queued, as "module/metric rule value" lines.
+    std::vector<std::string> drain() {
+        std::vector<std::string> out;
         MSG_NODE_T* node = nullptr;
         while (popMessageFromQueue(&manager.metricDataQueue, 0, &node) == 0) {
-            queued.push_back(*takeMetricMessage(node));
+            const auto m = takeMetricMessage(node);
+            out.push_back(std::string(m->moduleName) + "/" + m->metricName + " " +
+                          std::to_string(m->collectRule) + " " + std::to_string(m->value));
         }
-        return queued;
+        return out;
     }
 
     METRIC_DATA_MANAGER_T manager;
 };
-
-// What was queued, as "module/metric rule value" lines.
-std::vector<std::string> summary(const std::vector<METRIC_MESSAGE_T>& queued) {
-    std::vector<std::string> out;
-    for (const METRIC_MESSAGE_T& m : queued) {
-        out.push_back(std::string(m.moduleName) + "/" + m.metricName + " " +
-                      std::to_string(m.collectRule) + " " + std::to_string(m.value));
-    }
-    return out;
-}
 
 TEST_F(PostMetricDataTest, AcceptedEntriesAreQueuedUpToTheFirstBadOne) {
     using Lines = std::vector<std::string>;
@@ -111,7 +98,7 @@ TEST_F(PostMetricDataTest, AcceptedEntriesAreQueuedUpToTheFirstBadOne) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(post(c.json).code, c.code) << c.json;
-        EXPECT_EQ(summary(drain()), c.queued) << c.json;
+        EXPECT_EQ(drain(), c.queued) << c.json;
     }
     EXPECT_EQ(post(request(entry("cpu", "update"))).text, R"({"id":"req-1","code":0, "message":""})");
 }
@@ -250,11 +237,10 @@ TEST(PackageReplyMessage, FormatsEscapesAndShortens) {
     // A message that alone overflows is shortened too, the id first to nothing.
     const std::string controls(127, '\x01');
     EXPECT_EQ(package_reply_message(buf, sizeof buf, "id", controls.c_str(), 1), -1);
-    Reply r;
-    r.text = buf;
-    parseReply(&r);
-    EXPECT_EQ(r.id, "");
-    EXPECT_EQ(r.message, std::string((255 - 32) / 6, '\x01'));
+    const std::optional<MetricReply> r = parseMetricReply(buf);
+    ASSERT_TRUE(r) << buf;
+    EXPECT_EQ(r->id, "");
+    EXPECT_EQ(r->message, std::string((255 - 32) / 6, '\x01'));
 
     char tiny[10];
     EXPECT_EQ(package_reply_message(tiny, sizeof tiny, "", "", 0), -1);

@@ -40,6 +40,10 @@ def hmac_sha1(secret, text):
     return hmac.new(secret.encode(), text.encode(), hashlib.sha1)
 
 
+def sorted_query(params):
+    return "&".join(k + "=" + enc(params[k]) for k in sorted(params, key=str.encode))
+
+
 class SignatureCheckTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -72,13 +76,10 @@ class SignatureCheckTest(unittest.TestCase):
         token = cred.get("securityToken", "") if token is None else token
         md5 = hashlib.md5(BODY).hexdigest().upper()
         date = time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime())
-        zeb = [("x-zeb-api-version", "1.0")]
-        if token:
-            zeb += [("x-zeb-caller-type", "token"), ("x-zeb-ip", "127.0.0.1"),
-                    ("x-zeb-security-token", token)]
-        else:
-            zeb += [("x-zeb-ip", "127.0.0.1")]
-        zeb += [("x-zeb-signature", "hmac-sha1")]
+        zeb = sorted([("x-zeb-api-version", "1.0"), ("x-zeb-ip", "127.0.0.1"),
+                      ("x-zeb-signature", "hmac-sha1")] +
+                     ([("x-zeb-caller-type", "token"), ("x-zeb-security-token", token)]
+                      if token else []))
         sts = "\n".join(["POST", md5, "application/json", date] +
                         [n + ":" + v for n, v in zeb] + [UPLOAD_PATH])
         sig = hmac_sha1(secret or cred["accessKeySecret"], sts).hexdigest().upper()
@@ -94,12 +95,10 @@ class SignatureCheckTest(unittest.TestCase):
              "SignatureVersion": "1.0", "Version": "2019-01-01", "SignatureType": "",
              "Timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
              "SecurityToken": cred.get("securityToken", "")}
-        canonical = "&".join(enc(k) + "=" + enc(p[k]) for k in sorted(p, key=str.encode))
         digest = hmac_sha1((secret or cred["accessKeySecret"]) + "&",
-                           "GET&" + enc("/") + "&" + enc(canonical)).digest()
+                           "GET&" + enc("/") + "&" + enc(sorted_query(p))).digest()
         p["Signature"] = base64.b64encode(digest).decode()
-        url = "/?" + "&".join(k + "=" + enc(p[k]) for k in sorted(p, key=str.encode))
-        return self.send("GET", url, [("Host", "monitor-api.cloud.example")])
+        return self.send("GET", "/?" + sorted_query(p), [("Host", "monitor-api.cloud.example")])
 
     def test_uploads_need_the_right_signature_and_token(self):
         self.assertEqual(self.upload(CREDS[0]), 200)

@@ -95,62 +95,56 @@ TEST(Digest, NegativeLengthsCountAsEmpty) {
     EXPECT_STREQ(out, "");
 }
 
-class DigestVsOpenSsl : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* env = getenv("SM_TEST_SEED");
-        seed_ = env != nullptr ? static_cast<unsigned>(strtoul(env, nullptr, 10))
-                               : std::random_device{}();
-        rng_.seed(seed_);
-        RecordProperty("seed", std::to_string(seed_));
+// Pieces around one block stress the buffering; others are random.
+template <typename Ctx, typename Update>
+void feedInPieces(std::mt19937& rng, Ctx* ctx, const Bytes& data, Update update) {
+    static constexpr size_t kEdges[] = {1, 55, 56, 63, 64, 65, 127, 128, 129};
+    for (size_t i = 0; i < data.size();) {
+        const size_t piece = rng() % 2 ? kEdges[rng() % std::size(kEdges)] : 1 + rng() % 300;
+        const size_t n = std::min(piece, data.size() - i);
+        update(ctx, data.data() + i, n);
+        i += n;
     }
-    Bytes randomBytes(size_t n) {
+}
+
+Bytes openSsl(const EVP_MD* md, const Bytes& data) {
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned length = 0;
+    EXPECT_EQ(EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr), 1);
+    out.resize(length);
+    return out;
+}
+
+TEST(DigestVsOpenSsl, Md5Sha1HmacAndBase64OfRandomInputs) {
+    const char* env = getenv("SM_TEST_SEED");
+    const unsigned seed = env != nullptr ? static_cast<unsigned>(strtoul(env, nullptr, 10))
+                                         : std::random_device{}();
+    ::testing::Test::RecordProperty("seed", std::to_string(seed));
+    std::mt19937 rng(seed);
+    const auto randomBytes = [&rng](size_t n) {
         Bytes out(n);
-        for (auto& b : out) b = static_cast<unsigned char>(rng_());
+        for (auto& b : out) b = static_cast<unsigned char>(rng());
         return out;
-    }
-    // Pieces around one block stress the buffering; others are random.
-    template <typename Ctx, typename Update>
-    void feedInPieces(Ctx* ctx, const Bytes& data, Update update) {
-        static constexpr size_t kEdges[] = {1, 55, 56, 63, 64, 65, 127, 128, 129};
-        for (size_t i = 0; i < data.size();) {
-            const size_t piece = rng_() % 2 ? kEdges[rng_() % std::size(kEdges)] : 1 + rng_() % 300;
-            const size_t n = std::min(piece, data.size() - i);
-            update(ctx, data.data() + i, n);
-            i += n;
-        }
-    }
-    static Bytes openSsl(const EVP_MD* md, const Bytes& data) {
-        Bytes out(EVP_MAX_MD_SIZE);
-        unsigned length = 0;
-        EXPECT_EQ(EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr), 1);
-        out.resize(length);
-        return out;
-    }
-
-    unsigned seed_ = 0;
-    std::mt19937 rng_;
-};
-
-TEST_F(DigestVsOpenSsl, Md5Sha1HmacAndBase64OfRandomInputs) {
+    };
     static constexpr size_t kKeySizes[] = {0, 1, 20, 63, 64, 65, 100, 200};
     for (int round = 0; round < 300; ++round) {
-        const Bytes data = randomBytes(rng_() % 3000);
+        const Bytes data = randomBytes(rng() % 3000);
+        SCOPED_TRACE("seed " + std::to_string(seed) + " size " + std::to_string(data.size()));
         md5_context md5;
         md5_init(&md5);
-        feedInPieces(&md5, data, md5_update);
+        feedInPieces(rng, &md5, data, md5_update);
         Bytes ours(kMd5DigestSize);
         md5_final(&md5, ours.data());
-        ASSERT_EQ(ours, openSsl(EVP_md5(), data)) << "seed " << seed_ << " size " << data.size();
+        ASSERT_EQ(ours, openSsl(EVP_md5(), data));
 
         sha1_context sha1;
         sha1_init(&sha1);
-        feedInPieces(&sha1, data, sha1_update);
+        feedInPieces(rng, &sha1, data, sha1_update);
         ours.resize(kSha1DigestSize);
         sha1_final(&sha1, ours.data());
-        ASSERT_EQ(ours, openSsl(EVP_sha1(), data)) << "seed " << seed_ << " size " << data.size();
+        ASSERT_EQ(ours, openSsl(EVP_sha1(), data));
 
-        const Bytes key = randomBytes(round < 8 ? kKeySizes[round] : rng_() % 200);
+        const Bytes key = randomBytes(round < 8 ? kKeySizes[round] : rng() % 200);
         hmac_sha1(data.data(), static_cast<uint32_t>(data.size()), ours.data(), key.data(),
                   static_cast<uint32_t>(key.size()));
         Bytes theirs(EVP_MAX_MD_SIZE);
@@ -158,19 +152,16 @@ TEST_F(DigestVsOpenSsl, Md5Sha1HmacAndBase64OfRandomInputs) {
         ASSERT_NE(HMAC(EVP_sha1(), key.data(), static_cast<int>(key.size()), data.data(),
                        data.size(), theirs.data(), &length), nullptr);
         theirs.resize(length);
-        ASSERT_EQ(ours, theirs) << "seed " << seed_ << " key " << key.size();
+        ASSERT_EQ(ours, theirs) << "key " << key.size();
 
-        const Bytes small(data.begin(), data.begin() + static_cast<long>(data.size() % 200));
-        std::string encoded(4 * ((small.size() + 2) / 3) + 1, '\0');
+        const size_t n = data.size() % 200;
+        std::string encoded(4 * ((n + 2) / 3) + 1, '\0');
         int32_t encodedLength = 0;
-        base64_encode(small.data(), static_cast<int32_t>(small.size()), encoded.data(),
-                      &encodedLength);
+        base64_encode(data.data(), static_cast<int32_t>(n), encoded.data(), &encodedLength);
         std::string expected(encoded.size(), '\0');
-        expected.resize(static_cast<size_t>(
-            EVP_EncodeBlock(reinterpret_cast<unsigned char*>(expected.data()), small.data(),
-                            static_cast<int>(small.size()))));
-        ASSERT_EQ(encoded.substr(0, static_cast<size_t>(encodedLength)), expected)
-            << "seed " << seed_;
+        expected.resize(static_cast<size_t>(EVP_EncodeBlock(
+            reinterpret_cast<unsigned char*>(expected.data()), data.data(), static_cast<int>(n))));
+        ASSERT_EQ(encoded.substr(0, static_cast<size_t>(encodedLength)), expected);
     }
 }
 

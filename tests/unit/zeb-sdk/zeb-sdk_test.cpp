@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "full_match.h"
 #include "local_http_server.h"
 #include "log_capture.h"
 #include "zeb-sdk/digest.h"
@@ -46,21 +45,7 @@ ClientPtr uploadClient(const char* token, const LocalHttpServer& server) {
     return client;
 }
 
-TEST(CloudSdkUpdateCredential, CutsLongValuesAndRejectsNulls) {
-    const ClientPtr client(CloudSdkInitIF(nullptr, nullptr, nullptr, 0));
-    ASSERT_TRUE(client);
-    const std::string longText(1000, 'x');
-    const char* l = longText.c_str();
-    ASSERT_EQ(CloudSdkUpdateCredential(client.get(), l, l, l), 0);
-    EXPECT_EQ(strlen(client->accessKeyId), 127u);
-    EXPECT_EQ(strlen(client->accessKeySecret), 127u);
-    EXPECT_EQ(strlen(client->securityToken), 575u);
-    EXPECT_EQ(CloudSdkUpdateCredential(client.get(), "a", nullptr, "t"), -1);
-    EXPECT_EQ(CloudSdkUpdateCredential(nullptr, "a", "s", "t"), -1);
-    EXPECT_EQ(strlen(client->accessKeyId), 127u);
-}
-
-TEST(CloudSdkUpdateCredential, NeverOverlapsARequestReadingTheCredentials) {
+TEST(CloudSdkUpdateCredential, NeverOverlapsARequestAndCutsLongValues) {
     const std::string a(500, 'a');
     const std::string b(500, 'b');
     const ClientPtr client(CloudSdkInitIF(a.c_str(), a.c_str(), a.c_str(), 0));
@@ -84,6 +69,17 @@ TEST(CloudSdkUpdateCredential, NeverOverlapsARequestReadingTheCredentials) {
     stop = true;
     writer.join();
     EXPECT_EQ(mixed, 0);
+
+    // Values are cut to their fields; a missing one changes nothing.
+    const std::string longText(1000, 'x');
+    const char* l = longText.c_str();
+    ASSERT_EQ(CloudSdkUpdateCredential(client.get(), l, l, l), 0);
+    EXPECT_EQ(strlen(client->accessKeyId), 127u);
+    EXPECT_EQ(strlen(client->accessKeySecret), 127u);
+    EXPECT_EQ(strlen(client->securityToken), 575u);
+    EXPECT_EQ(CloudSdkUpdateCredential(client.get(), "a", nullptr, "t"), -1);
+    EXPECT_EQ(CloudSdkUpdateCredential(nullptr, "a", "s", "t"), -1);
+    EXPECT_EQ(strlen(client->accessKeyId), 127u);
 }
 
 // The upload is signed over the headers the cloud checks; the token adds two of them.
@@ -101,18 +97,11 @@ TEST(CloudSdkPostMetricData, SignedUploadWithAndWithoutToken) {
         md5_hex(reinterpret_cast<const unsigned char*>(body), static_cast<int32_t>(strlen(body)),
                 md5);
         EXPECT_EQ(header(request, "Content-MD5"), md5);
-        const std::string date = header(request, "Date");
-        EXPECT_TRUE(fullMatch(date, "(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] [A-Z][a-z]{2} "
-                                    "20[0-9]{2} [0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT"))
-            << date;
-        const std::string tokenLines =
-            token.empty() ? "" : "x-zeb-caller-type:token\nx-zeb-ip:127.0.0.1\n"
-                                 "x-zeb-security-token:" + token + "\n";
         const std::string stringToSign =
-            std::string("POST\n") + md5 + "\napplication/json\n" + date +
-            "\nx-zeb-api-version:1.0\n" +
-            (token.empty() ? "x-zeb-ip:127.0.0.1\n" : tokenLines) + "x-zeb-signature:hmac-sha1\n" +
-            kUploadPath;
+            std::string("POST\n") + md5 + "\napplication/json\n" + header(request, "Date") +
+            "\nx-zeb-api-version:1.0\n" + (token.empty() ? "" : "x-zeb-caller-type:token\n") +
+            "x-zeb-ip:127.0.0.1\n" + (token.empty() ? "" : "x-zeb-security-token:" + token + "\n") +
+            "x-zeb-signature:hmac-sha1\n" + kUploadPath;
         EXPECT_EQ(header(request, "Authorization"),
                   "AKID:" + hmacHex(stringToSign, "upload-secret"))
             << token;
