@@ -71,22 +71,25 @@ TEST_F(MetricDataCacheTest, CollectRulesCombineSamplesAndTheLatestRuleCounts) {
     EXPECT_DOUBLE_EQ(valueOf("svc", "summed"), 5);
 }
 
-// Cleared nodes are used again for the next period and start afresh.
-TEST_F(MetricDataCacheTest, ClearForgetsEverythingAndRecycledNodesStartAfresh) {
-    for (int i = 0; i < 5; ++i) {
-        insert(("module" + std::to_string(i)).c_str(), "m", COLLECT_RULE_AVG, 10);
+// Every metric of every module is walked once; cleared nodes serve the next period afresh.
+TEST_F(MetricDataCacheTest, WalkAndClearForTheNextPeriod) {
+    for (const char* module : {"svc/a", "svc/b", "other"}) {
+        for (const char* metric : {"cpu", "mem", "disk", "net"}) insert(module, metric, COLLECT_RULE_AVG, 10);
     }
+    std::vector<std::string> seen;
+    for (const Visit& v : walk()) seen.push_back(v.module + "/" + v.metric);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
+    EXPECT_EQ(seen.size(), 12U);
+
     ASSERT_EQ(clear_metric_data(cache), 0);
     EXPECT_TRUE(walk().empty());
     double v = 0;
-    EXPECT_EQ(get_metric_data(cache, "module0", "m", &v), -1);
-    for (int i = 0; i < 5; ++i) {
-        insert(("other" + std::to_string(i)).c_str(), "n", COLLECT_RULE_AVG, 4);
-    }
-    insert("other0", "n", COLLECT_RULE_AVG, 8);
-    EXPECT_DOUBLE_EQ(valueOf("other0", "n"), 6);
-    EXPECT_EQ(walk().size(), 5U);
-    EXPECT_EQ(metric_data_cache_free_modules(cache), 0U);
+    EXPECT_EQ(get_metric_data(cache, "svc/a", "cpu", &v), -1);
+    for (const char* module : {"n1", "n2", "n3"}) insert(module, "n", COLLECT_RULE_AVG, 4);
+    insert("n1", "n", COLLECT_RULE_AVG, 8);
+    EXPECT_DOUBLE_EQ(valueOf("n1", "n"), 6);
+    EXPECT_EQ(metric_data_cache_free_modules(cache), 0U);  // taken from the cleared ones
     EXPECT_EQ(clear_metric_data(nullptr), -1);
 }
 
@@ -102,31 +105,6 @@ TEST_F(MetricDataCacheTest, NamesAreCutToTheirBuffers) {
     EXPECT_EQ(visits[0].module, std::string(63, 'a'));
     EXPECT_EQ(visits[0].metric, std::string(31, 'b'));
     EXPECT_DOUBLE_EQ(visits[0].value, 3);
-}
-
-TEST_F(MetricDataCacheTest, WalkVisitsEveryMetricOfEveryModuleOnce) {
-    const char* const modules[] = {"svc/a", "svc/b", "other"};
-    const char* const metrics[] = {"cpu", "mem", "disk", "net"};
-    for (const char* module : modules) {
-        for (const char* metric : metrics) insert(module, metric, COLLECT_RULE_UPDATE, 1);
-    }
-    std::vector<std::string> seen;
-    for (const Visit& v : walk()) seen.push_back(v.module + "/" + v.metric);
-    std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
-    EXPECT_EQ(seen.size(), 12U);
-}
-
-TEST_F(MetricDataCacheTest, NullArgumentsAreRefused) {
-    const METRIC_MESSAGE_T m = sample("svc", "m", COLLECT_RULE_UPDATE, 1);
-    double v = 0;
-    EXPECT_EQ(insert_metric_data(nullptr, &m), -1);
-    EXPECT_EQ(insert_metric_data(cache, nullptr), -1);
-    EXPECT_EQ(get_metric_data(cache, nullptr, "m", &v), -1);
-    EXPECT_EQ(get_metric_data(cache, "svc", "m", nullptr), -1);
-    iter_metric_data(cache, nullptr, nullptr);
-    iter_metric_data(nullptr, collect, nullptr);
-    metric_data_cache_deinit(nullptr);
 }
 
 }  // namespace

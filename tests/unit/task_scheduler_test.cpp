@@ -113,22 +113,6 @@ TEST_F(TaskSchedulerTest, TaskReplacedDuringATickWaitsForTheNextTick) {
     EXPECT_EQ(getScheduleTaskNum(), 0);  // the replacement had one run
 }
 
-TEST_F(TaskSchedulerTest, UpdateWithDelayZeroRearmsForTheNextTick) {
-    const uint64_t farAway = add("sleeper", 3600000, 1000, -1);
-    TASK_NODE_T* const task = findScheduleTask("sleeper");
-    const uint32_t zero = 0;
-    const uint32_t interval = 7000;
-    const int32_t runs = 2;
-    ASSERT_EQ(updateScheduleTask(task, "woken", &zero, &interval, &runs, nullptr, nullptr), 0);
-    EXPECT_LT(task->execTimeStampsMs, farAway);
-    EXPECT_EQ(findScheduleTask("woken"), task);
-    EXPECT_EQ(task->func, recordRun);  // null arguments change nothing
-    EXPECT_EQ(tick(task->execTimeStampsMs + 1), std::vector<std::string>{"woken"});
-    EXPECT_EQ(task->intervalMs, 7000U);
-    EXPECT_EQ(task->runTimes, 1);
-    EXPECT_EQ(updateScheduleTask(nullptr, "x", nullptr, nullptr, nullptr, nullptr, nullptr), -1);
-}
-
 TEST_F(TaskSchedulerTest, EqualNamesAreFoundAndRemovedFirstFirst) {
     add("twin", 0, 1000, -1);
     TASK_NODE_T* const first = findScheduleTask("twin");

@@ -30,20 +30,15 @@ TEST(SignerPercentEncode, UnreservedKeptEverythingElseEscaped) {
     EXPECT_EQ(encode(std::string(5000, '/').c_str()).size(), 15000u);
 }
 
-TEST(SignerGenerate, SignsTheEncodedQueryWithSecretAmpersandIntoEnoughRoom) {
-    auto& log = LogCapture::begin();
-    const char* query = "AccessKeyId=ak&GroupName=pxr%3A%3Aservice-monitor";
+// The signature is 28 characters of Base64, written without a terminator.
+TEST(SignerGenerate, NeedsRoomForTheWholeSignature) {
     char out[32];
     memset(out, '#', sizeof out);
-    EXPECT_EQ(signer_generate(out, 27, query, "s3cret"), -1);
+    EXPECT_EQ(signer_generate(out, 27, "a=b", "k"), -1);
     EXPECT_EQ(out[0], '#');
-    EXPECT_NE(log.take().find("output buffer(27) is too short,need 28 byte"), std::string::npos);
-    ASSERT_EQ(signer_generate(out, 28, query, "s3cret"), 28);
-    EXPECT_EQ(std::string(out, 28), rpcSignature("GET&%2F&" + encode(query), "s3cret"));
-    EXPECT_EQ(out[28], '#');  // no NUL written
-    EXPECT_NE(log.take().find("stringToSign:GET&%2F&AccessKeyId%3Dak%26"
-                              "GroupName%3Dpxr%253A%253Aservice-monitor"),
-              std::string::npos);
+    ASSERT_EQ(signer_generate(out, 28, "a=b", "k"), 28);
+    EXPECT_EQ(std::string(out, 28), rpcSignature("GET&%2F&a%3Db", "k"));
+    EXPECT_EQ(out[28], '#');
     EXPECT_EQ(signer_generate(out, 32, nullptr, "k"), -1);
     EXPECT_EQ(signer_generate(out, 32, "q", nullptr), -1);
 }
