@@ -26,7 +26,6 @@ TEST(SignerPercentEncode, UnreservedKeptEverythingElseEscaped) {
     EXPECT_EQ(encode("a b*c/d+=&%:"), "a%20b%2Ac%2Fd%2B%3D%26%25%3A");
     EXPECT_EQ(encode("\xe4\xff\x01"), "%E4%FF%01");
     EXPECT_EQ(encode("pxr%3A%3Aservice-monitor"), "pxr%253A%253Aservice-monitor");
-    EXPECT_EQ(encode(nullptr), "<null>");
     EXPECT_EQ(encode(std::string(5000, '/').c_str()).size(), 15000u);
 }
 
@@ -59,7 +58,6 @@ TEST(SignerRedact, HidesTheTokenInEveryForm) {
         {"XSecurityToken=v&Note=SecurityToken", "XSecurityToken=v&Note=SecurityToken"},
     };
     for (const auto& c : cases) EXPECT_EQ(redact(c.in), c.out);
-    EXPECT_EQ(redact(nullptr), "<null>");
 
     auto& log = LogCapture::begin();
     char out[32] = {};
