@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -33,6 +36,20 @@ int reAddSelf(TASK_NODE_T* task, void* clientData) {
     const std::string name = task->taskName;
     removeScheduleTask(task);
     (void)addScheduleTask(name.c_str(), 0, 1000, 1, recordRun, clientData);
+    return 0;
+}
+
+// A task function that waits, as one waiting for the network does, until released.
+struct Gate {
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+};
+
+int waitAtGate(TASK_NODE_T* /*task*/, void* clientData) {
+    auto* gate = static_cast<Gate*>(clientData);
+    gate->entered.set_value();
+    (void)gate->released.wait_for(std::chrono::seconds(10));
     return 0;
 }
 
@@ -101,6 +118,32 @@ TEST_F(TaskSchedulerTest, RemovalDuringATick) {
     EXPECT_EQ(tick(due + 3 * kTickMs), (Runs{"killer", "tail"}));  // removed itself
     EXPECT_EQ(tick(due + 4 * kTickMs), (Runs{"tail"}));
     EXPECT_EQ(getScheduleTaskNum(), 1);
+}
+
+// The lock is not held while a task function runs: other threads update, remove and add
+// meanwhile. A task removed then is not run and is freed when the tick ends; a delay set
+// for the running task is kept.
+TEST_F(TaskSchedulerTest, OtherThreadsGoOnWhileATaskFunctionWaits) {
+    using namespace std::chrono_literals;
+    Gate gate;
+    TASK_NODE_T* const slow = addScheduleTask("slow", 0, 1000, -1, waitAtGate, &gate);
+    const uint64_t due = add("victim", 0, 1000, -1);
+    std::thread ticker([due] { taskSchedulerProcAt(due + kTickMs); });
+    EXPECT_EQ(gate.entered.get_future().wait_for(5s), std::future_status::ready);
+    auto others = std::async(std::launch::async, [this, slow] {
+        const uint32_t delayMs = 60000;
+        EXPECT_EQ(updateScheduleTask(slow, nullptr, &delayMs, nullptr, nullptr, nullptr, nullptr), 0);
+        EXPECT_TRUE(removeScheduleTaskByName("victim"));
+        EXPECT_NE(addScheduleTask("added", 0, 1000, -1, recordRun, &probe), nullptr);
+    });
+    const bool unblocked = others.wait_for(5s) == std::future_status::ready;
+    gate.release.set_value();
+    ticker.join();
+    others.wait();
+    EXPECT_TRUE(unblocked) << "another thread waited for the task function";
+    EXPECT_TRUE(probe.runs.empty());
+    EXPECT_GT(slow->execTimeStampsMs, due + kTickMs + 50000);
+    EXPECT_EQ(getScheduleTaskNum(), 2);
 }
 
 TEST_F(TaskSchedulerTest, TaskReplacedDuringATickWaitsForTheNextTick) {

@@ -1,0 +1,59 @@
+#include "dbus_message.h"
+
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include "raii.h"
+
+namespace {
+
+time_t monotonicSeconds() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+// Feeds are timed on the monotonic clock, so a step of the wall clock neither stops nor
+// rushes them. Without a bus connection nothing is sent, but the feed time is kept.
+TEST(FeedDogTest, DueEveryFiveMonotonicSeconds) {
+    SERVICE_MONITOR_CTX_T ctx {};
+    feed_dog_if_due(&ctx);  // the first turn feeds at once
+    EXPECT_LE(monotonicSeconds() - ctx.last_feed_time.tv_sec, 1);
+    ctx.last_feed_time.tv_sec = monotonicSeconds() - 4;
+    const struct timeval early = ctx.last_feed_time;
+    feed_dog_if_due(&ctx);
+    EXPECT_EQ(ctx.last_feed_time.tv_sec, early.tv_sec);
+    ctx.last_feed_time.tv_sec -= 1;
+    feed_dog_if_due(&ctx);
+    EXPECT_LE(monotonicSeconds() - ctx.last_feed_time.tv_sec, 1);
+}
+
+// Only the bus's own word that the configuration manager has a new owner starts the
+// re-subscription: not its departure, not another name, not a peer's imitation.
+TEST(ConfigManagerWatchTest, OnlyANewOwnerOfTheConfigurationManagerCounts) {
+    const struct {
+        const char* sender;
+        const char* member;
+        const char* name;
+        const char* newOwner;
+        bool restart;
+    } cases[] = {
+        {DBUS_SERVICE_DBUS, "NameOwnerChanged", kConfigManagerName, ":1.7", true},
+        {DBUS_SERVICE_DBUS, "NameOwnerChanged", kConfigManagerName, "", false},
+        {DBUS_SERVICE_DBUS, "NameOwnerChanged", "iot.gateway.credential", ":1.7", false},
+        {":1.3", "NameOwnerChanged", kConfigManagerName, ":1.7", false},
+        {DBUS_SERVICE_DBUS, "NameLost", kConfigManagerName, ":1.7", false},
+    };
+    for (const auto& c : cases) {
+        const DBusMessagePtr msg(dbus_message_new_signal(DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, c.member));
+        const char* oldOwner = ":1.2";
+        ASSERT_TRUE(msg && dbus_message_set_sender(msg.get(), c.sender) &&
+                    dbus_message_append_args(msg.get(), DBUS_TYPE_STRING, &c.name, DBUS_TYPE_STRING,
+                                             &oldOwner, DBUS_TYPE_STRING, &c.newOwner,
+                                             DBUS_TYPE_INVALID));
+        EXPECT_EQ(is_config_manager_restart(msg.get()), c.restart) << c.sender << " " << c.member
+                                                                     << " " << c.name << " " << c.newOwner;
+    }
+}
+
+}  // namespace
