@@ -81,12 +81,13 @@ void _printTaskNode(const TASK_NODE_T* task) {
 // go for the function itself.
 void _nodeTaskProc(TASK_NODE_T* task, std::unique_lock<std::recursive_mutex>& lock, uint64_t now) {
     if (now <= task->execTimeStampsMs) return;
+    TASK_NODE_T* const id = task->taskID;
     const TASK_FUNC_T func = task->func;
     void* const clientData = task->clientData;
     task->rescheduled = false;
     if (func != nullptr) {
         lock.unlock();
-        func(task->taskID, clientData);
+        func(id, clientData);
         lock.lock();
     }
     if (task->removed) return;  // removed by its own function or by another thread
