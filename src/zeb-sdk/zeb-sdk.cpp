@@ -202,7 +202,7 @@ void PrintHttpPacket(long status, const char* method, const char* url, const cha
 }
 
 cJSON* getResourceFromBody(cJSON* root) {
-    const cJSON* code = cJSON_GetObjectItemCaseSensitive(root, "Code");
+    const cJSON* code = cJSON_GetObjectItem(root, "Code");
     if (!cJSON_IsNumber(code)) {
         SM_LOG(2, "json object(%s) is invalid\n", "Code");
         return nullptr;
@@ -211,12 +211,12 @@ cJSON* getResourceFromBody(cJSON* root) {
         SM_LOG(2, "json code != 200\n");
         return nullptr;
     }
-    cJSON* resources = cJSON_GetObjectItemCaseSensitive(root, "Resources");
+    cJSON* resources = cJSON_GetObjectItem(root, "Resources");
     if (resources == nullptr) {
         SM_LOG(2, "json object(%s) is invalid\n", "Resources");
         return nullptr;
     }
-    cJSON* resource = cJSON_GetObjectItemCaseSensitive(resources, "Resource");
+    cJSON* resource = cJSON_GetObjectItem(resources, "Resource");
     if (resource == nullptr) SM_LOG(2, "json object(%s) is invalid\n", "Resource");
     return resource;
 }
