@@ -160,6 +160,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # A client that opens several connections at once must not meet a full accept queue
+    # (a dropped connect is retried only a second later).
+    request_queue_size = 64
 
     def __init__(self, app, scheme, address, tls_context=None):
         self.app, self.scheme, self.tls_context = app, scheme, tls_context
