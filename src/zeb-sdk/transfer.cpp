@@ -6,8 +6,6 @@
 
 namespace {
 
-// A cached CA store is dropped after this long, so a replaced bundle is read within the hour.
-constexpr long kCaCacheSeconds = 3600;
 // Longest wait for socket activity; an abort wakes the wait at once.
 constexpr int kPollMs = 1000;
 // Kept connections per channel: one per transfer in flight.
@@ -18,9 +16,19 @@ int stopWhenAborted(void* clientData, curl_off_t, curl_off_t, curl_off_t, curl_o
     return client->aborted.load() ? 1 : 0;
 }
 
+CURLcode installCaStore(CURL*, void* sslContext, void* clientData) noexcept {
+    auto* client = static_cast<CloudSdkClient*>(clientData);
+    return client->channels->caStore.installInto(sslContext, client->caPath)
+               ? CURLE_OK
+               : CURLE_SSL_CACERT_BADFILE;
+}
+
 [[nodiscard]] bool initChannel(TransferChannel& channel) {
     channel.multi.reset(curl_multi_init());
-    if (!channel.multi) return false;
+    channel.share.reset(curl_share_init());
+    if (!channel.multi || !channel.share) return false;
+    curl_share_setopt(channel.share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(channel.share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_multi_setopt(channel.multi.get(), CURLMOPT_MAXCONNECTS, kKeptConnections);
     curl_multi_setopt(channel.multi.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, kKeptConnections);
     return true;
@@ -41,7 +49,7 @@ CURL* freshHandle(CloudSdkClient* client, TransferChannel& channel, size_t slot)
     curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, stopWhenAborted);
     curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, client);
-    curl_easy_setopt(handle.get(), CURLOPT_CA_CACHE_TIMEOUT, kCaCacheSeconds);
+    curl_easy_setopt(handle.get(), CURLOPT_SHARE, channel.share.get());
     return handle.get();
 }
 
@@ -66,8 +74,11 @@ public:
     }
 
 private:
+    // The first transfer of a batch runs alone: once it has connected, the CA store is
+    // loaded and a TLS session is there to resume, and the others start from that.
     void startWhileRoom() {
-        for (size_t slot = 0; slot < limit_ && next_ < count_; ++slot) {
+        const size_t room = finished_ > 0 ? limit_ : 1;
+        for (size_t slot = 0; slot < room && next_ < count_; ++slot) {
             if (busy_[slot]) continue;
             const size_t index = next_++;
             CURL* handle = freshHandle(client_, channel_, slot);
@@ -107,6 +118,7 @@ private:
         curl_multi_remove_handle(channel_.multi.get(), channel_.handles[slot].get());
         busy_[slot] = false;
         --active_;
+        ++finished_;
         job_.finish(slot, index_[slot], code, status);
     }
 
@@ -124,6 +136,7 @@ private:
     TransferJob& job_;
     size_t next_ = 0;
     size_t active_ = 0;
+    size_t finished_ = 0;
     bool busy_[kMaxUploadsInFlight] = {};
     size_t index_[kMaxUploadsInFlight] = {};
 };
@@ -162,9 +175,16 @@ bool cloudSdkAppendHeader(CurlSlistPtr& list, const char* line) {
     return true;
 }
 
-void cloudSdkSetVerifiedTransfer(CURL* curl, const CloudSdkClient* client) {
+void cloudSdkSetVerifiedTransfer(CURL* curl, CloudSdkClient* client) {
     curl_easy_setopt(curl, CURLOPT_VERBOSE, client->verbose);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_CAINFO, client->caPath);
+    // With a TLS library that takes no context callback, libcurl reads the bundle itself.
+    if (curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, installCaStore) == CURLE_OK &&
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, client) == CURLE_OK) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, client->caPath);
+    }
 }

@@ -12,24 +12,33 @@
 #include <mutex>
 
 #include "raii.h"
+#include "zeb-sdk/ca_store.h"
 #include "zeb-sdk/zeb-sdk.h"
 
 struct CurlMultiDeleter {
     void operator()(CURLM* m) const noexcept { curl_multi_cleanup(m); }
 };
 using CurlMultiPtr = std::unique_ptr<CURLM, CurlMultiDeleter>;
+struct CurlShareDeleter {
+    void operator()(CURLSH* s) const noexcept { curl_share_cleanup(s); }
+};
+using CurlSharePtr = std::unique_ptr<CURLSH, CurlShareDeleter>;
 
 struct TransferChannel {
     // Held for a whole batch: libcurl handles are not thread-safe. Lock order: a channel's
     // lock, then the client's credential lock.
     std::mutex lock;
     CurlMultiPtr multi;
+    // TLS sessions shared by the channel's handles, so that a second connection resumes the
+    // first one's session. Used only under `lock`, hence no lock callbacks.
+    CurlSharePtr share;
     CurlPtr handles[kMaxUploadsInFlight];  // made on first use, detached between batches
 };
 
 struct CloudSdkChannels {
     TransferChannel upload;
     TransferChannel management;
+    CaStore caStore;
 };
 
 // Both channels, or null when memory is short.
@@ -56,7 +65,7 @@ size_t cloudSdkRunTransfers(CloudSdkClient* client, TransferChannel& channel, si
 void cloudSdkLogTransferError(CURLcode code);
 // Appends one header line; on failure the list keeps what it had.
 [[nodiscard]] bool cloudSdkAppendHeader(CurlSlistPtr& list, const char* line);
-// Server verification against the client's CA bundle; always on.
-void cloudSdkSetVerifiedTransfer(CURL* curl, const CloudSdkClient* client);
+// Server verification against the client's CA bundle (read once, see CaStore); always on.
+void cloudSdkSetVerifiedTransfer(CURL* curl, CloudSdkClient* client);
 
 #endif

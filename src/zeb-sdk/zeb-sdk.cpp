@@ -41,7 +41,7 @@ void copyText(char* field, size_t size, const char* text) { snprintf(field, size
 // A management GET into the caller's write callback.
 class SingleGet final : public TransferJob {
 public:
-    SingleGet(const CloudSdkClient* client, const char* url, int timeoutSeconds,
+    SingleGet(CloudSdkClient* client, const char* url, int timeoutSeconds,
               curl_write_callback writeCallback, void* writeData)
         : client_(client),
           url_(url),
@@ -68,7 +68,7 @@ public:
     long result = -1;
 
 private:
-    const CloudSdkClient* client_;
+    CloudSdkClient* client_;
     const char* url_;
     int timeout_;
     curl_write_callback writeCallback_;
