@@ -64,7 +64,7 @@ public:
         while (!client_->aborted.load() && (next_ < count_ || active_ > 0)) {
             startWhileRoom();
             int running = 0;
-            curl_multi_perform(channel_.multi.get(), &running);
+            if (curl_multi_perform(channel_.multi.get(), &running) != CURLM_OK) break;
             if (collectFinished() == 0 && active_ > 0) {
                 curl_multi_poll(channel_.multi.get(), nullptr, 0, kPollMs, nullptr);
             }

@@ -57,7 +57,7 @@ public:
 
 // Runs transfers 0..count-1 on the channel, at most `limit` (≤ kMaxUploadsInFlight) at a
 // time; finish() is called once for each transfer that was started. Returns how many were
-// started: fewer than count only when the client was aborted.
+// started: fewer than count only when the client was aborted or libcurl itself failed.
 size_t cloudSdkRunTransfers(CloudSdkClient* client, TransferChannel& channel, size_t count,
                             size_t limit, TransferJob& job);
 
