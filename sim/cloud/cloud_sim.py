@@ -52,6 +52,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "CloudStandIn/1.0"
     timeout = 30
+    # The head and the body of a reply are two writes: on a kept connection Nagle's algorithm
+    # would hold the body back until the client's delayed acknowledgement (40 ms).
+    disable_nagle_algorithm = True
 
     def log_message(self, fmt, *args):  # the journal keeps what matters
         pass
