@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +11,6 @@
 
 #include "common.h"
 #include "raii.h"
-#include "zeb-sdk/digest.h"
 #include "zeb-sdk/signer.h"
 #include "zeb-sdk/transfer.h"
 #include "zeb-sdk/zeb-sdk-internal.h"
