@@ -73,6 +73,21 @@ void resyncStep(SERVICE_MONITOR_CTX_T* ctx) {
     if (resync.step == 0) SM_LOG(1, "config manager followed\n");
 }
 
+bool fedBefore(const SERVICE_MONITOR_CTX_T* ctx) {
+    return ctx->last_feed_time.tv_sec != 0 || ctx->last_feed_time.tv_usec != 0;
+}
+
+// Monotonic: a step of the wall clock must neither stop the feeds nor rush them.
+void feedIfDue(SERVICE_MONITOR_CTX_T* ctx) {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (!fedBefore(ctx) || now.tv_sec - ctx->last_feed_time.tv_sec > kFeedIntervalSeconds) {
+        feed_dog(ctx->bus_conn, kWatchdogFeedSeconds);
+        ctx->last_feed_time.tv_sec = now.tv_sec;
+        ctx->last_feed_time.tv_usec = static_cast<suseconds_t>(now.tv_nsec / 1000);
+    }
+}
+
 void watchConfigManager(DBusConnection* conn) {
     ScopedDBusError err;
     dbus_bus_add_match(conn, kConfigOwnerMatch, err.get());
@@ -194,11 +209,11 @@ int dbus_message_yield(SERVICE_MONITOR_CTX_T* ctx, int timeout_ms) {
     for (;;) {
         DBusMessagePtr msg(dbus_connection_pop_message(ctx->bus_conn));
         if (msg) messages_proc(ctx, msg.get());
-        feed_dog_if_due(ctx);
+        feedIfDue(ctx);
         if (!msg) break;
     }
     resyncStep(ctx);
-    feed_dog_if_due(ctx);
+    feedIfDue(ctx);
     return 0;
 }
 
@@ -244,16 +259,8 @@ void feed_dog(DBusConnection* conn, int seconds) {
 }
 
 void feed_dog_if_due(SERVICE_MONITOR_CTX_T* ctx) {
-    // Monotonic: a step of the wall clock must neither stop the feeds nor rush them.
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const struct timeval& last = ctx->last_feed_time;
-    const bool never = last.tv_sec == 0 && last.tv_usec == 0;
-    if (never || now.tv_sec - last.tv_sec > kFeedIntervalSeconds) {
-        feed_dog(ctx->bus_conn, kWatchdogFeedSeconds);
-        ctx->last_feed_time.tv_sec = now.tv_sec;
-        ctx->last_feed_time.tv_usec = static_cast<suseconds_t>(now.tv_nsec / 1000);
-    }
+    if (!fedBefore(ctx)) return;  // the watchdog hears of the daemon from the pump first
+    feedIfDue(ctx);
 }
 
 bool is_config_manager_restart(DBusMessage* msg) {

@@ -29,8 +29,8 @@ DBusMessage* new_feed_dog_signal(const char* service, const char* path, const ch
                                  int seconds);
 // Sends one feedDog signal for the main loop; nothing is reported back.
 void feed_dog(DBusConnection* conn, int seconds);
-// Feeds the watchdog when more than 4 s (monotonic) passed since the last feed. Main thread
-// only: the pump calls it after every message, and steps that may wait call it in between.
+// Feeds the watchdog when more than 4 s (monotonic) passed since the last feed, once the
+// pump has fed it first. Main thread only: steps that may wait call it in between.
 void feed_dog_if_due(SERVICE_MONITOR_CTX_T* ctx);
 // True for the bus's NameOwnerChanged signal telling that the configuration manager got a
 // new owner (it restarted, and a new one knows nothing of our subscriptions).
