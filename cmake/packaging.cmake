@@ -17,15 +17,20 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 
-# Debian's names for the target: aarch64 is arm64, x86_64 is amd64.
+# Debian's names for the target: aarch64 is arm64, x86_64 is amd64. For any other target
+# CPack asks dpkg, which is right for a native build.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   set(SM_DEB_ARCH arm64)
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$")
   set(SM_DEB_ARCH amd64)
-else()
-  message(FATAL_ERROR "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
 endif()
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${SM_DEB_ARCH})
+if(SM_DEB_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${SM_DEB_ARCH})
+  # dpkg-shlibdeps looks up the target's libraries and their shlibs by the host architecture.
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/packaging/cpack-env.cmake)
+  file(WRITE ${CMAKE_BINARY_DIR}/packaging/cpack-env.cmake
+       "set(ENV{DEB_HOST_ARCH} ${SM_DEB_ARCH})\n")
+endif()
 # Binary tools that read and split target binaries; cross ones when cross building.
 set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
 set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
@@ -47,8 +52,4 @@ set(CPACK_DEBIAN_STANDINS_DESCRIPTION
     "Stand-ins of the gateway libraries the service monitor uses\nFor development and test machines only: a gateway provides the real logger,\nconfiguration manager and self-description libraries, the configuration\nmanager service and cfgtool.")
 set(CPACK_DEBIAN_STANDINS_DEBUGINFO_PACKAGE ON)
 
-# dpkg-shlibdeps looks up the target's libraries and their shlibs by the host architecture.
-set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/packaging/cpack-env.cmake)
-file(WRITE ${CMAKE_BINARY_DIR}/packaging/cpack-env.cmake
-     "set(ENV{DEB_HOST_ARCH} ${SM_DEB_ARCH})\n")
 include(CPack)
