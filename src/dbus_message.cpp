@@ -156,7 +156,6 @@ int dbus_module_init(SERVICE_MONITOR_CTX_T* ctx) {
         return -1;
     }
     SM_LOG(1, "register service monitor to monitor\n");
-    watchConfigManager(ctx->bus_conn);
     ctx->cfg_conn = openCfgPrivateConn(kGatewayBusAddress);
     if (ctx->cfg_conn == nullptr) {
         SM_LOG(2, "register cfg conn failed\n");
@@ -170,6 +169,9 @@ int dbus_module_init(SERVICE_MONITOR_CTX_T* ctx) {
             return -1;
         }
     }
+    // Watched from here on: a manager that came up during the attempts above already has
+    // our subscriptions.
+    watchConfigManager(ctx->bus_conn);
     return 0;
 }
 
