@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -42,16 +41,29 @@ const char* levelName(int level) {
     return (level >= 0 && level <= 3) ? kLevelNames[level] : "?";
 }
 
-// Formats "YYYY-MM-DD hh:mm:ss.mmm" in local time; async-signal-safe enough for a
-// best-effort log line (localtime_r does not lock once the zone is loaded).
+// Formats "YYYY-MM-DD hh:mm:ss.mmm" in local time. The date and time of day are formatted
+// once per second and thread; each line adds only its milliseconds.
 size_t formatTimestamp(char* out, size_t size) {
-    struct timeval tv {};
-    gettimeofday(&tv, nullptr);
-    struct tm tm {};
-    localtime_r(&tv.tv_sec, &tm);
-    const size_t n = strftime(out, size, "%Y-%m-%d %H:%M:%S", &tm);
-    const int m = snprintf(out + n, size - n, ".%03ld", static_cast<long>(tv.tv_usec / 1000));
+    thread_local time_t cachedSecond = -1;
+    thread_local char cachedPrefix[32];
+    thread_local size_t cachedLen = 0;
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec != cachedSecond) {
+        struct tm tm {};
+        localtime_r(&now.tv_sec, &tm);
+        cachedLen = strftime(cachedPrefix, sizeof cachedPrefix, "%Y-%m-%d %H:%M:%S", &tm);
+        cachedSecond = now.tv_sec;
+    }
+    const size_t n = std::min(cachedLen, size - 1);
+    memcpy(out, cachedPrefix, n);
+    const int m = snprintf(out + n, size - n, ".%03ld", static_cast<long>(now.tv_nsec / 1000000));
     return n + (m > 0 ? static_cast<size_t>(m) : 0);
+}
+
+long threadId() {
+    thread_local const long tid = static_cast<long>(syscall(SYS_gettid));
+    return tid;
 }
 
 // Trailing line breaks are the caller's paragraph marks; one line per call is kept.
@@ -97,7 +109,7 @@ extern "C" void log_print(int level, const char* /*color*/, const char* /*tag*/,
     const bool hi = g_state.colored && level >= g_state.colorLevel;
     int n = snprintf(buf + len, sizeof buf - len, " %s%-5s%s %s[%ld] %s:%d %s: ",
                      hi ? "\033[1;31m" : "", levelName(level), hi ? "\033[0m" : "",
-                     g_state.module, static_cast<long>(syscall(SYS_gettid)),
+                     g_state.module, threadId(),
                      file ? file : "?", line, func ? func : "?");
     if (n > 0) len += static_cast<size_t>(n);
     if (len >= sizeof buf - 2) len = sizeof buf - 2;
