@@ -1,6 +1,5 @@
 #include "service_monitor_metric_manager.h"
 
-#include <cjson/cJSON.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -9,12 +8,14 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "cfg_client.h"
 #include "common.h"
 #include "dbus_message_credential.h"
 #include "raii.h"
+#include "service_monitor_metric_request.h"
 #include "zeb-sdk/zeb-sdk.h"
 
 PRE_TASK_T g_preTasks[kPreTaskNum] = {
@@ -183,9 +184,12 @@ void _copyName(char* dst, size_t size, const char* src) {
     dst[len] = '\0';
 }
 
-const char* _stringItem(const cJSON* object, const char* key) {
-    const cJSON* const item = cJSON_GetObjectItem(object, key);
-    return cJSON_IsString(item) ? item->valuestring : nullptr;
+// A name field unescaped and cut as _copyName cuts it.
+template <size_t N>
+void _copyNameField(char (&dst)[N], const JSON_VALUE_T& value) {
+    char text[N + 4];  // room to see whether the cut falls inside a character
+    (void)json_string_copy(value, text, sizeof text);
+    _copyName(dst, N, text);
 }
 
 // 0 for a text that names no collect rule.
@@ -254,22 +258,21 @@ bool _tsInPeriod(METRIC_DATA_MANAGER_T* manager, double ts, INGEST_RESULT_T* out
 
 // Checks one params entry and adds its sample to the batch. 0, or -1 with out set to the
 // entry's error.
-int _addEntry(METRIC_BATCH_T* batch, const char* moduleName, const cJSON* entry,
+int _addEntry(METRIC_BATCH_T* batch, const JSON_VALUE_T& moduleName, const METRIC_ENTRY_T& entry,
               INGEST_RESULT_T* out) {
     out->code = kMetricCodeBadInput;
-    const char* const metricName = _stringItem(entry, "metricName");
-    if (metricName == nullptr) {
+    if (entry.metricName.kind != JsonKind::kString) {
         return out->set(kMetricCodeBadInput, "json object(metricName) is invalid");
     }
     // Infinity (1e309) or NaN could never be uploaded: the cloud refuses the body.
-    const cJSON* const value = cJSON_GetObjectItem(entry, "value");
-    if (!cJSON_IsNumber(value) || !std::isfinite(value->valuedouble)) {
+    if (entry.value.kind != JsonKind::kNumber || !std::isfinite(entry.value.number)) {
         return out->set(kMetricCodeBadInput, "json object(value) is invalid");
     }
-    const char* const ruleText = _stringItem(entry, "collectRule");
-    if (ruleText == nullptr) {
+    if (entry.collectRule.kind != JsonKind::kString) {
         return out->set(kMetricCodeBadInput, "json object(collectRule) is invalid");
     }
+    char ruleText[kMessageBufSize];
+    (void)json_string_copy(entry.collectRule, ruleText, sizeof ruleText);
     const uint32_t rule = _parseCollectRule(ruleText);
     if (rule == 0) return out->set(kMetricCodeBadInput, "invalid collect rule:%s", ruleText);
     if (batch->messages.size() == batch->messages.capacity()) {
@@ -277,9 +280,9 @@ int _addEntry(METRIC_BATCH_T* batch, const char* moduleName, const cJSON* entry,
     }
     batch->messages.emplace_back();
     METRIC_MESSAGE_T& message = batch->messages.back();
-    _copyName(message.moduleName, sizeof message.moduleName, moduleName);
-    _copyName(message.metricName, sizeof message.metricName, metricName);
-    message.value = value->valuedouble;
+    _copyNameField(message.moduleName, moduleName);
+    _copyNameField(message.metricName, entry.metricName);
+    message.value = entry.value.number;
     message.collectRule = rule;
     out->code = kMetricCodeOk;
     return 0;
@@ -302,29 +305,37 @@ int _queueBatch(METRIC_DATA_MANAGER_T* manager, std::unique_ptr<METRIC_BATCH_T> 
 
 // The entries before a failing entry are queued, as one batch; when the queue cannot take
 // them the request is refused with 100002 instead.
-int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const cJSON* root, INGEST_RESULT_T* out) {
-    const cJSON* const ts = cJSON_GetObjectItem(root, "ts");
-    if (!cJSON_IsNumber(ts)) return out->set(kMetricCodeBadInput, "json object(ts) is invalid");
-    if (!_tsInPeriod(manager, ts->valuedouble, out)) return -1;
-    const char* const moduleName = _stringItem(root, "moduleName");
-    if (moduleName == nullptr) {
+int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const METRIC_REQUEST_T& request,
+                   INGEST_RESULT_T* out) {
+    if (request.ts.kind != JsonKind::kNumber) {
+        return out->set(kMetricCodeBadInput, "json object(ts) is invalid");
+    }
+    if (!_tsInPeriod(manager, request.ts.number, out)) return -1;
+    if (request.moduleName.kind != JsonKind::kString) {
         return out->set(kMetricCodeBadInput, "json object(moduleName) is invalid");
     }
-    const cJSON* const params = cJSON_GetObjectItem(root, "params");
-    if (!cJSON_IsArray(params)) {
+    if (request.params.kind != JsonKind::kArray) {
         return out->set(kMetricCodeBadInput, "json object(params) is invalid");
     }
-    std::unique_ptr<METRIC_BATCH_T> batch =
-        _createBatch(static_cast<size_t>(cJSON_GetArraySize(params)));
+    std::unique_ptr<METRIC_BATCH_T> batch = _createBatch(request.params.count);
     if (!batch) return out->set(kMetricCodeNoMemory, "create message failed");
-    const cJSON* entry = nullptr;
+    METRIC_ENTRY_CURSOR_T cursor;
     int result = 0;
-    cJSON_ArrayForEach(entry, params) {
-        result = _addEntry(batch.get(), moduleName, entry, out);
-        if (result != 0) break;
+    for (const METRIC_ENTRY_T* entry = next_metric_entry(request, &cursor);
+         result == 0 && entry != nullptr; entry = next_metric_entry(request, &cursor)) {
+        result = _addEntry(batch.get(), request.moduleName, *entry, out);
     }
     if (_queueBatch(manager, std::move(batch), out) != 0) return -1;
     return result;
+}
+
+void _copyId(const JSON_VALUE_T& value, std::string* id) {
+    try {
+        id->resize(json_string_copy(value, nullptr, 0));
+        (void)json_string_copy(value, &(*id)[0], id->size() + 1);
+    } catch (const std::bad_alloc&) {
+        id->clear();  // the reply goes out with an empty id
+    }
 }
 
 // Counts the request's outcome for the period's summary line.
@@ -340,21 +351,19 @@ void _countRefusal(METRIC_DATA_MANAGER_T* manager, int code) {
 
 int post_metric_data(METRIC_DATA_MANAGER_T* manager, const char* jsonText, char* reply) {
     INGEST_RESULT_T out;
-    CJsonPtr root;
-    const char* id = "";
+    std::string id;
     if (_acceptsRequests(manager, jsonText, &out)) {
-        root.reset(cJSON_Parse(jsonText));
-        if (!root) {
+        METRIC_REQUEST_T request;
+        if (!read_metric_request(jsonText, &request)) {
             (void)out.set(kMetricCodeBadInput, "invalid json format");
         } else {
-            const char* const requestId = _stringItem(root.get(), "id");
-            id = requestId != nullptr ? requestId : "";
-            (void)_ingestRequest(manager, root.get(), &out);
+            if (request.id.kind == JsonKind::kString) _copyId(request.id, &id);
+            (void)_ingestRequest(manager, request, &out);
         }
     }
     if (manager != nullptr) _countRefusal(manager, out.code);
     if (reply == nullptr ||
-        package_reply_message(reply, kMetricReplyBufSize, id, out.message, out.code) != 0) {
+        package_reply_message(reply, kMetricReplyBufSize, id.c_str(), out.message, out.code) != 0) {
         SM_LOG(3, "generate reply message failed\n");
     }
     return out.code == kMetricCodeOk ? 0 : -1;
