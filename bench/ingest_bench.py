@@ -1,0 +1,184 @@
+#!/usr/bin/python3
+"""Ingestion figures of the daemon beside a no-op echo service on the same gateway bus.
+
+Runs in the gateway sandbox (root): bus, watchdog, configuration manager (monitoring on),
+credential and cloud stand-ins, the daemon registered with the cloud, and ingest_echo.
+ingest_client calls PostMetricData on each in turn and the script prints, as JSON:
+
+  instructions  instructions per call (callgrind, whole process, counters zeroed before
+                and dumped after the calls), 1 entry and 10 entries, daemon and echo
+  calls/s       calls per second with daemon (or echo), bus and client pinned to CPU 0,
+                1 client, 10 entries; best of --rounds runs, taken alternately
+  switches      context switches of the service's threads per 10-entry call (pinned)
+
+Usage: bench/ingest_bench.py --build BUILD [--daemon PATH] [--calls N] [--rounds R]
+  --daemon  the daemon binary to measure (default BUILD/src/service_monitor); the echo
+            and client always come from BUILD/bench.
+"""
+
+import argparse
+import glob
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+
+import harness  # noqa: E402
+import peers  # noqa: E402
+import components  # noqa: E402
+
+ECHO_NAME = "bench.ingest.echo"
+CONFIG = dict(components.DEVICE, **components.AGENT_KEYS,
+              gw_zeb_switch="1", gw_dps_switch="0", vt_serialNumber="GW-BENCH-0001")
+
+
+def tool(name):
+    return os.path.join(harness.build_dir(), "bench", name)
+
+
+def client(dest, entries, calls, pinned=False):
+    argv = [tool("ingest_client"), harness.BUS_ADDRESS, dest, str(entries), str(calls)]
+    if pinned:
+        argv = ["taskset", "-c", "0"] + argv
+    out = subprocess.run(argv, capture_output=True, text=True, check=True, timeout=3600)
+    result = json.loads(out.stdout)
+    if result["failed"]:
+        raise RuntimeError("%s: %d of %d calls failed" % (dest, result["failed"], calls))
+    return result
+
+
+def pin(pid):
+    subprocess.run(["taskset", "-a", "-p", "-c", "0", str(pid)], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def unpin(pid):
+    subprocess.run(["taskset", "-a", "-p", "-c", "0-%d" % (os.cpu_count() - 1), str(pid)],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def switches(pid):
+    total = 0
+    for status in glob.glob("/proc/%d/task/*/status" % pid):
+        with open(status, encoding="utf-8") as f:
+            for line in f:
+                if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                    total += int(line.split()[1])
+    return total
+
+
+def start_gateway(gw, daemon_argv):
+    components.install_agent("normal")
+    gw.start_bus()
+    gw.start_watchdog()
+    gw.start_config_manager(CONFIG)
+    gw.install_daemon()
+    cloud = peers.start_cloud(gw, [components.CLOUD_CREDENTIAL])
+    peers.start_credential(gw, cloud.paths["credentials.json"])
+    gw.daemon = gw.start("daemon", daemon_argv, cwd=os.path.dirname(harness.INSTALLED_DAEMON))
+    gw.daemon.wait_for_log("init zeb sdk success", timeout=120)
+    # The first call after registration is the one that sets the ready flag.
+    client(harness.MONITOR_NAME, 1, 1)
+
+
+def start_echo(gw, wrapper=()):
+    return gw.start("echo", list(wrapper) + [tool("ingest_echo"), harness.BUS_ADDRESS, ECHO_NAME],
+                    ready_regex="echo ready", timeout=60)
+
+
+def measure_instructions(args):
+    out_dir = os.path.join(harness.build_dir(), "bench", "callgrind")  # kept for callgrind_annotate
+    os.makedirs(out_dir, exist_ok=True)
+    grind = ["valgrind", "--tool=callgrind", "--callgrind-out-file=%s/callgrind.out.%%p" % out_dir]
+    figures = {}
+    with harness.Gateway("bench-callgrind", log_dir="/tmp/ingest-bench-cg") as gw:
+        start_gateway(gw, grind + [harness.INSTALLED_DAEMON])
+        echo = start_echo(gw, grind)
+        for entries in (1, 10):
+            d = callgrind_per_call(gw.daemon.pid, harness.MONITOR_NAME, entries,
+                                       args.callgrind_calls, out_dir)
+            e = callgrind_per_call(echo.pid, ECHO_NAME, entries, args.callgrind_calls,
+                                       out_dir)
+            figures["instructions_%d" % entries] = {"daemon": round(d), "echo": round(e),
+                                                    "ratio": round(d / e, 2)}
+    return figures
+
+
+def callgrind_per_call(pid, dest, entries, calls, out_dir):
+    """Instructions per call of process pid (under callgrind) over `calls` calls."""
+    subprocess.run(["callgrind_control", "-z", str(pid)], check=True, capture_output=True)
+    client(dest, entries, calls)
+    before = set(glob.glob(os.path.join(out_dir, "callgrind.out.%d*" % pid)))
+    subprocess.run(["callgrind_control", "-d", str(pid)], check=True, capture_output=True)
+    dumps = harness.poll(
+        lambda: set(glob.glob(os.path.join(out_dir, "callgrind.out.%d*" % pid))) - before,
+        30, "no callgrind dump")
+    total = 0
+    for dump in dumps:
+        with open(dump, encoding="utf-8") as f:
+            for line in f:
+                m = re.match(r"(totals|summary):\s+(\d+)", line)
+                if m:
+                    total = max(total, int(m.group(2)))
+    return total / calls
+
+
+def measure_pinned(args):
+    best = {"daemon": 0.0, "echo": 0.0}
+    sw = {"daemon": None, "echo": None}
+    with harness.Gateway("bench-pinned", log_dir="/tmp/ingest-bench-pinned") as gw:
+        start_gateway(gw, [harness.INSTALLED_DAEMON])
+        echo = start_echo(gw)
+        targets = {"daemon": (gw.daemon.pid, harness.MONITOR_NAME),
+                   "echo": (echo.pid, ECHO_NAME)}
+        bus_pid = gw.bus.pid
+        pin(bus_pid)
+        for _ in range(args.rounds):
+            for who, (pid, dest) in targets.items():
+                pin(pid)
+                before = switches(pid)
+                result = client(dest, 10, args.calls, pinned=True)
+                per_call = (switches(pid) - before) / args.calls
+                unpin(pid)
+                rate = result["calls"] / result["seconds"]
+                if rate > best[who]:
+                    best[who] = rate
+                sw[who] = per_call if sw[who] is None else min(sw[who], per_call)
+    return {"calls_per_s": {k: round(v) for k, v in best.items()},
+            "calls_ratio": round(best["daemon"] / best["echo"], 2),
+            "switches_per_call": {k: round(v, 1) for k, v in sw.items()}}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.environ.get("SM_BUILD_DIR"), required=False)
+    parser.add_argument("--daemon", default=None)
+    parser.add_argument("--calls", type=int, default=5000)
+    parser.add_argument("--callgrind-calls", type=int, default=300)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--skip-callgrind", action="store_true")
+    parser.add_argument("--skip-pinned", action="store_true")
+    args = parser.parse_args()
+    if not args.build:
+        sys.exit("--build (or SM_BUILD_DIR) is required")
+    os.environ["SM_BUILD_DIR"] = os.path.abspath(args.build)
+    if args.daemon:
+        os.environ["SM_E2E_DAEMON"] = os.path.abspath(args.daemon)
+    harness.ensure_sandbox()
+    figures = {"daemon": harness.Gateway.daemon_binary()}
+    if not args.skip_pinned:
+        figures.update(measure_pinned(args))
+    if not args.skip_callgrind:
+        figures.update(measure_instructions(args))
+    print(json.dumps(figures, indent=1))
+
+
+if __name__ == "__main__":
+    main()
