@@ -17,14 +17,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import harness  # noqa: E402
-import peers  # noqa: E402
-import components  # noqa: E402
 
 BASE = "/harbex/gateway/build"
 DAEMON = os.path.join(BASE, "bin", "service_monitor")
 PERIOD_S = 60
 
-CONFIG = dict(components.DEVICE, **components.AGENT_KEYS,
+CONFIG = dict(harness.DEVICE, **harness.AGENT_KEYS,
               gw_zeb_switch="1", gw_dps_switch="1", vt_serialNumber="GW-DEMO-0001")
 
 # Sample gateway modules: (module name, metric, collect rule, value generator).
@@ -76,20 +74,20 @@ def install_daemon(build):
 
 
 def start_gateway(gw, build):
-    components.install_agent("normal")
-    components.install_dps()
-    gw.start_bus()
+    gw.install_agent("normal")
+    gw.install_dps()
+    gw.start_bus(monitor=False)
     gw.start_watchdog()
     gw.start_config_manager(CONFIG)
     say("bus, watchdog and configuration manager up (switches on, keys, serial, device)")
     install_daemon(build)
     # After the installation: the stand-in's test CA replaces the installed bundle.
-    cloud = peers.start_cloud(gw, [components.CLOUD_CREDENTIAL])
-    peers.start_credential(gw, cloud.paths["credentials.json"])
+    gw.start_cloud([harness.CLOUD_CREDENTIAL])
+    gw.start_credential([harness.CLOUD_CREDENTIAL])
     say("cloud stand-in (HTTPS, test CA) and credential service up")
-    gw.daemon = gw.start("daemon", [DAEMON], cwd=os.path.dirname(DAEMON))
+    gw.daemon = gw.start("daemon", [DAEMON], env=gw.env, cwd=os.path.dirname(DAEMON))
     say("service monitor started (pid %d)" % gw.daemon.pid)
-    return cloud
+    return gw.cloud
 
 
 # Failures a person wants to see while the gateway registers or uploads.
@@ -129,7 +127,7 @@ class Watchdog:
         if feeds and self.count == 0:
             say("  \u2714 watchdog fed (feedDog %s, %s, %s s), then about every 5 s"
                 % (feeds[0].get("service"), feeds[0].get("loop"), feeds[0].get("seconds")))
-        starved = self.gw.watchdog_events("starved")
+        starved = self.gw.watchdog_records("starved")
         if len(starved) > self.starved:
             say("  \u2718 watchdog: main loop starved")
         self.starved = len(starved)
@@ -140,8 +138,8 @@ class Watchdog:
 def post(gw, module, params):
     request = {"id": "demo-%d" % random.randint(1, 99999), "ts": int(time.time() * 1000),
                "moduleName": module, "params": params}
-    res = gw.busctl("--json=short", "call", harness.MONITOR_NAME, harness.MONITOR_PATH,
-                    harness.MONITOR_NAME, "PostMetricData", "s", json.dumps(request))
+    res = gw.run("busctl", "--json=short", "call", harness.MONITOR_NAME, harness.MONITOR_PATH,
+                 harness.MONITOR_NAME, "PostMetricData", "s", json.dumps(request))
     if res.returncode != 0:
         return None, res.stderr.strip()
     reply = json.loads(json.loads(res.stdout)["data"][0])

@@ -1,9 +1,12 @@
 #!/usr/bin/python3
-"""A bare bus peer for end-to-end tests: owns a name and logs what it receives.
+"""A scripted bus peer for end-to-end tests.
 
-Prints "owned NAME UNIQUE" once it is the primary owner, then one line per message
-addressed to it ("recv TYPE MEMBER from SENDER"). Method calls get no reply. Ends on
-SIGINT/SIGTERM or when the bus goes away.
+  --hold NAME     owns NAME and answers nothing
+  --config MODE   plays a configuration manager that fails: "fail" answers every read
+                  with an error code, "refuse-dps" refuses the subscription of
+                  gw_dps_switch
+
+Prints "serving NAME" once it owns the name and "call MEMBER ARGS..." per call received.
 """
 
 import argparse
@@ -16,35 +19,51 @@ import dbus.lowlevel
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
-TYPES = {1: "method_call", 2: "method_return", 3: "error", 4: "signal"}
+BUS_ADDRESS = "unix:path=/tmp/var/run/mbusd/mbusd_socket"
+CONFIG_NAME = "iot.gateway.config"
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description="bus peer owning a name")
-    parser.add_argument("--address", required=True)
-    parser.add_argument("--name", required=True)
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--hold")
+    parser.add_argument("--config", choices=("fail", "refuse-dps"))
     opts = parser.parse_args(argv)
+    name = opts.hold or CONFIG_NAME
 
     DBusGMainLoop(set_as_default=True)
-    bus = dbus.bus.BusConnection(opts.address)
+    bus = dbus.bus.BusConnection(BUS_ADDRESS)
     bus.set_exit_on_disconnect(False)
     loop = GLib.MainLoop()
 
+    def answer(msg, signature, *values):
+        reply = dbus.lowlevel.MethodReturnMessage(msg)
+        reply.append(*values, signature=signature)
+        bus.send_message(reply)
+
     def on_message(_conn, msg):
-        kind = TYPES.get(msg.get_type(), str(msg.get_type()))
-        print("recv %s %s from %s" % (kind, msg.get_member(), msg.get_sender()), flush=True)
-        if msg.get_member() == "Disconnected" and msg.get_type() == 4:
-            loop.quit()
+        if msg.get_type() != 1 or msg.get_destination() != name:
+            return dbus.lowlevel.HANDLER_RESULT_NOT_YET_HANDLED
+        member, args = msg.get_member(), [str(a) for a in msg.get_args_list()]
+        print("call %s %s" % (member, " ".join(args)), flush=True)
+        if opts.hold:
+            pass
+        elif member == "get_config":
+            answer(msg, "is", dbus.Int32(-500 if opts.config == "fail" else 100100), "")
+        elif member == "subscribe_config":
+            refused = opts.config == "refuse-dps" and "gw_dps_switch" in args
+            answer(msg, "i", dbus.Int32(100101 if refused else 0))
+        else:
+            answer(msg, "i", dbus.Int32(0))
         return dbus.lowlevel.HANDLER_RESULT_HANDLED
 
     bus.add_message_filter(on_message)
-    reply = bus.request_name(opts.name, dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
-    if reply != dbus.bus.REQUEST_NAME_REPLY_PRIMARY_OWNER:
-        print("cannot own %s (reply %d)" % (opts.name, reply), flush=True)
+    if bus.request_name(name, dbus.bus.NAME_FLAG_DO_NOT_QUEUE) != \
+            dbus.bus.REQUEST_NAME_REPLY_PRIMARY_OWNER:
+        print("cannot own %s" % name, flush=True)
         return 1
     for signum in (signal.SIGINT, signal.SIGTERM):
         GLib.unix_signal_add(GLib.PRIORITY_HIGH, signum, loop.quit)
-    print("owned %s %s" % (opts.name, bus.get_unique_name()), flush=True)
+    print("serving %s %s" % (name, bus.get_unique_name()), flush=True)
     loop.run()
     return 0
 

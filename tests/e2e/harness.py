@@ -1,21 +1,17 @@
 """End-to-end harness: a throw-away gateway around the production service monitor.
 
-A test script starts with
+A test script calls `harness.main()`, which re-runs it inside scripts/sandbox (private
+namespaces, copy-on-write root) so that the daemon writes to its fixed paths and the bus
+lives at its real address. Each test of a `GatewayTestCase` gets a fresh `self.gw`;
+`start_gateway(...)` brings up the bus, a bus monitor, the watchdog, the configuration
+manager with the given keys, the stand-ins asked for and the daemon. Every process logs
+to its own file; a failed test prints the logs and keeps them.
 
-    import harness
-    harness.ensure_sandbox()
-
-which re-runs the script inside scripts/sandbox (private namespaces, copy-on-write root),
-so the daemon may write to its fixed paths and the gateway bus lives at its real
-address. Each test then builds a `Gateway`: the bus, the watchdog stand-in, the
-configuration manager, the daemon and any further stand-in, each a `Proc` whose output
-goes to its own log file. `GatewayTestCase` does this per test and prints the logs when
-a test fails.
-
-Environment: SM_BUILD_DIR (build tree), SM_SOURCE_DIR (source tree), SM_E2E_DAEMON
-(daemon binary to test instead of $SM_BUILD_DIR/src/service_monitor), SM_E2E_KEEP_LOGS
-(directory where the logs of failed tests are copied; default
-$SM_BUILD_DIR/Testing/e2e-logs).
+Environment: SM_BUILD_DIR (build tree), SM_SOURCE_DIR (source tree), SM_E2E_DAEMON (daemon
+to test instead of $SM_BUILD_DIR/src/service_monitor; when it is the installed path itself
+it runs in place), SM_E2E_AGENT (agent stand-in to install, default
+$SM_BUILD_DIR/sim/agent/zeb_agent_sim), SM_E2E_KEEP_LOGS (where logs of failed tests go;
+default $SM_BUILD_DIR/Testing/e2e-logs).
 """
 
 import json
@@ -23,25 +19,43 @@ import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import time
 import unittest
 
-BUS_DIR = "/tmp/var/run/mbusd"
-BUS_ADDRESS = "unix:path=%s/mbusd_socket" % BUS_DIR
+BUS_ADDRESS = "unix:path=/tmp/var/run/mbusd/mbusd_socket"
 MONITOR_NAME = "iot.dmp.service.monitor"
 MONITOR_PATH = "/iot/dmp/service/monitor"
 WATCHDOG_NAME = "iot.gateway.watchdog"
-INSTALLED_DAEMON = "/harbex/gateway/build/bin/service_monitor"
+CONFIG_NAME = "iot.gateway.config"
+BASE_DIR = "/harbex/gateway/build"
+INSTALLED_DAEMON = BASE_DIR + "/bin/service_monitor"
+AGENT_NAME = "ZebGoAgent.linux"
+AGENT_PATH = BASE_DIR + "/bin/vestrel/" + AGENT_NAME
+DPS_DIR = BASE_DIR + "/bin/dps/script"
+SERIAL_FILE = "/etc/vestrel/serial_number.properties"
+KEY_FILE = BASE_DIR + "/bin/vestrel/config/accesskey.properties"
+CA_FILE = BASE_DIR + "/config/service-monitor/cacert.pem"
 PYTHON = "/usr/bin/python3"
-
 SKIP = 77
+EXIT_LINE = "service_monitor exit"
 
-DAEMON_OUTPUT_FILES = (
-    "/etc/vestrel/serial_number.properties",
-    "/harbex/gateway/build/bin/vestrel/config/accesskey.properties",
-)
+SERIAL = "SN123"
+SERIAL_LINE = "zeb.agent.serialNumber=%s\n" % SERIAL
+AGENT_KEYS = {"gw_zeb_accessKey": "agentAccessKey01", "gw_zeb_secretKey": "agentSecret/Key+02"}
+KEY_FILE_TEXT = "zeb.agent.accesskey=%s\nzeb.agent.secretkey=%s\n" % (
+    AGENT_KEYS["gw_zeb_accessKey"], AGENT_KEYS["gw_zeb_secretKey"])
+DEVICE = {"gw_system_productkey": "pk01", "gw_system_devicename": "dev01",
+          "gw_account_id": "1234567890"}
+CLOUD_CREDENTIAL = {"accessKeyId": "STS.gatewayKey", "accessKeySecret": "gateway-secret",
+                    "securityToken": "CAIStoken+/="}
+
+SANITIZER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|"
+                              r"runtime error:|SUMMARY: \w+Sanitizer")
+# Files a test may leave behind; each test starts and ends without them.
+LEFTOVERS = (AGENT_PATH, SERIAL_FILE, KEY_FILE, DPS_DIR, CA_FILE)
 
 
 def source_dir():
@@ -56,41 +70,34 @@ def build_dir():
     return path
 
 
+sys.path.insert(0, os.path.join(source_dir(), "sim", "cloud"))
+from cloud_harness import CloudStandIn, read_lines, write_json  # noqa: E402
+
+
 def ensure_sandbox():
     """Re-executes the calling script inside the gateway sandbox unless already there."""
     if os.environ.get("SM_IN_SANDBOX"):
         return
-    sandbox = os.path.join(source_dir(), "scripts", "sandbox")
-    script = os.path.abspath(sys.argv[0])
-    env = dict(os.environ, SM_SOURCE_DIR=source_dir(), SM_BUILD_DIR=build_dir())
-    binds = []
-    visible = [os.path.realpath(source_dir()), os.path.realpath(build_dir())]
-    daemon = os.environ.get("SM_E2E_DAEMON")
-    if daemon:
-        # A daemon from another build tree needs that tree's libraries too.
-        daemon = os.path.realpath(daemon)
-        if os.path.basename(os.path.dirname(daemon)) == "src":
-            daemon = os.path.dirname(daemon)
-    for path in (daemon, script):
-        if path:
-            folder = os.path.dirname(os.path.realpath(path))
-            if not any(folder == v or folder.startswith(v + os.sep) for v in visible):
-                binds += ["--bind", folder]
     if os.geteuid() != 0:
         print("SKIP: end-to-end tests need root for the gateway sandbox", file=sys.stderr)
         sys.exit(SKIP)
-    argv = [sandbox] + binds + [PYTHON, script] + sys.argv[1:]
+    visible = [os.path.realpath(p) for p in (source_dir(), build_dir())]
+    binds = []
+    for path in (os.environ.get("SM_E2E_DAEMON"), os.environ.get("SM_E2E_AGENT")):
+        folder = os.path.dirname(os.path.realpath(path)) if path else None
+        if folder and not folder.startswith(BASE_DIR) and not any(
+                folder == v or folder.startswith(v + os.sep) for v in visible):
+            binds += ["--bind", os.path.dirname(folder)]
+    argv = [os.path.join(source_dir(), "scripts", "sandbox")] + binds + \
+        [PYTHON, os.path.abspath(sys.argv[0])] + sys.argv[1:]
     sys.stdout.flush()
-    sys.stderr.flush()
-    status = subprocess.call(argv, env=env)
-    if status == SKIP:
-        print("SKIP: the gateway sandbox cannot be made here (see above)", file=sys.stderr)
-    sys.exit(status)
+    env = dict(os.environ, SM_SOURCE_DIR=source_dir(), SM_BUILD_DIR=build_dir())
+    sys.exit(subprocess.call(argv, env=env))
 
 
 def poll(probe, timeout, failure, interval=0.05):
-    """Calls `probe` until it returns a true value, which is returned. On time-out raises
-    AssertionError with `failure`: a text, or a function of probe's last value giving one."""
+    """Calls `probe` until it returns a true value, which is returned; on time-out fails
+    with `failure` (a text, or a function of the last value giving one)."""
     deadline = time.monotonic() + timeout
     while True:
         value = probe()
@@ -101,42 +108,61 @@ def poll(probe, timeout, failure, interval=0.05):
         time.sleep(interval)
 
 
-def poll_count(fetch, count, timeout, what, interval=0.05):
-    """Calls `fetch` until the list it returns has `count` entries or more, and returns that
-    list; on time-out fails naming how many of `what` were seen."""
+def poll_count(fetch, count, timeout, what):
+    """Calls `fetch` until its list has `count` entries or more; returns that list."""
     last = []
 
     def enough():
         last[:] = fetch()
         return list(last) if len(last) >= count else None
     return poll(enough, timeout, lambda _: "%d %s within %.1f s, %d wanted"
-                % (len(last), what, timeout, count), interval)
+                % (len(last), what, timeout, count))
+
+
+def read_text(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+    except OSError:
+        return None
+
+
+def write_text(path, text, mode=None):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    if mode is not None:
+        os.chmod(path, mode)
+
+
+def file_mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def log_message(line):
+    """The message part of a daemon log line (after 'file:line function: ')."""
+    m = re.match(r"^\S+ \S+ \S+\s+\S+\[\d+\] \S+:\d+ \S+: (.*)$", line)
+    return m.group(1) if m else line
 
 
 class Proc:
-    """One started process with its combined stdout/stderr in a log file."""
+    """One started process with its combined output in a log file."""
 
     def __init__(self, name, argv, log_path, env=None, cwd=None):
-        self.name = name
-        self.argv = list(argv)
-        self.log_path = log_path
+        self.name, self.log_path = name, log_path
         self._log = open(log_path, "ab", buffering=0)
-        self.popen = subprocess.Popen(self.argv, stdout=self._log, stderr=subprocess.STDOUT,
+        self.popen = subprocess.Popen(argv, stdout=self._log, stderr=subprocess.STDOUT,
                                       stdin=subprocess.DEVNULL, env=env, cwd=cwd,
                                       start_new_session=True)
         self.pid = self.popen.pid
-        self.started = time.monotonic()
-
-    # -- log ------------------------------------------------------------------------
-    def log_text(self):
-        with open(self.log_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
 
     def log_lines(self):
-        return self.log_text().splitlines()
+        return (read_text(self.log_path) or "").splitlines()
+
+    def messages(self):
+        return [log_message(line) for line in self.log_lines()]
 
     def count(self, pattern):
-        """Number of log lines that match the regular expression."""
         rx = re.compile(pattern)
         return sum(1 for line in self.log_lines() if rx.search(line))
 
@@ -144,22 +170,12 @@ class Proc:
         return self.count(pattern) > 0
 
     def wait_for_log(self, pattern, timeout=10.0, count=1):
-        """Waits until `count` log lines match; returns the last match, fails on timeout."""
+        """Waits until `count` lines match; returns the last of them."""
         rx = re.compile(pattern)
-
-        def hits():
-            found = [line for line in self.log_lines() if rx.search(line)]
-            return found if len(found) >= count else None
-        return poll(hits, timeout, lambda _: "%s: no %d line(s) matching %r within %.1f s (%s)"
-                    % (self.name, count, pattern, timeout, self.state()))[count - 1]
-
-    def tail(self, lines=60):
-        return "\n".join(self.log_lines()[-lines:])
-
-    # -- life -----------------------------------------------------------------------
-    @property
-    def returncode(self):
-        return self.popen.poll()
+        found = poll(lambda: [l for l in self.log_lines() if rx.search(l)][count - 1:] or None,
+                     timeout, lambda _: "%s: no %d line(s) matching %r within %.1f s (%s)"
+                     % (self.name, count, pattern, timeout, self.state()))
+        return found[0]
 
     def alive(self):
         return self.popen.poll() is None
@@ -182,57 +198,32 @@ class Proc:
             os.kill(self.pid, signum)
 
     def stop(self, signum=signal.SIGINT, timeout=10.0):
-        """Sends `signum` and waits for the exit; returns the status."""
         self.send_signal(signum)
         return self.wait(timeout)
 
-    def kill(self):
-        if self.alive():
-            os.kill(self.pid, signal.SIGKILL)
-        return self.popen.wait()
-
     def signal_pending(self, signum):
         """True while `signum` is queued for the process and not yet delivered."""
-        bit = 1 << (signum - 1)
-        try:
-            with open("/proc/%d/status" % self.pid) as f:
-                for line in f:
-                    if line.startswith(("SigPnd:", "ShdPnd:")) and int(line.split()[1], 16) & bit:
-                        return True
-        except OSError:
-            return False
+        for line in (read_text("/proc/%d/status" % self.pid) or "").splitlines():
+            if line.startswith(("SigPnd:", "ShdPnd:")) and int(line.split()[1], 16) & (
+                    1 << (signum - 1)):
+                return True
         return False
 
     def close(self):
         if self.alive():
-            # The whole session: a stand-in may have children of its own.
             try:
-                os.killpg(self.pid, signal.SIGKILL)
+                os.killpg(self.pid, signal.SIGKILL)  # a stand-in may have children
             except OSError:
                 pass
             self.popen.wait()
         self._log.close()
 
 
-def kill_strays():
-    """Ends whatever is left in the sandbox (children that left their session, such as
-    programs the daemon started), apart from this process and the sandbox's init."""
-    if not os.environ.get("SM_IN_SANDBOX"):
-        return
-    me = os.getpid()
-    for entry in os.listdir("/proc"):
-        if entry.isdigit() and int(entry) not in (1, me):
-            try:
-                os.kill(int(entry), signal.SIGKILL)
-            except OSError:
-                pass
-    # Our own children are reaped here; orphans are reaped by the sandbox's init.
-    while True:
-        try:
-            if os.waitpid(-1, os.WNOHANG)[0] == 0:
-                break
-        except ChildProcessError:
-            break
+class _Closer:
+    """Lets Gateway.close() stop a stand-in that is not a Proc."""
+
+    def __init__(self, log_path, stop):
+        self.log_path, self.close = log_path, stop
 
 
 class BusError(Exception):
@@ -243,281 +234,285 @@ class BusError(Exception):
         self.timed_out = timed_out
 
 
+class BusMonitor(Proc):
+    """dbus-monitor in its default format: every message with its serials and arguments."""
+
+    HEAD = re.compile(r"^(method call|method return|signal|error) time=\S+ sender=(\S+) -> "
+                      r"destination=(.+?) serial=(\d+)(?: error_name=\S+)?"
+                      r"(?: reply_serial=(\d+))?"
+                      r"(?: path=([^;]*); interface=([^;]*); member=(\S+))?")
+    ARG = re.compile(r'^\s+(string|int32|uint32) (.*)$')
+
+    def messages(self, **match):
+        """Messages seen, as dicts (kind, sender, destination, serial, reply_serial, path,
+        interface, member, args), filtered by equal fields."""
+        out = []
+        for line in self.log_lines():
+            head = self.HEAD.match(line)
+            if head:
+                out.append(dict(zip(("kind", "sender", "destination", "serial", "reply_serial",
+                                     "path", "interface", "member"), head.groups()), args=[]))
+            elif out and self.ARG.match(line):
+                kind, value = self.ARG.match(line).groups()
+                out[-1]["args"].append(re.sub(r'\\(.)', r'\1', value[1:-1])
+                                       if kind == "string" else int(value))
+        return [m for m in out if all(m.get(k) == v for k, v in match.items())]
+
+    def calls(self, member, **match):
+        return self.messages(kind="method call", member=member, **match)
+
+
 class Gateway:
     """A gateway in the sandbox: bus, stand-ins and the daemon, all stopped on close()."""
 
-    def __init__(self, name="gateway", log_dir=None):
-        self.name = name
+    def __init__(self, name, log_dir=None):
         self.log_dir = log_dir or "/tmp/e2e-logs/%s" % re.sub(r"[^\w.-]", "_", name)
-        os.makedirs(self.log_dir, exist_ok=True)
+        shutil.rmtree(self.log_dir, ignore_errors=True)
+        os.makedirs(self.log_dir)
         self.procs = {}
-        self.bus = self.watchdog = self.config = self.daemon = None
-        self.watchdog_record = os.path.join(self.log_dir, "watchdog.jsonl")
-        self.cfg_store = os.path.join(self.log_dir, "config.store")
-        # Files the daemon leaves behind; the next test in the same sandbox starts clean.
-        self.remove_at_close = list(DAEMON_OUTPUT_FILES)
+        self.bus = self.monitor = self.watchdog = self.config = self.daemon = None
+        self.cloud = self.credential = None
+        self.env = {"AGENT_SIM_RECORD": self.path("agent.jsonl"),
+                    "AGENT_SIM_MODE": self.path("agent-mode"),
+                    "DPS_SIM_RECORD": self.path("dps.log")}
+        remove_leftovers()
 
-    def __enter__(self):
-        return self
+    def path(self, name):
+        return os.path.join(self.log_dir, name)
 
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
-    # -- generic --------------------------------------------------------------------
-    def start(self, name, argv, ready_regex=None, timeout=10.0, env=None, cwd=None):
-        """Starts a process logged to <log_dir>/<name>.log; waits for `ready_regex`."""
-        if name in self.procs and self.procs[name].alive():
-            raise RuntimeError("%s is already running" % name)
-        full_env = dict(os.environ)
-        full_env.update(env or {})
-        proc = Proc(name, argv, os.path.join(self.log_dir, name + ".log"), full_env, cwd)
+    def start(self, name, argv, ready=None, timeout=10.0, env=None, cwd=None):
+        """Starts a process logged to <log_dir>/<name>.log; waits for the `ready` pattern."""
+        proc = Proc(name, argv, self.path(name + ".log"), dict(os.environ, **(env or {})), cwd)
         self.procs[name] = proc
-        if ready_regex:
+        if ready:
             try:
-                proc.wait_for_log(ready_regex, timeout)
+                proc.wait_for_log(ready, timeout)
             except AssertionError:
-                if not proc.alive():
-                    raise AssertionError("%s did not start (%s):\n%s"
-                                         % (name, proc.state(), proc.tail()))
-                raise
+                raise AssertionError("%s did not start (%s):\n%s"
+                                     % (name, proc.state(), "\n".join(proc.log_lines()[-30:])))
         return proc
 
-    def start_python(self, name, script, args=(), ready_regex=None, timeout=10.0, env=None):
-        """Starts a Python stand-in (unbuffered, so its log is current)."""
-        return self.start(name, [PYTHON, "-u", script] + list(args), ready_regex, timeout,
-                          env=env)
+    def start_python(self, name, script, args=(), ready=None):
+        return self.start(name, [PYTHON, "-u", script] + list(args), ready)
 
     def close(self):
         # The daemon first, so that it does not see its partners vanish one by one.
-        order = sorted(self.procs.values(), key=lambda p: p is not self.daemon)
-        for proc in order:
-            if proc is self.bus:
-                continue
+        for proc in sorted(self.procs.values(), key=lambda p: (p is not self.daemon,
+                                                              p is self.bus)):
             proc.close()
-        if self.bus:
-            self.bus.close()
         kill_strays()
-        for path in self.remove_at_close:
-            if os.path.isdir(path) and not os.path.islink(path):
-                shutil.rmtree(path, ignore_errors=True)
-            elif os.path.lexists(path):
-                os.unlink(path)
+        remove_leftovers()
 
-    def logs(self):
-        return {name: proc.log_path for name, proc in self.procs.items()}
-
-    # -- bus ------------------------------------------------------------------------
-    def start_bus(self):
-        os.makedirs(BUS_DIR, exist_ok=True)
+    # -- bus ----------------------------------------------------------------------
+    def start_bus(self, monitor=True):
         socket = BUS_ADDRESS.split("=", 1)[1]
+        os.makedirs(os.path.dirname(socket), exist_ok=True)
         if os.path.exists(socket):
             os.unlink(socket)
         conf = os.path.join(source_dir(), "sim", "bus", "gateway-bus.conf")
         self.bus = self.start("bus", ["dbus-daemon", "--config-file=" + conf, "--nofork",
-                                      "--print-address=1"], ready_regex=r"^unix:")
-        return self.bus
+                                      "--print-address=1"], ready=r"^unix:")
+        if monitor:
+            self.monitor = BusMonitor("monitor", ["dbus-monitor", "--address", BUS_ADDRESS],
+                                      self.path("monitor.log"), dict(os.environ))
+            self.procs["monitor"] = self.monitor
+            poll(lambda: self.monitor.has(r"member=NameLost"), 5, "bus monitor ready")
 
-    def busctl(self, *args, timeout=5.0):
-        """Runs busctl on the gateway bus; returns the CompletedProcess."""
-        argv = ["busctl", "--address=" + BUS_ADDRESS, "--no-pager"] + [str(a) for a in args]
+    def run(self, tool, *args, timeout=5.0):
+        argv = {"busctl": ["busctl", "--address=" + BUS_ADDRESS, "--no-pager"],
+                "dbus-send": ["dbus-send", "--bus=" + BUS_ADDRESS],
+                "gdbus": ["gdbus"]}[tool] + [str(a) for a in args]
         return subprocess.run(argv, capture_output=True, text=True, timeout=timeout + 5)
 
     def call(self, dest, path, interface, member, signature="", *args, timeout=5.0):
-        """Method call through busctl; returns the reply's argument list, raises BusError."""
-        argv = ["call", "--json=short", "--timeout=%gs" % timeout, dest, path, interface,
-                member]
-        if signature:
-            argv += [signature] + [str(a) for a in args]
-        res = self.busctl(*argv, timeout=timeout)
+        """Method call through busctl; the reply's arguments, or BusError."""
+        argv = ["call", "--json=short", "--timeout=%gs" % timeout, dest, path, interface, member]
+        res = self.run("busctl", *(argv + ([signature] + list(args) if signature else [])),
+                       timeout=timeout)
         if res.returncode != 0:
             err = res.stderr.strip()
             raise BusError(err, timed_out=bool(re.search(r"timed out|NoReply|Timeout", err)))
-        out = res.stdout.strip()
-        return json.loads(out)["data"] if out else []
+        return json.loads(res.stdout)["data"] if res.stdout.strip() else []
 
-    def dbus_send(self, *args, timeout=5.0):
-        """Runs dbus-send on the gateway bus; returns the CompletedProcess."""
-        argv = ["dbus-send", "--bus=" + BUS_ADDRESS] + [str(a) for a in args]
-        return subprocess.run(argv, capture_output=True, text=True, timeout=timeout + 5)
-
-    def call_bus_driver(self, member, signature="", *args):
-        return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                         "org.freedesktop.DBus", member, signature, *args)
-
-    def name_has_owner(self, name):
-        return bool(self.call_bus_driver("NameHasOwner", "s", name)[0])
-
-    def name_owner(self, name):
-        try:
-            return self.call_bus_driver("GetNameOwner", "s", name)[0]
-        except BusError:
-            return None
-
-    def wait_for_name(self, name, present=True, timeout=10.0):
-        poll(lambda: self.name_has_owner(name) == present, timeout,
-             "bus name %s %s after %.1f s"
-             % (name, "not owned" if present else "still owned", timeout))
-
-    def hold_name(self, name, proc_name=None):
-        """Starts a peer that owns `name` (as primary owner) until it is stopped."""
-        peer = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bus_peer.py")
-        return self.start_python(proc_name or "holder-" + name, peer,
-                                 ["--address", BUS_ADDRESS, "--name", name],
-                                 ready_regex=r"^owned ")
-
-    def start_monitor(self, name="monitor"):
-        """dbus-monitor in profile mode: one line per message on the bus."""
-        proc = self.start(name, ["dbus-monitor", "--address", BUS_ADDRESS, "--profile"],
-                          ready_regex=r"^#type")
-        time.sleep(0.2)  # the header is printed before BecomeMonitor has taken effect
-        return proc
-
-    @staticmethod
-    def monitor_messages(proc, **match):
-        """Messages seen by a monitor, as dicts, filtered by equal fields (type, sender,
-        destination, path, interface, member)."""
-        keys = ("type", "time", "serial", "sender", "destination", "path", "interface",
-                "member")
-        out = []
-        for line in proc.log_lines():
-            if line.startswith("#") or "\t" not in line:
-                continue
-            msg = dict(zip(keys, line.split("\t")))
-            if all(msg.get(k) == v for k, v in match.items()):
-                out.append(msg)
-        return out
-
-    # -- watchdog -------------------------------------------------------------------
-    def start_watchdog(self):
-        script = os.path.join(source_dir(), "sim", "watchdog", "watchdog_sim.py")
-        if os.path.exists(self.watchdog_record):
-            os.unlink(self.watchdog_record)
-        self.watchdog = self.start_python("watchdog", script,
-                                          ["--address", BUS_ADDRESS, "--record",
-                                           self.watchdog_record],
-                                          ready_regex=r'"event": "ready"')
-        return self.watchdog
-
-    def watchdog_events(self, event=None):
-        """The watchdog's records (dicts), optionally only those of one event kind."""
-        if not os.path.exists(self.watchdog_record):
-            return []
-        with open(self.watchdog_record, encoding="utf-8") as f:
-            records = [json.loads(line) for line in f if line.strip()]
-        return [r for r in records if event is None or r["event"] == event]
-
-    def feeds(self, service=MONITOR_NAME):
-        return [r for r in self.watchdog_events("feed") if r.get("service") == service]
-
-    def wait_for_feeds(self, count, timeout=15.0, service=MONITOR_NAME):
-        return poll_count(lambda: self.feeds(service), count, timeout,
-                          "feed(s) from %s" % service, interval=0.1)
-
-    # -- configuration manager ----------------------------------------------------------
-    def _cfg_binary(self, name):
-        return os.path.join(build_dir(), "platform", "config-manager", name)
-
-    def start_config_manager(self, entries=None, test=None):
-        """Starts the configuration manager with `entries` (key -> value) in its store.
-        Skips the calling test (unittest.SkipTest) when the service is not built."""
-        service = self._cfg_binary("config_manager_service")
-        if not os.access(service, os.X_OK):
-            raise unittest.SkipTest("configuration manager not built: %s" % service)
-        with open(self.cfg_store, "w", encoding="utf-8") as f:
-            f.write(format_store(entries or {}))
-        self.config = self.start("config", [service, "--address", BUS_ADDRESS,
-                                            "--store", self.cfg_store],
-                                 ready_regex=CONFIG_READY)
-        return self.config
-
-    def cfgtool(self, *args, timeout=5.0):
-        tool = self._cfg_binary("cfgtool")
-        argv = [tool, "--address", BUS_ADDRESS] + [str(a) for a in args]
-        return subprocess.run(argv, capture_output=True, text=True, timeout=timeout + 5)
-
-    def cfg_get(self, key):
-        """The stored value, or None when the key is absent."""
-        res = self.cfgtool("get", key)
-        return res.stdout.rstrip("\n") if res.returncode == 0 else None
-
-    def cfg_set(self, key, value):
-        res = self.cfgtool("set", key, str(value))
-        if res.returncode != 0:
-            raise BusError("cfgtool set %s: %s" % (key, res.stderr.strip()))
-
-    def cfg_delete(self, key):
-        res = self.cfgtool("delete", key)
-        if res.returncode != 0:
-            raise BusError("cfgtool delete %s: %s" % (key, res.stderr.strip()))
-
-    # -- daemon ---------------------------------------------------------------------
-    @staticmethod
-    def daemon_binary():
-        return os.environ.get("SM_E2E_DAEMON") or os.path.join(build_dir(), "src",
-                                                              "service_monitor")
-
-    def install_daemon(self):
-        src = self.daemon_binary()
-        if not os.access(src, os.X_OK):
-            raise unittest.SkipTest("daemon not built: %s" % src)
-        os.makedirs(os.path.dirname(INSTALLED_DAEMON), exist_ok=True)
-        shutil.copy2(src, INSTALLED_DAEMON)
-        return INSTALLED_DAEMON
-
-    def start_daemon(self, ready=True, env=None, timeout=15.0):
-        """Installs and starts the daemon; with `ready`, waits for its name on the bus."""
-        path = self.install_daemon()
-        daemon_env = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS",
-                                                     "detect_leaks=1:abort_on_error=0"),
-                      "UBSAN_OPTIONS": os.environ.get("UBSAN_OPTIONS",
-                                                      "print_stacktrace=1:halt_on_error=1")}
-        daemon_env.update(env or {})
-        self.daemon = self.start("daemon", [path], env=daemon_env,
-                                 cwd=os.path.dirname(path))
-        if ready:
-            self.wait_for_daemon_name(timeout)
-        return self.daemon
-
-    def wait_for_daemon_name(self, timeout=15.0):
-        def owned():
-            if not self.daemon.alive():
-                raise AssertionError("daemon ended before owning its name (%s):\n%s"
-                                     % (self.daemon.state(), self.daemon.tail()))
-            return self.name_has_owner(MONITOR_NAME)
-        poll(owned, timeout, "daemon did not own %s within %.1f s" % (MONITOR_NAME, timeout))
-
-    def call_monitor(self, member, signature="", *args, timeout=5.0,
-                     interface=MONITOR_NAME, path=MONITOR_PATH):
+    def call_monitor(self, member, signature="", *args, timeout=5.0, interface=MONITOR_NAME,
+                     path=MONITOR_PATH):
         return self.call(MONITOR_NAME, path, interface, member, signature, *args,
                          timeout=timeout)
 
+    def post(self, text, timeout=5.0):
+        """PostMetricData; the reply JSON as a dict (fails if it is not JSON)."""
+        return json.loads(self.call_monitor("PostMetricData", "s", text, timeout=timeout)[0])
 
-def _escape_field(text, is_key):
-    out = (text.replace("\\", "\\\\").replace("\t", "\\t").replace("\r", "\\r")
-           .replace("\n", "\\n"))
-    return "\\" + out if is_key and out.startswith("#") else out
+    def name_owner(self, name):
+        try:
+            return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                             "org.freedesktop.DBus", "GetNameOwner", "s", name)[0]
+        except BusError:
+            return None
+
+    # -- stand-ins ----------------------------------------------------------------------
+    def start_watchdog(self):
+        self.start_python("watchdog", os.path.join(source_dir(), "sim", "watchdog",
+                                                   "watchdog_sim.py"),
+                          ["--address", BUS_ADDRESS, "--record", self.path("watchdog.jsonl")],
+                          ready=r'"event": "ready"')
+
+    def watchdog_records(self, event):
+        return [r for r in read_lines(self.path("watchdog.jsonl")) if r["event"] == event]
+
+    def feeds(self):
+        return [r for r in self.watchdog_records("feed") if r.get("service") == MONITOR_NAME]
+
+    def largest_feed_gap(self):
+        times = [f["time"] for f in self.feeds()]
+        return max((b - a for a, b in zip(times, times[1:])), default=0.0)
+
+    def wait_for_feeds(self, count, timeout=15.0):
+        return poll_count(self.feeds, count, timeout, "watchdog feed(s)")
+
+    def start_config_manager(self, entries):
+        binary = os.path.join(build_dir(), "platform", "config-manager", "config_manager_service")
+        store = self.path("config.store")
+        write_text(store, "".join("%s\t%s\n" % kv for kv in sorted(entries.items())))
+        self.config = self.start("config", [binary, "--address", BUS_ADDRESS, "--store", store],
+                                 ready=r"config_manager_service: serving ")
+
+    def cfgtool(self, *args):
+        tool = os.path.join(build_dir(), "platform", "config-manager", "cfgtool")
+        res = subprocess.run([tool, "--address", BUS_ADDRESS] + [str(a) for a in args],
+                             capture_output=True, text=True, timeout=10)
+        if res.returncode != 0 and args[0] != "get":
+            raise BusError("cfgtool %s: %s" % (" ".join(map(str, args)), res.stderr.strip()))
+        return res.stdout.rstrip("\n") if res.returncode == 0 else None
+
+    def start_credential(self, credentials, duration=3600):
+        write_json(self.path("credentials.json"), {"credentials": credentials})
+        self.credential = self.start_python(
+            "credential", os.path.join(source_dir(), "sim", "credential", "credential_sim.py"),
+            ["--address", BUS_ADDRESS, "--credentials", self.path("credentials.json"),
+             "--duration", str(duration), "--control", self.path("credential-control.json"),
+             "--record", self.path("credential.jsonl")], ready=r'"event": "ready"')
+
+    def credential_control(self, doc):
+        write_json(self.path("credential-control.json"), doc)
+
+    def credential_calls(self):
+        return [r for r in read_lines(self.path("credential.jsonl")) if r["event"] == "call"]
+
+    def start_cloud(self, credentials, install_ca=True, control=None):
+        """The cloud stand-in (HTTPS 443) with its CA where the daemon looks for it, or,
+        when `install_ca` is a path, that bundle instead."""
+        self.cloud = CloudStandIn(self.path("cloud"), credentials, ca_dir="/tmp/e2e-cloud-ca")
+        if control:
+            self.cloud.set_control(control)
+        self.cloud.start()
+        self.procs["cloud"] = _Closer(self.cloud.paths["stand-in.log"], self.cloud.stop)
+        if install_ca is True:
+            self.cloud.install_ca(BASE_DIR)
+        elif install_ca:
+            write_text(CA_FILE, read_text(install_ca))
+
+    def install_agent(self, mode="normal"):
+        src = os.environ.get("SM_E2E_AGENT") or os.path.join(build_dir(), "sim", "agent",
+                                                             "zeb_agent_sim")
+        os.makedirs(os.path.dirname(AGENT_PATH), exist_ok=True)
+        shutil.copy2(src, AGENT_PATH + ".new")
+        os.replace(AGENT_PATH + ".new", AGENT_PATH)  # a running agent keeps the old file
+        self.agent_mode(mode)
+
+    def agent_mode(self, mode):
+        """Mode of the next agent start: normal, exit, crash or ignore-term."""
+        write_text(self.env["AGENT_SIM_MODE"], mode + "\n")
+
+    def agent_records(self, event=None):
+        return [r for r in read_lines(self.env["AGENT_SIM_RECORD"])
+                if event in (None, r["event"])]
+
+    def install_dps(self):
+        for name in ("startDPS.sh", "stopDPS.sh"):
+            os.makedirs(DPS_DIR, exist_ok=True)
+            shutil.copy(os.path.join(source_dir(), "sim", "dps", name), DPS_DIR)
+
+    def dps_runs(self):
+        """(script, pid, ppid, session id) of each DPS script run, in order."""
+        lines = (read_text(self.env["DPS_SIM_RECORD"]) or "").split("\n")
+        return [(w[0], int(w[2]), int(w[3]), int(w[4]) if len(w) > 4 else None)
+                for w in (line.split() for line in lines) if w]
+
+    # -- daemon -----------------------------------------------------------------------
+    def start_daemon(self, ready=True, env=None):
+        """Installs and starts the daemon; with `ready`, waits for its first feed."""
+        src = os.environ.get("SM_E2E_DAEMON") or os.path.join(build_dir(), "src",
+                                                              "service_monitor")
+        if os.path.realpath(src) != INSTALLED_DAEMON:
+            os.makedirs(os.path.dirname(INSTALLED_DAEMON), exist_ok=True)
+            shutil.copy2(src, INSTALLED_DAEMON)
+        daemon_env = dict(self.env, ASAN_OPTIONS=os.environ.get(
+            "ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0"), **(env or {}))
+        self.daemon = self.start("daemon", [INSTALLED_DAEMON], env=daemon_env,
+                                 cwd=os.path.dirname(INSTALLED_DAEMON))
+        if ready:
+            poll(lambda: self.feeds() or (not self.daemon.alive() and AssertionError(
+                "daemon ended (%s)" % self.daemon.state())), 20, "no first feed from the daemon")
+            if not self.daemon.alive():
+                raise AssertionError("daemon ended during start-up (%s)" % self.daemon.state())
+        return self.daemon
 
 
-def format_store(entries):
-    """The configuration store file for `entries`: one key<TAB>value line per entry."""
-    return "".join("%s\t%s\n" % (_escape_field(str(k), True), _escape_field(str(v), False))
-                   for k, v in sorted(entries.items()))
+def script(name):
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
 
 
-# The configuration manager prints this once it serves the bus.
-CONFIG_READY = r"config_manager_service: serving "
+def remove_leftovers():
+    for path in LEFTOVERS:
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path, ignore_errors=True)
+        elif os.path.lexists(path):
+            os.unlink(path)
 
 
-def log_message(line):
-    """The message part of a daemon log line (after 'file:line function: ')."""
-    m = re.match(r"^\S+ \S+ \S+\s+\S+\[\d+\] \S+:\d+ \S+: (.*)$", line)
-    return m.group(1) if m else line
+def kill_strays():
+    """Ends whatever is left in the sandbox (programs the daemon started detached) but
+    this process and the sandbox's init, and reaps our own children."""
+    me = os.getpid()
+    for entry in os.listdir("/proc"):
+        if entry.isdigit() and int(entry) not in (1, me):
+            try:
+                os.kill(int(entry), signal.SIGKILL)
+            except OSError:
+                pass
+    try:
+        while os.waitpid(-1, os.WNOHANG)[0] != 0:
+            pass
+    except ChildProcessError:
+        pass
 
 
-def messages(proc):
-    """The message texts of the daemon's log lines."""
-    return [log_message(line) for line in proc.log_lines()]
+def agent_processes():
+    """{pid: ppid} of the live processes whose argv[0] holds the agent's name."""
+    found = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        argv0 = (read_text("/proc/%s/cmdline" % entry) or "").split("\0")[0]
+        st = proc_stat(int(entry))
+        if AGENT_NAME in argv0 and st is not None and st[0] != "Z":
+            found[int(entry)] = st[1]
+    return found
+
+
+def proc_stat(pid):
+    """(state, ppid, session id) of a process, or None when it is gone."""
+    text = read_text("/proc/%d/stat" % pid)
+    if not text:
+        return None
+    fields = text.rsplit(")", 1)[1].split()
+    return fields[0], int(fields[1]), int(fields[3])
+
+
+def metric_request(ts_ms=None, request_id="req-1", module="gateway/uplink", params=None):
+    return json.dumps({"id": request_id, "ts": int(time.time() * 1000) if ts_ms is None
+                       else ts_ms, "moduleName": module,
+                       "params": params or [{"metricName": "cpu_usage", "value": 12.5,
+                                             "collectRule": "avg"}]})
 
 
 class GatewayTestCase(unittest.TestCase):
@@ -527,52 +522,76 @@ class GatewayTestCase(unittest.TestCase):
         self.gw = Gateway(self.id().split(".", 1)[-1])
         self.addCleanup(self.gw.close)
 
-    def assertInOrder(self, proc, expected):
-        """Each expected message appears, exactly, after the previous one."""
-        got = messages(proc)
-        pos = 0
-        for text in expected:
-            try:
-                pos = got.index(text, pos) + 1
-            except ValueError:
-                self.fail("%r missing (or out of order) in the daemon log" % text)
+    def start_gateway(self, entries=None, serial=SERIAL_LINE, agent="normal", credential=False,
+                      cloud=False, config=True, daemon=True):
+        """Bus with monitor, watchdog, the configuration manager with `entries`, the agent
+        and DPS stand-ins, the stand-ins asked for, and the daemon once start-up is done."""
+        gw = self.gw
+        if agent:
+            gw.install_agent(agent)
+        gw.install_dps()
+        if serial is not None:
+            write_text(SERIAL_FILE, serial)
+        gw.start_bus()
+        gw.start_watchdog()
+        if config:
+            gw.start_config_manager(entries or {})
+        if credential:
+            gw.start_credential([CLOUD_CREDENTIAL])
+        if cloud:
+            gw.start_cloud([CLOUD_CREDENTIAL])
+        if daemon:
+            gw.start_daemon()
+        return gw
+
+    def next_gateway(self, label):
+        """A fresh gateway for the next row of a table."""
+        self.gw.close()
+        self.gw = Gateway("%s-%s" % (self.id().split(".", 1)[-1], label))
+        self.addCleanup(self.gw.close)
+        return self.gw
 
     def wait_until(self, probe, what, timeout=10.0):
-        """Polls `probe` until it gives a true value, which it returns."""
         return poll(probe, timeout, "%s within %.1f s" % (what, timeout))
+
+    def assertInOrder(self, proc, expected):
+        """Each expected message appears, exactly, after the previous one."""
+        got, pos = proc.messages(), 0
+        for text in expected:
+            self.assertIn(text, got[pos:], "missing or out of order in the %s log" % proc.name)
+            pos = got.index(text, pos) + 1
+
+    def assertNoSanitizerReport(self, proc):
+        hits = [line for line in proc.log_lines() if SANITIZER_REPORT.search(line)]
+        self.assertEqual(hits, [], "sanitizer report in the %s log" % proc.name)
+
+    def stop_daemon(self, timeout=15.0):
+        """SIGINT: the daemon ends in order with status 0 and no sanitizer report."""
+        daemon = self.gw.daemon
+        self.assertEqual(daemon.stop(signal.SIGINT, timeout=timeout), 0)
+        self.assertIn(EXIT_LINE, daemon.messages())
+        self.assertNoSanitizerReport(daemon)
+        return daemon
 
     def run(self, result=None):
         result = result if result is not None else self.defaultTestResult()
         before = len(result.failures) + len(result.errors)
         out = super().run(result)
-        if len(result.failures) + len(result.errors) > before:
+        if len(result.failures) + len(result.errors) > before and hasattr(self, "gw"):
             self._report_logs()
         return out
 
     def _report_logs(self):
-        gw = getattr(self, "gw", None)
-        if gw is None:
-            return
-        err = sys.stderr
-        for name, path in gw.logs().items():
-            try:
-                with open(path, "rb") as f:
-                    lines = f.read().decode("utf-8", "replace").splitlines()
-            except OSError:
-                continue
-            err.write("----- %s: %s (last %d of %d lines) -----\n"
-                      % (self.id(), name, min(len(lines), 80), len(lines)))
-            err.write("\n".join(lines[-80:]) + "\n")
+        for name, proc in self.gw.procs.items():
+            lines = (read_text(proc.log_path) or "").splitlines()
+            sys.stderr.write("----- %s: %s (last %d lines) -----\n%s\n"
+                             % (self.id(), name, min(len(lines), 80), "\n".join(lines[-80:])))
         keep = os.environ.get("SM_E2E_KEEP_LOGS") or os.path.join(build_dir(), "Testing",
                                                                    "e2e-logs")
-        try:
-            dest = os.path.join(keep, os.path.basename(gw.log_dir))
-            shutil.rmtree(dest, ignore_errors=True)
-            shutil.copytree(gw.log_dir, dest)
-            err.write("----- logs kept in %s -----\n" % dest)
-        except OSError as exc:
-            err.write("----- logs not kept: %s -----\n" % exc)
-        err.flush()
+        dest = os.path.join(keep, os.path.basename(self.gw.log_dir))
+        shutil.rmtree(dest, ignore_errors=True)
+        shutil.copytree(self.gw.log_dir, dest, ignore_dangling_symlinks=True)
+        sys.stderr.write("----- logs kept in %s -----\n" % dest)
 
 
 def main():
