@@ -21,7 +21,7 @@ import glob
 import json
 import os
 import re
-import signal
+import shutil
 import subprocess
 import sys
 import time
@@ -30,12 +30,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import harness  # noqa: E402
-import peers  # noqa: E402
-import components  # noqa: E402
 
 ECHO_NAME = "bench.ingest.echo"
-CONFIG = dict(components.DEVICE, **components.AGENT_KEYS,
-              gw_zeb_switch="1", gw_dps_switch="0", vt_serialNumber="GW-BENCH-0001")
+CONFIG = dict(harness.DEVICE, **harness.AGENT_KEYS, gw_zeb_switch="1", gw_dps_switch="0")
 
 
 def tool(name):
@@ -73,15 +70,26 @@ def switches(pid):
     return total
 
 
-def start_gateway(gw, daemon_argv):
-    components.install_agent("normal")
-    gw.start_bus()
+def daemon_binary():
+    return os.environ.get("SM_E2E_DAEMON") or os.path.join(harness.build_dir(), "src",
+                                                           "service_monitor")
+
+
+def start_gateway(gw, wrapper=()):
+    """The gateway around the daemon (run under `wrapper`), registered with the cloud."""
+    gw.install_agent("normal")
+    gw.install_dps()
+    harness.write_text(harness.SERIAL_FILE, harness.SERIAL_LINE)
+    gw.start_bus(monitor=False)
     gw.start_watchdog()
     gw.start_config_manager(CONFIG)
-    gw.install_daemon()
-    cloud = peers.start_cloud(gw, [components.CLOUD_CREDENTIAL])
-    peers.start_credential(gw, cloud.paths["credentials.json"])
-    gw.daemon = gw.start("daemon", daemon_argv, cwd=os.path.dirname(harness.INSTALLED_DAEMON))
+    gw.start_credential([harness.CLOUD_CREDENTIAL])
+    gw.start_cloud([harness.CLOUD_CREDENTIAL])
+    src = daemon_binary()
+    os.makedirs(os.path.dirname(harness.INSTALLED_DAEMON), exist_ok=True)
+    shutil.copy2(src, harness.INSTALLED_DAEMON)
+    gw.daemon = gw.start("daemon", list(wrapper) + [harness.INSTALLED_DAEMON], env=gw.env,
+                         cwd=os.path.dirname(harness.INSTALLED_DAEMON))
     gw.daemon.wait_for_log("init zeb sdk success", timeout=120)
     # The first call after registration is the one that sets the ready flag.
     client(harness.MONITOR_NAME, 1, 1)
@@ -89,7 +97,7 @@ def start_gateway(gw, daemon_argv):
 
 def start_echo(gw, wrapper=()):
     return gw.start("echo", list(wrapper) + [tool("ingest_echo"), harness.BUS_ADDRESS, ECHO_NAME],
-                    ready_regex="echo ready", timeout=60)
+                    ready="echo ready", timeout=60)
 
 
 def measure_instructions(args):
@@ -97,8 +105,9 @@ def measure_instructions(args):
     os.makedirs(out_dir, exist_ok=True)
     grind = ["valgrind", "--tool=callgrind", "--callgrind-out-file=%s/callgrind.out.%%p" % out_dir]
     figures = {}
-    with harness.Gateway("bench-callgrind", log_dir="/tmp/ingest-bench-cg") as gw:
-        start_gateway(gw, grind + [harness.INSTALLED_DAEMON])
+    gw = harness.Gateway("bench-callgrind")
+    try:
+        start_gateway(gw, grind)
         echo = start_echo(gw, grind)
         for entries in (1, 10):
             d = callgrind_per_call(gw.daemon.pid, harness.MONITOR_NAME, entries,
@@ -107,6 +116,8 @@ def measure_instructions(args):
                                        out_dir)
             figures["instructions_%d" % entries] = {"daemon": round(d), "echo": round(e),
                                                     "ratio": round(d / e, 2)}
+    finally:
+        gw.close()
     return figures
 
 
@@ -132,8 +143,9 @@ def callgrind_per_call(pid, dest, entries, calls, out_dir):
 def measure_pinned(args):
     best = {"daemon": 0.0, "echo": 0.0}
     sw = {"daemon": None, "echo": None}
-    with harness.Gateway("bench-pinned", log_dir="/tmp/ingest-bench-pinned") as gw:
-        start_gateway(gw, [harness.INSTALLED_DAEMON])
+    gw = harness.Gateway("bench-pinned")
+    try:
+        start_gateway(gw)
         echo = start_echo(gw)
         targets = {"daemon": (gw.daemon.pid, harness.MONITOR_NAME),
                    "echo": (echo.pid, ECHO_NAME)}
@@ -150,6 +162,8 @@ def measure_pinned(args):
                 if rate > best[who]:
                     best[who] = rate
                 sw[who] = per_call if sw[who] is None else min(sw[who], per_call)
+    finally:
+        gw.close()
     return {"calls_per_s": {k: round(v) for k, v in best.items()},
             "calls_ratio": round(best["daemon"] / best["echo"], 2),
             "switches_per_call": {k: round(v, 1) for k, v in sw.items()}}
@@ -172,7 +186,7 @@ def main():
     if args.daemon:
         os.environ["SM_E2E_DAEMON"] = os.path.abspath(args.daemon)
     harness.ensure_sandbox()
-    figures = {"daemon": harness.Gateway.daemon_binary()}
+    figures = {"daemon": daemon_binary()}
     if not args.skip_pinned:
         figures.update(measure_pinned(args))
     if not args.skip_callgrind:
