@@ -10,8 +10,11 @@ ingest_client calls PostMetricData on each in turn and the script prints, as JSO
   calls/s       calls per second with daemon (or echo), bus and client pinned to CPU 0,
                 1 client, 10 entries; best of --rounds runs, taken alternately
   switches      context switches of the service's threads per 10-entry call (pinned)
+  rss (--rss)   the daemon's resident memory idle, at its peak during a 60 s flood of
+                10-entry calls from 2 clients while the cloud hangs every upload, and one
+                period after the cloud answers again
 
-Usage: bench/ingest_bench.py --build BUILD [--daemon PATH] [--calls N] [--rounds R]
+Usage: bench/ingest_bench.py --build BUILD [--daemon PATH] [--calls N] [--rounds R] [--rss]
   --daemon  the daemon binary to measure (default BUILD/src/service_monitor); the echo
             and client always come from BUILD/bench.
 """
@@ -169,6 +172,41 @@ def measure_pinned(args):
             "switches_per_call": {k: round(v, 1) for k, v in sw.items()}}
 
 
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid, encoding="utf-8") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+def measure_rss(args):
+    gw = harness.Gateway("bench-rss")
+    try:
+        start_gateway(gw)
+        pid = gw.daemon.pid
+        time.sleep(2)
+        idle = rss_kib(pid)
+        gw.cloud.set_control({"upload": {"delay": 3600}})
+        clients = []
+        peak = idle
+        deadline = time.monotonic() + args.flood_seconds
+        while time.monotonic() < deadline:
+            clients = [c for c in clients if c.poll() is None]
+            while len(clients) < 2:
+                clients.append(subprocess.Popen(
+                    [tool("ingest_client"), harness.BUS_ADDRESS, harness.MONITOR_NAME, "10",
+                     "2000"], stdout=subprocess.DEVNULL))
+            peak = max(peak, rss_kib(pid))
+            time.sleep(0.5)
+        for c in clients:
+            c.wait()
+        gw.cloud.set_control({})
+        time.sleep(70)  # one period with a working cloud
+        after = rss_kib(pid)
+    finally:
+        gw.close()
+    return {"rss_kib": {"idle": idle, "peak": peak, "after": after,
+                        "peak_above_idle": peak - idle, "after_above_idle": after - idle}}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -179,6 +217,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--skip-callgrind", action="store_true")
     parser.add_argument("--skip-pinned", action="store_true")
+    parser.add_argument("--rss", action="store_true", help="measure memory only")
+    parser.add_argument("--flood-seconds", type=float, default=60)
     args = parser.parse_args()
     if not args.build:
         sys.exit("--build (or SM_BUILD_DIR) is required")
@@ -187,6 +227,10 @@ def main():
         os.environ["SM_E2E_DAEMON"] = os.path.abspath(args.daemon)
     harness.ensure_sandbox()
     figures = {"daemon": daemon_binary()}
+    if args.rss:
+        figures.update(measure_rss(args))
+        print(json.dumps(figures, indent=1))
+        return
     if not args.skip_pinned:
         figures.update(measure_pinned(args))
     if not args.skip_callgrind:
