@@ -125,7 +125,12 @@ void* metricManagerThread(void* arg) noexcept {
             (void)malloc_trim(0);
             trimDue = false;
         }
-        if (metric_period_tick(manager) == PeriodTick::kEnded) metric_period_end(manager);
+        if (metric_period_tick(manager) != PeriodTick::kEnded) continue;
+        // What was queued before the end was noticed belongs to the period that ended.
+        if (popAllMessagesFromQueue(&manager->metricDataQueue, 0, &first) == 0) {
+            (void)_mergeChain(manager, first);
+        }
+        metric_period_end(manager);
     }
     return nullptr;
 }
