@@ -1,35 +1,15 @@
 // Any request text yields a reply that is valid JSON and UTF-8, fits the reply buffer and
 // carries a known code; every queued sample is well formed.
-#include <cjson/cJSON.h>
-
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "logger.h"
-#include "raii.h"
-#include "service_monitor_metric_manager.h"
+#include "metric_reply.h"
 
 namespace {
-
-bool isUtf8(const char* text) {
-    for (const unsigned char* s = reinterpret_cast<const unsigned char*>(text); *s != 0;) {
-        const unsigned char c = *s;
-        const size_t n = c < 0x80 ? 1
-                         : (c >> 5) == 6 ? 2
-                         : (c >> 4) == 14 ? 3
-                         : (c >> 3) == 30 ? 4
-                                          : 0;
-        if (n == 0) return false;
-        for (size_t k = 1; k < n; ++k) {
-            if ((s[k] & 0xC0) != 0x80) return false;
-        }
-        s += n;
-    }
-    return true;
-}
 
 bool isKnownCode(int code) {
     switch (code) {
@@ -46,15 +26,10 @@ bool isKnownCode(int code) {
 }
 
 void checkReply(const char* reply, int result) {
-    if (strnlen(reply, kMetricReplyBufSize) >= kMetricReplyBufSize || !isUtf8(reply)) abort();
-    const char* end = nullptr;
-    const CJsonPtr json(cJSON_ParseWithOpts(reply, &end, 1));
-    if (!json) abort();
-    const cJSON* const code = cJSON_GetObjectItemCaseSensitive(json.get(), "code");
-    if (!cJSON_IsNumber(code) || !isKnownCode(code->valueint)) abort();
-    if (!cJSON_IsString(cJSON_GetObjectItemCaseSensitive(json.get(), "id"))) abort();
-    if (!cJSON_IsString(cJSON_GetObjectItemCaseSensitive(json.get(), "message"))) abort();
-    if ((code->valueint == kMetricCodeOk) != (result == 0)) abort();
+    const std::optional<MetricReply> parsed = parseMetricReply(reply);
+    if (!parsed || !isKnownCode(parsed->code) || (parsed->code == kMetricCodeOk) != (result == 0)) {
+        abort();
+    }
 }
 
 void drainQueue(MSG_QUEUE_T* queue) {

@@ -5,10 +5,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "file_text.h"
 #include "logger.h"
 
 class LogCapture {
@@ -20,27 +19,22 @@ public:
     }
     // The capture, with what was logged so far dropped.
     static LogCapture& begin() {
-        LogCapture& capture = instance();
-        capture.take();
-        return capture;
+        instance().take();
+        return instance();
     }
     ~LogCapture() { unlink(path_.c_str()); }
 
     // Everything logged since the previous call.
     std::string take() {
-        std::ifstream in(path_);
-        in.seekg(static_cast<std::streamoff>(offset_));
-        std::stringstream text;
-        text << in.rdbuf();
-        offset_ += text.str().size();
-        return text.str();
+        const std::string text = readAll(path_).substr(offset_);
+        offset_ += text.size();
+        return text;
     }
 
 private:
     LogCapture() {
         char name[] = "/tmp/sm_test_log_XXXXXX";
-        const int fd = mkstemp(name);
-        if (fd >= 0) close(fd);
+        close(mkstemp(name));
         path_ = name;
         setenv("GATEWAY_LOG_FILE", name, 1);
         setenv("GATEWAY_LOG_LEVEL", "0", 1);

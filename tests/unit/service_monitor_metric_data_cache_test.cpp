@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -53,7 +54,7 @@ protected:
     METRIC_DATA_CACHE_T* cache = metric_data_cache_init();
 };
 
-TEST_F(MetricDataCacheTest, CollectRulesCombineSamples) {
+TEST_F(MetricDataCacheTest, CollectRulesCombineSamplesAndTheLatestRuleCounts) {
     for (double v : {1.0, 2.0, 6.0}) {
         insert("svc", "updated", COLLECT_RULE_UPDATE, v);
         insert("svc", "summed", COLLECT_RULE_ACCUMULATE, v);
@@ -62,116 +63,48 @@ TEST_F(MetricDataCacheTest, CollectRulesCombineSamples) {
     EXPECT_DOUBLE_EQ(valueOf("svc", "updated"), 6);
     EXPECT_DOUBLE_EQ(valueOf("svc", "summed"), 9);
     EXPECT_DOUBLE_EQ(valueOf("svc", "averaged"), 3);
+
+    insert("svc", "summed", COLLECT_RULE_UPDATE, 5);  // a rule change mid-period
+    EXPECT_DOUBLE_EQ(valueOf("svc", "summed"), 5);
+    for (const Visit& v : walk()) EXPECT_TRUE(v.metric != "summed" || v.rule == COLLECT_RULE_UPDATE);
+    insert("svc", "summed", 7, 100);  // unknown rule: value unchanged
+    EXPECT_DOUBLE_EQ(valueOf("svc", "summed"), 5);
 }
 
-TEST_F(MetricDataCacheTest, RuleChangeMidPeriodUsesTheLatestRule) {
-    insert("svc", "m", COLLECT_RULE_ACCUMULATE, 1);
-    insert("svc", "m", COLLECT_RULE_ACCUMULATE, 2);
-    insert("svc", "m", COLLECT_RULE_UPDATE, 5);
-    const std::vector<Visit> visits = walk();
-    ASSERT_EQ(visits.size(), 1U);
-    EXPECT_DOUBLE_EQ(visits[0].value, 5);
-    EXPECT_EQ(visits[0].rule, COLLECT_RULE_UPDATE);
+// Every metric of every module is walked once; cleared nodes serve the next period afresh.
+TEST_F(MetricDataCacheTest, WalkAndClearForTheNextPeriod) {
+    for (const char* module : {"svc/a", "svc/b", "other"}) {
+        for (const char* metric : {"cpu", "mem", "disk", "net"}) insert(module, metric, COLLECT_RULE_AVG, 10);
+    }
+    std::vector<std::string> seen;
+    for (const Visit& v : walk()) seen.push_back(v.module + "/" + v.metric);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
+    EXPECT_EQ(seen.size(), 12U);
 
-    insert("svc", "m", 7, 100);  // unknown rule: value unchanged
-    EXPECT_DOUBLE_EQ(valueOf("svc", "m"), 5);
-}
-
-TEST_F(MetricDataCacheTest, ClearForgetsEverythingAndCountsRestart) {
-    insert("svc", "m", COLLECT_RULE_AVG, 10);
-    insert("svc", "m", COLLECT_RULE_AVG, 20);
     ASSERT_EQ(clear_metric_data(cache), 0);
-    double v = 0;
-    EXPECT_EQ(get_metric_data(cache, "svc", "m", &v), -1);
     EXPECT_TRUE(walk().empty());
-
-    insert("svc", "m", COLLECT_RULE_AVG, 4);  // a recycled node starts from count 1
-    EXPECT_DOUBLE_EQ(valueOf("svc", "m"), 4);
-    insert("svc", "m", COLLECT_RULE_AVG, 8);
-    EXPECT_DOUBLE_EQ(valueOf("svc", "m"), 6);
+    double v = 0;
+    EXPECT_EQ(get_metric_data(cache, "svc/a", "cpu", &v), -1);
+    for (const char* module : {"n1", "n2", "n3"}) insert(module, "n", COLLECT_RULE_AVG, 4);
+    insert("n1", "n", COLLECT_RULE_AVG, 8);
+    EXPECT_DOUBLE_EQ(valueOf("n1", "n"), 6);
+    EXPECT_EQ(metric_data_cache_free_modules(cache), 0U);  // taken from the cleared ones
     EXPECT_EQ(clear_metric_data(nullptr), -1);
 }
 
-TEST_F(MetricDataCacheTest, NodesAreRecycledThroughTheFreeLists) {
-    EXPECT_EQ(metric_data_cache_free_modules(cache), 3U);
-    EXPECT_EQ(metric_data_cache_free_metrics(cache), 4U);
-    for (int i = 0; i < 5; ++i) {
-        insert(("module" + std::to_string(i)).c_str(), "m", COLLECT_RULE_UPDATE, i);
-    }
-    EXPECT_EQ(metric_data_cache_free_modules(cache), 0U);  // 3 drawn, 2 allocated
-    EXPECT_EQ(metric_data_cache_free_metrics(cache), 0U);  // 4 drawn, 1 allocated
-    ASSERT_EQ(clear_metric_data(cache), 0);
-    EXPECT_EQ(metric_data_cache_free_modules(cache), 5U);
-    EXPECT_EQ(metric_data_cache_free_metrics(cache), 5U);
-
-    // The next period of the same size takes every node from the free lists again.
-    for (int i = 0; i < 5; ++i) {
-        insert(("other" + std::to_string(i)).c_str(), "n", COLLECT_RULE_UPDATE, i);
-    }
-    EXPECT_EQ(metric_data_cache_free_modules(cache), 0U);
-    EXPECT_EQ(metric_data_cache_free_metrics(cache), 0U);
-    EXPECT_EQ(walk().size(), 5U);
-    double v = 0;
-    EXPECT_EQ(get_metric_data(cache, "module0", "m", &v), -1);
-}
-
 TEST_F(MetricDataCacheTest, NamesAreCutToTheirBuffers) {
-    const std::string module63(63, 'a');
-    const std::string metric31(31, 'b');
     METRIC_MESSAGE_T m = sample("", "", COLLECT_RULE_ACCUMULATE, 1);
     // Unterminated names: the cache keeps 63 and 31 bytes of them.
     memset(m.moduleName, 'a', sizeof m.moduleName);
     memset(m.metricName, 'b', sizeof m.metricName);
     ASSERT_EQ(insert_metric_data(cache, &m), 0);
-    insert(module63.c_str(), metric31.c_str(), COLLECT_RULE_ACCUMULATE, 2);
+    insert(std::string(63, 'a').c_str(), std::string(31, 'b').c_str(), COLLECT_RULE_ACCUMULATE, 2);
     const std::vector<Visit> visits = walk();
     ASSERT_EQ(visits.size(), 1U);
-    EXPECT_EQ(visits[0].module, module63);
-    EXPECT_EQ(visits[0].metric, metric31);
+    EXPECT_EQ(visits[0].module, std::string(63, 'a'));
+    EXPECT_EQ(visits[0].metric, std::string(31, 'b'));
     EXPECT_DOUBLE_EQ(visits[0].value, 3);
-}
-
-TEST_F(MetricDataCacheTest, WalkVisitsEveryMetricOfEveryModuleOnce) {
-    EXPECT_TRUE(walk().empty());
-    const char* const modules[] = {"svc/a", "svc/b", "other"};
-    const char* const metrics[] = {"cpu", "mem", "disk", "net"};
-    for (const char* module : modules) {
-        for (const char* metric : metrics) insert(module, metric, COLLECT_RULE_UPDATE, 1);
-    }
-    const std::vector<Visit> visits = walk();
-    EXPECT_EQ(visits.size(), 12U);
-    for (const char* module : modules) {
-        for (const char* metric : metrics) {
-            int seen = 0;
-            for (const Visit& v : visits) seen += v.module == module && v.metric == metric;
-            EXPECT_EQ(seen, 1) << module << "/" << metric;
-        }
-    }
-    iter_metric_data(cache, nullptr, nullptr);  // no callback: nothing happens
-    iter_metric_data(nullptr, collect, nullptr);
-}
-
-TEST_F(MetricDataCacheTest, NullArgumentsAreRefused) {
-    const METRIC_MESSAGE_T m = sample("svc", "m", COLLECT_RULE_UPDATE, 1);
-    double v = 0;
-    EXPECT_EQ(insert_metric_data(nullptr, &m), -1);
-    EXPECT_EQ(insert_metric_data(cache, nullptr), -1);
-    EXPECT_EQ(get_metric_data(cache, nullptr, "m", &v), -1);
-    EXPECT_EQ(get_metric_data(cache, "svc", "m", nullptr), -1);
-    EXPECT_EQ(get_metric_data(cache, "svc", "m", &v), -1);  // not cached
-    metric_data_cache_deinit(nullptr);
-}
-
-TEST(MetricDataCacheLifecycle, DeinitFreesNodesInTablesAndFreeLists) {
-    METRIC_DATA_CACHE_T* const cache = metric_data_cache_init();
-    ASSERT_NE(cache, nullptr);
-    for (int i = 0; i < 6; ++i) {
-        const METRIC_MESSAGE_T m =
-            sample(("mod" + std::to_string(i % 4)).c_str(), ("met" + std::to_string(i)).c_str(),
-                   COLLECT_RULE_UPDATE, i);
-        ASSERT_EQ(insert_metric_data(cache, &m), 0);
-    }
-    metric_data_cache_deinit(cache);  // the leak checker of the sanitizer build verifies this
 }
 
 }  // namespace

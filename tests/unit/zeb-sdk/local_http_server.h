@@ -13,23 +13,35 @@
 #include <string>
 #include <thread>
 
+// A socket bound to a free loopback port, and that port.
+inline int boundLoopbackSocket(int* port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        abort();
+    }
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+// A loopback port with nothing listening on it.
+inline int closedLoopbackPort() {
+    int port = 0;
+    close(boundLoopbackSocket(&port));
+    return port;
+}
+
 class LocalHttpServer {
 public:
-    // Replies with `status` and `body`; a non-zero chunk sends the body chunked in pieces
-    // of that many bytes.
-    LocalHttpServer(int status, std::string body, size_t chunk = 0)
-        : status_(status), body_(std::move(body)), chunk_(chunk) {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            listen(listener_, 1) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            abort();
-        }
-        port_ = ntohs(addr.sin_port);
+    LocalHttpServer(int status, const std::string& body) {
+        listener_ = boundLoopbackSocket(&port_);
+        if (listen(listener_, 1) != 0) abort();
+        reply_ = "HTTP/1.1 " + std::to_string(status) + " Test\r\nConnection: close\r\n" +
+                 "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
         thread_ = std::thread([this] { serveOne(); });
     }
     ~LocalHttpServer() {
@@ -49,84 +61,41 @@ public:
     }
 
 private:
-    static bool waitReadable(int fd) {
+    static bool readable(int fd) {
         pollfd p{fd, POLLIN, 0};
         return poll(&p, 1, 10000) == 1;
     }
-
+    // Reads the head, then as many body bytes as Content-Length announces.
     void readRequest(int fd) {
         char buf[4096];
-        size_t expected = std::string::npos;
-        while (expected == std::string::npos || request_.size() < expected) {
-            if (!waitReadable(fd)) return;
-            const ssize_t n = read(fd, buf, sizeof buf);
+        for (size_t expected = std::string::npos; request_.size() < expected;) {
+            const ssize_t n = readable(fd) ? read(fd, buf, sizeof buf) : -1;
             if (n <= 0) return;
             request_.append(buf, static_cast<size_t>(n));
             const size_t head = request_.find("\r\n\r\n");
-            if (head != std::string::npos && expected == std::string::npos) {
+            if (head != std::string::npos) {
                 const size_t cl = request_.find("Content-Length:");
-                const size_t length =
-                    cl < head ? strtoul(request_.c_str() + cl + 15, nullptr, 10) : 0;
-                expected = head + 4 + length;
+                expected = head + 4 + (cl < head ? strtoul(request_.c_str() + cl + 15, nullptr, 10) : 0);
             }
         }
     }
-
-    void writeAll(int fd, const std::string& data) {
-        for (size_t done = 0; done < data.size();) {
-            const ssize_t n = write(fd, data.data() + done, data.size() - done);
-            if (n <= 0) return;
-            done += static_cast<size_t>(n);
-        }
-    }
-
-    void reply(int fd) {
-        std::string head = "HTTP/1.1 " + std::to_string(status_) + " Test\r\nConnection: close\r\n";
-        if (chunk_ == 0) {
-            writeAll(fd,
-                     head + "Content-Length: " + std::to_string(body_.size()) + "\r\n\r\n" + body_);
-            return;
-        }
-        writeAll(fd, head + "Transfer-Encoding: chunked\r\n\r\n");
-        char size[32];
-        for (size_t i = 0; i < body_.size(); i += chunk_) {
-            const std::string piece = body_.substr(i, chunk_);
-            snprintf(size, sizeof size, "%zx\r\n", piece.size());
-            writeAll(fd, size + piece + "\r\n");
-            usleep(200);
-        }
-        writeAll(fd, "0\r\n\r\n");
-    }
-
     void serveOne() {
-        if (!waitReadable(listener_)) return;
-        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = readable(listener_) ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
         if (fd < 0) return;
         readRequest(fd);
-        reply(fd);
+        for (size_t done = 0; done < reply_.size();) {
+            const ssize_t n = write(fd, reply_.data() + done, reply_.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
         close(fd);
     }
 
-    int status_;
-    std::string body_;
-    size_t chunk_;
     int listener_ = -1;
     int port_ = 0;
+    std::string reply_;
     std::string request_;
     std::thread thread_;
 };
-
-// A loopback port with nothing listening on it.
-inline int closedLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 #endif
