@@ -1,5 +1,6 @@
 // Any request text yields a reply that is valid JSON and UTF-8, fits the reply buffer and
 // carries a known code; every queued sample is well formed.
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -35,11 +36,14 @@ void checkReply(const char* reply, int result) {
 void drainQueue(MSG_QUEUE_T* queue) {
     MSG_NODE_T* node = nullptr;
     while (popMessageFromQueue(queue, 0, &node) == 0) {
-        const std::unique_ptr<METRIC_MESSAGE_T> message = takeMetricMessage(node);
-        if (message->moduleName[sizeof message->moduleName - 1] != '\0' ||
-            message->metricName[sizeof message->metricName - 1] != '\0' ||
-            message->collectRule < COLLECT_RULE_UPDATE || message->collectRule > COLLECT_RULE_AVG) {
-            abort();
+        const std::unique_ptr<METRIC_BATCH_T> batch = takeMetricBatch(node);
+        for (const METRIC_MESSAGE_T& message : batch->messages) {
+            if (message.moduleName[sizeof message.moduleName - 1] != '\0' ||
+                message.metricName[sizeof message.metricName - 1] != '\0' ||
+                message.collectRule < COLLECT_RULE_UPDATE ||
+                message.collectRule > COLLECT_RULE_AVG || !std::isfinite(message.value)) {
+                abort();
+            }
         }
     }
 }
