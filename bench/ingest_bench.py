@@ -105,7 +105,8 @@ def start_echo(gw, wrapper=()):
 
 def measure_instructions(args):
     out_dir = os.path.join(harness.build_dir(), "bench", "callgrind")  # kept for callgrind_annotate
-    os.makedirs(out_dir, exist_ok=True)
+    shutil.rmtree(out_dir, ignore_errors=True)  # process ids repeat from one sandbox to the next
+    os.makedirs(out_dir)
     grind = ["valgrind", "--tool=callgrind", "--callgrind-out-file=%s/callgrind.out.%%p" % out_dir]
     figures = {}
     gw = harness.Gateway("bench-callgrind")

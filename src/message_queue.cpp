@@ -9,8 +9,9 @@
 
 namespace {
 
-// Caller holds the queue mutex.
-void _append(MSG_QUEUE_T* queue, MSG_NODE_T* node) {
+// Caller holds the queue mutex. Whether the consumer is to be woken.
+bool _append(MSG_QUEUE_T* queue, MSG_NODE_T* node) {
+    const size_t before = queue->bytes;
     node->link.next = nullptr;
     node->link.prev = queue->head.prev;
     if (queue->head.prev != nullptr) {
@@ -22,6 +23,7 @@ void _append(MSG_QUEUE_T* queue, MSG_NODE_T* node) {
     ++queue->flag;
     queue->bytes += node->cost;
     queue->highWaterBytes = std::max(queue->highWaterBytes, queue->bytes);
+    return queue->wakeBytes == 0 || (before < queue->wakeBytes && queue->bytes >= queue->wakeBytes);
 }
 
 // Waits (caller holds lock) until something is queued. 0, -2 on time-out, -1 when woken
@@ -72,21 +74,23 @@ void freeMessageNode(MSG_NODE_T* node) {
 }
 
 int pushMessageToQueue(MSG_QUEUE_T* queue, MSG_NODE_T* node) {
+    bool wake = false;
     {
         const std::lock_guard<std::mutex> lock(queue->mutex);
-        _append(queue, node);
+        wake = _append(queue, node);
     }
-    queue->cond.notify_one();
+    if (wake) queue->cond.notify_one();
     return 0;
 }
 
 int tryPushMessageToQueue(MSG_QUEUE_T* queue, MSG_NODE_T* node) {
+    bool wake = false;
     {
         const std::lock_guard<std::mutex> lock(queue->mutex);
         if (node->cost > queue->limitBytes - std::min(queue->bytes, queue->limitBytes)) return -1;
-        _append(queue, node);
+        wake = _append(queue, node);
     }
-    queue->cond.notify_one();
+    if (wake) queue->cond.notify_one();
     return 0;
 }
 

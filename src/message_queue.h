@@ -26,11 +26,14 @@ struct MSG_NODE_T {
 struct MSG_QUEUE_T {
     MSG_LINK_T head;  // head.next is the oldest node, head.prev the newest
     std::mutex mutex;
-    std::condition_variable cond;  // signalled once per push
+    std::condition_variable cond;  // signalled by pushes, see wakeBytes
     uint32_t flag = 0;             // number of queued nodes
     size_t bytes = 0;              // sum of the queued nodes' cost
     size_t limitBytes = SIZE_MAX;  // bound for tryPushMessageToQueue
     size_t highWaterBytes = 0;     // largest bytes since takeQueueHighWater
+    // 0: every push wakes the consumer. Else only the push that brings bytes to this
+    // value does, for a consumer that also polls on its own.
+    size_t wakeBytes = 0;
 };
 
 // Empties the queue record (the bound stays). 0, or -1 for a null queue.
@@ -39,10 +42,10 @@ int initMessageQueue(MSG_QUEUE_T* queue);
 [[nodiscard]] MSG_NODE_T* createMessageNode(void* payload);
 // Frees the node only, not its payload.
 void freeMessageNode(MSG_NODE_T* node);
-// Appends the node whatever the bound and wakes the consumer. 0.
+// Appends the node whatever the bound and wakes the consumer (see wakeBytes). 0.
 int pushMessageToQueue(MSG_QUEUE_T* queue, MSG_NODE_T* node);
-// Appends the node and wakes the consumer when its cost fits under the bound: 0; else -1
-// and the queue is unchanged.
+// Appends the node and wakes the consumer (see wakeBytes) when its cost fits under the
+// bound: 0; else -1 and the queue is unchanged.
 [[nodiscard]] int tryPushMessageToQueue(MSG_QUEUE_T* queue, MSG_NODE_T* node);
 // Waits up to timeoutMs for a node. 0 with the oldest node in *node; -2 on time-out;
 // -1 when woken with nothing queued. *node is null unless the result is 0.

@@ -522,6 +522,20 @@ int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) {
     return 0;
 }
 
+namespace {
+
+void _discardQueued(METRIC_DATA_MANAGER_T* manager) {
+    MSG_NODE_T* node = nullptr;
+    if (popAllMessagesFromQueue(&manager->metricDataQueue, 0, &node) != 0) return;
+    while (node != nullptr) {
+        MSG_NODE_T* const next = node->link.next;
+        (void)takeMetricBatch(node);
+        node = next;
+    }
+}
+
+}  // namespace
+
 METRIC_DATA_MANAGER_T* metric_data_manager_init(CFG_CONN_T* cfgConn, uint64_t periodMs) {
     auto manager = std::unique_ptr<METRIC_DATA_MANAGER_T>(new (std::nothrow) METRIC_DATA_MANAGER_T());
     if (!manager) {
@@ -544,6 +558,7 @@ int metric_data_manager_start(METRIC_DATA_MANAGER_T* manager) {
         return -1;
     }
     manager->metricDataQueue.limitBytes = kMetricQueueLimitBytes;
+    manager->metricDataQueue.wakeBytes = kMetricQueueWakeBytes;
     manager->cache = metric_data_cache_init();
     if (manager->cache == nullptr) {
         SM_LOG(3, "init data cache failed\n");
@@ -562,10 +577,7 @@ int metric_data_manager_start(METRIC_DATA_MANAGER_T* manager) {
 void metric_data_manager_deinit(METRIC_DATA_MANAGER_T* manager) {
     if (manager == nullptr) return;
     metric_data_manager_stop(manager);
-    for (MSG_NODE_T* node = nullptr;
-         popMessageFromQueue(&manager->metricDataQueue, 0, &node) == 0;) {
-        (void)takeMetricBatch(node);
-    }
+    _discardQueued(manager);
     CloudSdkDeinitIF(manager->sdkHandle.exchange(nullptr));
     metric_data_cache_deinit(manager->cache);
     delete manager;
@@ -584,6 +596,7 @@ int metric_data_manager_enable(METRIC_DATA_MANAGER_T* manager) {
 int metric_data_manager_disable(METRIC_DATA_MANAGER_T* manager) {
     if (manager == nullptr) return -1;
     manager->enable = 0;
+    _discardQueued(manager);  // samples not yet merged belong to the dropped period too
     {
         const std::lock_guard<std::mutex> lock(manager->cacheLock);
         clear_metric_data(manager->cache);

@@ -41,6 +41,10 @@ constexpr std::array<int, 5> kMetricRefusalCodes = {kMetricCodeEmpty, kMetricCod
 // What the queue between the bus thread and the manager thread may hold: a full queue
 // refuses requests with 100002 rather than grow.
 constexpr size_t kMetricQueueLimitBytes = 16U << 20;
+// The bus thread wakes the manager thread only once this much waits: below it the manager
+// takes the samples on its own at least once a second, which spares a thread switch per
+// request.
+constexpr size_t kMetricQueueWakeBytes = 64U << 10;
 // Periods waiting for the upload work behind the one being uploaded; a further one drops
 // the oldest waiting period, so a cloud that hangs cannot make memory grow.
 constexpr size_t kMaxWaitingPeriods = 2;
