@@ -52,6 +52,17 @@ size_t fakeUploadMany(CloudSdkClient*, const char* const* bodies, size_t count, 
     return accepted;
 }
 
+void holdCloud(bool held) {
+    const std::lock_guard<std::mutex> lock(g_cloud.lock);
+    g_cloud.held = held;
+    g_cloud.changed.notify_all();
+}
+
+std::vector<std::string> uploadedBodies() {
+    const std::lock_guard<std::mutex> lock(g_cloud.lock);
+    return g_cloud.bodies;
+}
+
 void fakeAbort(CloudSdkClient*) {
     const std::lock_guard<std::mutex> lock(g_cloud.lock);
     g_cloud.aborted = true;
@@ -153,25 +164,21 @@ TEST_F(MetricPeriodTest, WallClockStepsMoveTheWindowAndNeverEndThePeriod) {
 
 TEST_F(MetricPeriodTest, NextPeriodsStartWhileAnUploadHangsAndShutdownAbortsIt) {
     start();
-    g_cloud.held = true;
+    holdCloud(true);
     ASSERT_EQ(post("svc/a", 3), 0);
     endPeriod();
     ASSERT_TRUE(eventually([&] { return uploadCalls() == 1; }));  // hanging now
     ASSERT_EQ(post("svc/b", 1), 0);  // stamped in the next period: taken
     endPeriod();
-    {
-        const std::lock_guard<std::mutex> lock(g_cloud.lock);
-        g_cloud.held = false;
-        g_cloud.changed.notify_all();
-    }
+    holdCloud(false);
     ASSERT_TRUE(eventually([&] { return m->counts.uploadsAccepted.load() == 4; }));
 
-    g_cloud.held = true;
+    holdCloud(true);
     ASSERT_EQ(post("svc/c", 1), 0);
     endPeriod();
     ASSERT_TRUE(eventually([&] { return uploadCalls() == 3; }));
     metric_data_manager_stop(m);  // returns once the hanging upload is abandoned
-    EXPECT_TRUE(g_cloud.aborted);
+    EXPECT_TRUE(g_cloud.aborted);  // the upload thread has ended
     EXPECT_EQ(m->counts.uploadsFailed.load(), 1U);
 }
 
@@ -186,7 +193,7 @@ TEST_F(MetricPeriodTest, EveryMetricOfALargePeriodIsUploadedOnceAndCounted) {
         return m->counts.uploadsAccepted.load() + m->counts.uploadsFailed.load() == 1000;
     }));
     std::map<std::string, double> uploaded;
-    for (const std::string& body : g_cloud.bodies) {
+    for (const std::string& body : uploadedBodies()) {
         const CJsonPtr json(cJSON_Parse(body.c_str()));
         ASSERT_TRUE(json) << body;
         const cJSON* const record = cJSON_GetArrayItem(json.get(), 0);
