@@ -4,11 +4,14 @@
 #include <malloc.h>
 #include <time.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "common.h"
 #include "dbus_message_credential.h"

@@ -4,6 +4,7 @@ their signed, aggregated uploads at the end of the daemon's own 60000 ms period,
 credential refreshed on expiry, the wall clock stepped and a hanging upload on the way,
 and the registration that gates ingestion until it has succeeded."""
 
+import glob
 import json
 import os
 import time
@@ -14,7 +15,8 @@ from harness import AGENT_KEYS, DEVICE
 
 PERIOD_S = 60.0
 UPLOAD_SLACK_S = 25.0  # the period end is noticed within a second; one upload hangs 10 s
-FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+# Debian's libfaketime for threaded programs, wherever the architecture puts it.
+FAKETIME = next(iter(glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1")), "libfaketimeMT.so.1")
 GROUP_NAME = "pxr::service-monitor"
 INSTANCE_ID = "pxr:service-monitor::%s:%s/%s-ID" % (
     DEVICE["gw_account_id"], DEVICE["gw_system_productkey"], DEVICE["gw_system_devicename"])
