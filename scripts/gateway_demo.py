@@ -154,10 +154,15 @@ def post_round(gw, posted):
     summary = []
     for module, params in by_module.items():
         code, message = post(gw, module, params)
+        if code is None:
+            summary.append("%s not delivered (%s)" % (module, message))
+            continue
+        if code != 0:
+            summary.append("%s refused (code %s: %s)" % (module, code, message))
+            continue
         for p in params:
-            if code == 0:
-                posted[(module, p["metricName"])] = posted.get((module, p["metricName"]), 0) + 1
-        summary.append("%s=%s" % (module, code if code == 0 else "%s %s" % (code, message)))
+            posted[(module, p["metricName"])] = posted.get((module, p["metricName"]), 0) + 1
+        summary.append("%s %d" % (module, len(params)))
     return summary
 
 
@@ -196,7 +201,7 @@ def run(gw, cloud, args):
         registered = milestones.report() or registered
         now = time.time()
         if registered and now >= next_post:
-            say("samples posted: " + ", ".join(post_round(gw, posted)))
+            say("samples accepted: " + ", ".join(post_round(gw, posted)))
             next_post = now + args.every
         records = cloud.records()
         if len(records) > seen_uploads:

@@ -12,15 +12,23 @@ SM_PACKAGES=(
   faketime libfaketime valgrind
 )
 
+# sm_install_packages [PKG...]: installs the packages missing of those named (default
+# SM_PACKAGES); a name like libfoo:arm64 first adds that architecture to dpkg.
 sm_install_packages() {
-  local missing=()
-  for pkg in "${SM_PACKAGES[@]}"; do
+  local wanted=("$@") missing=() sudo=()
+  [ ${#wanted[@]} -gt 0 ] || wanted=("${SM_PACKAGES[@]}")
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  for pkg in "${wanted[@]}"; do
+    local arch=${pkg#*:}
+    [ "$arch" = "$pkg" ] || [ "$arch" = "$(dpkg --print-architecture)" ] ||
+      dpkg --print-foreign-architectures | grep -qx "$arch" ||
+      "${sudo[@]}" dpkg --add-architecture "$arch" || return 1
+  done
+  for pkg in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "==> installing: ${missing[*]}"
-  local sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   export DEBIAN_FRONTEND=noninteractive
   "${sudo[@]}" apt-get update -qq
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

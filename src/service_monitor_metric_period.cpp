@@ -19,11 +19,6 @@
 #include "service_monitor_metric_manager.h"
 #include "zeb-sdk/zeb-sdk.h"
 
-// The cloud client's concurrent upload and its shutdown abort.
-size_t CloudSdkPostMetricDataMany(CloudSdkClient* client, const char* const* bodies, size_t count,
-                                  int timeoutSeconds, int* results);
-void CloudSdkAbort(CloudSdkClient* client);
-
 namespace {
 
 constexpr uint32_t kPopTimeoutMs = 1000;

@@ -25,7 +25,8 @@ def read_lines(path):
     if not os.path.exists(path):
         return []
     with open(path, encoding="utf-8") as f:
-        return [json.loads(line) for line in f if line.strip()]
+        # A line still being written has no newline yet: it is read next time.
+        return [json.loads(line) for line in f if line.endswith("\n") and line.strip()]
 
 
 def write_json(path, doc):

@@ -8,6 +8,7 @@ SIGTERM or SIGINT. See README.md beside this file for the files it reads and wri
 
 import argparse
 import http.server
+import itertools
 import json
 import os
 import signal
@@ -51,6 +52,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "CloudStandIn/1.0"
     timeout = 30
+    # The head and the body of a reply are two writes: on a kept connection Nagle's algorithm
+    # would hold the body back until the client's delayed acknowledgement (40 ms).
+    disable_nagle_algorithm = True
 
     def log_message(self, fmt, *args):  # the journal keeps what matters
         pass
@@ -59,23 +63,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
         host = (self.headers.get("Host") or "").strip().lower()
         return host.rsplit(":", 1)[0] if ":" in host else host
 
-    def _send(self, status, body):
+    def setup(self):
+        # One handler serves one connection, request after request (keep-alive).
+        self.connection_id = self.server.app.new_connection()
+        super().setup()
+
+    def _send(self, status, body, close=False):
         self.send_response(status)
         self.send_header("Content-Type", "application/json;charset=utf-8")
         self.send_header("Content-Length", str(len(body)))
-        self.send_header("Connection", "close")
+        if close:
+            self.send_header("Connection", "close")
+            self.close_connection = True
         self.end_headers()
         self.wfile.write(body)
-        self.close_connection = True
 
     def _event(self, kind, status, **fields):
         self.server.app.journal.event(kind, listener=self.server.scheme, host=self._host(),
                                       method=self.command, path=self.path, status=status,
-                                      **fields)
+                                      connection=self.connection_id, **fields)
 
     def _refuse(self, status, reason, **fields):
+        # A refused request may have left its body unread: the connection cannot go on.
         self._event("refused", status, reason=reason, **fields)
-        self._send(status, json.dumps(error_reply(status, reason)).encode())
+        self._send(status, json.dumps(error_reply(status, reason)).encode(), close=True)
 
     def _faulted(self, fault, status, reply, on_success=None, **fields):
         """Answers, with the fault's changes; on_success runs before a 200 goes out, so a
@@ -152,6 +163,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # A client that opens several connections at once must not meet a full accept queue
+    # (a dropped connect is retried only a second later).
+    request_queue_size = 64
 
     def __init__(self, app, scheme, address, tls_context=None):
         self.app, self.scheme, self.tls_context = app, scheme, tls_context
@@ -185,6 +199,11 @@ class App:
         self.groups = Groups(args.state)
         self.control = Control(args.control)
         self.journal = Journal(args.record, args.events)
+        self._connections = itertools.count(1)
+
+    def new_connection(self):
+        """Serial number of an accepted connection (a TLS one has had its handshake)."""
+        return next(self._connections)
 
 
 def parse_args(argv):

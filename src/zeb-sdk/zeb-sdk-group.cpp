@@ -58,7 +58,7 @@ int runGroupCall(CloudSdkClient* client, const char* action, std::initializer_li
 }
 
 bool hasCode200(const cJSON* root) {
-    const cJSON* code = cJSON_GetObjectItemCaseSensitive(root, "Code");
+    const cJSON* code = cJSON_GetObjectItem(root, "Code");
     return cJSON_IsNumber(code) && code->valueint == 200;
 }
 
@@ -76,8 +76,8 @@ int matchGroupId(const char* body, const char* groupName, char* groupId, size_t 
     if (groupName == nullptr) return -1;
     const cJSON* child = nullptr;
     cJSON_ArrayForEach(child, resource) {
-        const cJSON* name = cJSON_GetObjectItemCaseSensitive(child, "GroupName");
-        const cJSON* id = cJSON_GetObjectItemCaseSensitive(child, "GroupId");
+        const cJSON* name = cJSON_GetObjectItem(child, "GroupName");
+        const cJSON* id = cJSON_GetObjectItem(child, "GroupId");
         if (cJSON_IsString(name) && name->valuestring != nullptr &&
             strcmp(name->valuestring, groupName) == 0 && cJSON_IsNumber(id)) {
             snprintf(groupId, groupIdSize, "%d", id->valueint);
@@ -106,7 +106,7 @@ int cloudSdkParseCreateGroupReply(const char* body, char* groupId, size_t groupI
         SM_LOG(2, "%s is valid\n", "code");
         return -1;
     }
-    const cJSON* id = cJSON_GetObjectItemCaseSensitive(root.get(), "GroupId");
+    const cJSON* id = cJSON_GetObjectItem(root.get(), "GroupId");
     if (!cJSON_IsNumber(id)) {
         SM_LOG(2, "%s is valid\n", "GroupId");
         return -1;
@@ -132,7 +132,7 @@ int cloudSdkParseGroupInstanceReply(const char* body, char* instanceName, size_t
         return -1;
     }
     const cJSON* name =
-        cJSON_GetObjectItemCaseSensitive(cJSON_GetArrayItem(resource, 0), "InstanceName");
+        cJSON_GetObjectItem(cJSON_GetArrayItem(resource, 0), "InstanceName");
     if (!cJSON_IsString(name) || name->valuestring == nullptr) {
         SM_LOG(2, "json object(%s) is invalid\n", "InstanceName");
         return -1;

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +11,8 @@
 
 #include "common.h"
 #include "raii.h"
-#include "zeb-sdk/digest.h"
 #include "zeb-sdk/signer.h"
+#include "zeb-sdk/transfer.h"
 #include "zeb-sdk/zeb-sdk-internal.h"
 
 // The endpoint hosts are build options (SM_API_HOST, SM_UPLOAD_HOST, SM_PRE_UPLOAD_HOST).
@@ -25,9 +24,6 @@ namespace {
 
 constexpr char kCaSuffix[] = "/config/service-monitor/cacert.pem";
 constexpr char kUploadPath[] = "/metric/product/tessar/user";
-constexpr size_t kStringToSignRoom = 128;
-constexpr size_t kAuthorizationRoom = 64;
-constexpr size_t kDateSize = 32;
 
 static_assert(sizeof kUploadPath <= kUploadPathSize, "upload path fits its field");
 
@@ -38,61 +34,45 @@ const char* const kGetHeaders[] = {
     "x-sdk-invoke-type: normal",
 };
 
-// Appends one header line; on failure the list keeps what it had.
-[[nodiscard]] bool appendHeader(CurlSlistPtr& list, const char* line) {
-    curl_slist* grown = curl_slist_append(list.get(), line);
-    if (grown == nullptr) return false;
-    (void)list.release();  // same list, or the first node of a new one
-    list.reset(grown);
-    return true;
-}
-
 void copyText(char* field, size_t size, const char* text) { snprintf(field, size, "%s", text); }
 
-void setVerifiedTransfer(CURL* curl, const CloudSdkClient* client) {
-    curl_easy_setopt(curl, CURLOPT_VERBOSE, client->verbose);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_CAINFO, client->caPath);
-}
+// A management GET into the caller's write callback.
+class SingleGet final : public TransferJob {
+public:
+    SingleGet(CloudSdkClient* client, const char* url, int timeoutSeconds,
+              curl_write_callback writeCallback, void* writeData)
+        : client_(client),
+          url_(url),
+          timeout_(timeoutSeconds),
+          writeCallback_(writeCallback),
+          writeData_(writeData) {}
 
-// Runs the transfer: the response code, or -1 with the libcurl error logged.
-long performTransfer(CURL* curl) {
-    const CURLcode code = curl_easy_perform(curl);
-    if (code != CURLE_OK) {
-        SM_LOG(2, "curl_easy_perform() failed: %s\n", curl_easy_strerror(code));
-        return -1;
+    bool prepare(CURL* handle, size_t, size_t) override {
+        curl_easy_setopt(handle, CURLOPT_URL, url_);
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(timeout_));
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeCallback_);
+        curl_easy_setopt(handle, CURLOPT_WRITEDATA, writeData_);
+        cloudSdkSetVerifiedTransfer(handle, client_);
+        for (const char* line : kGetHeaders) {
+            if (!cloudSdkAppendHeader(headers_, line)) return false;
+        }
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers_.get());
+        return true;
     }
-    long status = 0;
-    const CURLcode info = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (info != CURLE_OK) {
-        SM_LOG(2, "get info result failed: %s\n", curl_easy_strerror(info));
-        return -1;
+    void finish(size_t, size_t, CURLcode code, long status) override {
+        if (code != CURLE_OK && code != CURLE_FAILED_INIT) cloudSdkLogTransferError(code);
+        result = code == CURLE_OK ? status : -1;
     }
-    return status;
-}
+    long result = -1;
 
-// Header lines of the upload before the Authorization line, in their fixed order.
-[[nodiscard]] bool buildUploadHeaders(CurlSlistPtr& list, const CloudSdkClient* client,
-                                      const char* token, const char* date, const char* md5) {
-    char tokenLine[800];
-    char hostLine[69];
-    char dateLine[64];
-    char md5Line[64];
-    snprintf(tokenLine, sizeof tokenLine, "x-zeb-security-token:%s", token);
-    snprintf(hostLine, sizeof hostLine, "Host:%s", client->uploadHost);
-    snprintf(dateLine, sizeof dateLine, "Date:%s", date);
-    snprintf(md5Line, sizeof md5Line, "Content-MD5:%s", md5);
-    const bool hasToken = token[0] != '\0';
-    return appendHeader(list, "x-zeb-api-version:1.0") &&
-           appendHeader(list, "x-zeb-ip:127.0.0.1") &&
-           appendHeader(list, "x-zeb-signature:hmac-sha1") &&
-           (!hasToken ||
-            (appendHeader(list, "x-zeb-caller-type:token") && appendHeader(list, tokenLine))) &&
-           appendHeader(list, hostLine) && appendHeader(list, "User-Agent:zeb-java-sdk-v-1.0") &&
-           appendHeader(list, "Content-Type:application/json") && appendHeader(list, dateLine) &&
-           appendHeader(list, md5Line);
-}
+private:
+    CloudSdkClient* client_;
+    const char* url_;
+    int timeout_;
+    curl_write_callback writeCallback_;
+    void* writeData_;
+    CurlSlistPtr headers_;
+};
 
 }  // namespace
 
@@ -124,6 +104,11 @@ CloudSdkClient* CloudSdkInitIF(const char* accessKeyId, const char* accessKeySec
     if (!client) return nullptr;
     (void)CloudSdkUpdateCredential(client.get(), accessKeyId, accessKeySecret, securityToken);
     curl_global_init(CURL_GLOBAL_ALL);
+    client->channels.reset(cloudSdkNewChannels());
+    if (!client->channels) {
+        curl_global_cleanup();
+        return nullptr;
+    }
 
     char baseDir[kExeDirBufSize] = {};
     (void)get_exe_base_dir(baseDir);  // on failure the bare suffix is used
@@ -162,118 +147,26 @@ int CloudSdkUpdateCredential(CloudSdkClient* client, const char* accessKeyId,
 }
 
 void CloudSdkDeinitIF(CloudSdkClient* client) {
-    const std::unique_ptr<CloudSdkClient> owned(client);
+    std::unique_ptr<CloudSdkClient>(client).reset();  // its kept handles before the global state
     curl_global_cleanup();
 }
 
 long HTTPDataGet(CloudSdkClient* client, const char* url, int timeoutSeconds,
                  curl_write_callback writeCallback, void* writeData) {
     if (client == nullptr || url == nullptr) return -1;
-    const CurlPtr curl(curl_easy_init());
-    if (!curl) {
-        SM_LOG(3, "cur_easy_init failed\n");
-        return -1;
+    SingleGet job(client, url, timeoutSeconds, writeCallback, writeData);
+    if (cloudSdkRunTransfers(client, client->channels->management, 1, 1, job) == 0) {
+        cloudSdkLogTransferError(CURLE_ABORTED_BY_CALLBACK);
     }
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url);
-    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, static_cast<long>(timeoutSeconds));
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, writeCallback);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, writeData);
-    setVerifiedTransfer(curl.get(), client);
-    CurlSlistPtr headers;
-    for (const char* line : kGetHeaders) {
-        if (!appendHeader(headers, line)) return -1;
-    }
-    curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
-    return performTransfer(curl.get());
+    return job.result;
 }
 
-sds cloudSdkUploadStringToSign(const char* contentMd5, const char* date, const char* securityToken,
-                               const char* uploadPath) {
-    SdsPtr text(sdsWithRoom(kStringToSignRoom));
-    if (!text) return nullptr;
-    const bool ok =
-        sdsUpdate(text, sdsAppendPrintf(text.get(), "POST\n%s\napplication/json\n%s\n", contentMd5,
-                                        date)) &&
-        sdsUpdate(text, sdsAppend(text.get(), "x-zeb-api-version:1.0\n")) &&
-        (securityToken[0] != '\0'
-             ? sdsUpdate(text, sdsAppendPrintf(text.get(),
-                                               "x-zeb-caller-type:token\nx-zeb-ip:127.0.0.1\n"
-                                               "x-zeb-security-token:%s\n",
-                                               securityToken))
-             : sdsUpdate(text, sdsAppend(text.get(), "x-zeb-ip:127.0.0.1\n"))) &&
-        sdsUpdate(text, sdsAppend(text.get(), "x-zeb-signature:hmac-sha1\n")) &&
-        sdsUpdate(text, sdsAppend(text.get(), uploadPath));
-    return ok ? text.release() : nullptr;
-}
-
-sds cloudSdkUploadAuthorization(const char* stringToSign, const CloudSdkCredential* credential) {
-    SdsPtr line(sdsWithRoom(kAuthorizationRoom));
-    if (!line) return nullptr;
-    char signature[kSha1HexSize + 1] = {};
-    hmac_sha1_hex(reinterpret_cast<const unsigned char*>(stringToSign),
-                  static_cast<uint32_t>(sdsLength(stringToSign)), signature,
-                  reinterpret_cast<const unsigned char*>(credential->accessKeySecret),
-                  static_cast<uint32_t>(strlen(credential->accessKeySecret)));
-    if (!sdsUpdate(line, sdsAppendPrintf(line.get(), "Authorization:%s:%s", credential->accessKeyId,
-                                         signature))) {
-        return nullptr;
-    }
-    return line.release();
-}
-
-long HTTPDataPost(CloudSdkClient* client, const char* url, const char* body, int timeoutSeconds,
-                  HTTPResponse* response) {
-    if (client == nullptr || url == nullptr || body == nullptr) return -1;
-    CloudSdkCredential credential;
-    cloudSdkCopyCredential(client, &credential);
-    char date[kDateSize] = {};
-    (void)GetGmtDate(date, sizeof date);
-    char contentMd5[kMd5HexSize + 1] = {};
-    const size_t bodyLength = strlen(body);
-    md5_hex(reinterpret_cast<const unsigned char*>(body),
-            bodyLength > INT32_MAX ? INT32_MAX : static_cast<int32_t>(bodyLength), contentMd5);
-
-    // Out of memory while the signature text is built fails the request: a partial text
-    // would only produce a signature the server rejects.
-    const SdsPtr stringToSign(
-        cloudSdkUploadStringToSign(contentMd5, date, credential.securityToken, client->uploadPath));
-    const SdsPtr authorization(
-        stringToSign ? cloudSdkUploadAuthorization(stringToSign.get(), &credential) : nullptr);
-    if (!stringToSign || !authorization) {
-        SM_LOG(2, "no memory\n");
-        return -1;
-    }
-    const CurlPtr curl(curl_easy_init());
-    if (!curl) return -1;
-    CurlSlistPtr headers;
-    if (!buildUploadHeaders(headers, client, credential.securityToken, date, contentMd5) ||
-        !appendHeader(headers, authorization.get())) {
-        SM_LOG(2, "no memory\n");
-        return -1;
-    }
-    curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body);
-    curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(bodyLength));
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url);
-    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, static_cast<long>(timeoutSeconds));
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, WriteMemoryCallback);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, response);
-    setVerifiedTransfer(curl.get(), client);
-    return performTransfer(curl.get()) == 200 ? 200 : -1;
-}
-
-int CloudSdkPostMetricData(CloudSdkClient* client, const char* body, int timeoutSeconds) {
-    if (client == nullptr) return -1;
-    HTTPResponse response;
-    (void)HTTPResponseInit(&response);
-    const long result = HTTPDataPost(client, client->uploadUrl, body, timeoutSeconds, &response);
-    PrintHttpPacket(result, "POST", client->uploadUrl, body, response.data);
-    HTTPResponseFree(&response);
-    if (result != 200) {
-        SM_LOG(2, "post metric data failed\n");
-        return -1;
-    }
-    return 0;
+void CloudSdkAbort(CloudSdkClient* client) {
+    if (client == nullptr) return;
+    client->aborted.store(true);
+    // Wakes a batch that waits for socket activity; the transfers then end at once.
+    curl_multi_wakeup(client->channels->upload.multi.get());
+    curl_multi_wakeup(client->channels->management.multi.get());
 }
 
 size_t WriteMemoryCallback(char* data, size_t size, size_t nmemb, void* userData) noexcept {
@@ -307,7 +200,7 @@ void PrintHttpPacket(long status, const char* method, const char* url, const cha
 }
 
 cJSON* getResourceFromBody(cJSON* root) {
-    const cJSON* code = cJSON_GetObjectItemCaseSensitive(root, "Code");
+    const cJSON* code = cJSON_GetObjectItem(root, "Code");
     if (!cJSON_IsNumber(code)) {
         SM_LOG(2, "json object(%s) is invalid\n", "Code");
         return nullptr;
@@ -316,12 +209,12 @@ cJSON* getResourceFromBody(cJSON* root) {
         SM_LOG(2, "json code != 200\n");
         return nullptr;
     }
-    cJSON* resources = cJSON_GetObjectItemCaseSensitive(root, "Resources");
+    cJSON* resources = cJSON_GetObjectItem(root, "Resources");
     if (resources == nullptr) {
         SM_LOG(2, "json object(%s) is invalid\n", "Resources");
         return nullptr;
     }
-    cJSON* resource = cJSON_GetObjectItemCaseSensitive(resources, "Resource");
+    cJSON* resource = cJSON_GetObjectItem(resources, "Resource");
     if (resource == nullptr) SM_LOG(2, "json object(%s) is invalid\n", "Resource");
     return resource;
 }

@@ -6,8 +6,10 @@
 #include <cjson/cJSON.h>
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 constexpr size_t kAccessKeyIdSize = 128;
@@ -17,6 +19,14 @@ constexpr size_t kCaPathSize = 4096;
 constexpr size_t kUploadUrlSize = 104;
 constexpr size_t kUploadHostSize = 64;
 constexpr size_t kUploadPathSize = 36;
+// Uploads of one batch that run at the same time, each over its own kept connection.
+constexpr size_t kMaxUploadsInFlight = 8;
+
+// The kept libcurl state of a client (zeb-sdk/transfer.h).
+struct CloudSdkChannels;
+struct CloudSdkChannelsDeleter {
+    void operator()(CloudSdkChannels* channels) const noexcept;
+};
 
 struct CloudSdkClient {
     char accessKeyId[kAccessKeyIdSize];
@@ -32,6 +42,11 @@ struct CloudSdkClient {
     // Guards the three credential fields: CloudSdkUpdateCredential writes them under it and
     // every request copies what it needs under it, so an update never overlaps a read.
     std::mutex credentialLock;
+    // Kept connections: one channel for the uploads, one for the management calls, so that
+    // the two threads that use a client never share a libcurl handle.
+    std::unique_ptr<CloudSdkChannels, CloudSdkChannelsDeleter> channels;
+    // Set once by CloudSdkAbort: transfers in flight end and later ones fail at once.
+    std::atomic<bool> aborted{false};
 };
 
 // Body of one response; data is NUL-terminated whenever non-null.
@@ -61,6 +76,15 @@ void CloudSdkDeinitIF(CloudSdkClient* client);
 // Uploads one metric body to the client's upload URL. 0 on HTTP 200, else -1.
 [[nodiscard]] int CloudSdkPostMetricData(CloudSdkClient* client, const char* body,
                                          int timeoutSeconds);
+// Posts every body to the client's upload URL, at most kMaxUploadsInFlight at a time over
+// kept connections. results[i] = 0 when body i was answered with HTTP 200, else -1; each
+// exchange is logged as CloudSdkPostMetricData logs it. Returns how many were accepted.
+// Safe to call from one thread at a time per client while management calls run on another.
+size_t CloudSdkPostMetricDataMany(CloudSdkClient* client, const char* const* bodies, size_t count,
+                                  int timeoutSeconds, int* results);
+// Abandons every transfer in flight on this client (uploads and management calls) and makes
+// later ones fail at once. For shutdown; cannot be undone. Any thread may call it.
+void CloudSdkAbort(CloudSdkClient* client);
 
 // libcurl write callback appending to an HTTPResponse; 0 when memory runs out.
 size_t WriteMemoryCallback(char* data, size_t size, size_t nmemb, void* response) noexcept;

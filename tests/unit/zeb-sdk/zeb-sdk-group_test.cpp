@@ -62,7 +62,12 @@ TEST(ManagementReply, ParsersTakeOnlyWellFormedReplies) {
         {Parser::CreateGroup, "{\"Code\":200,\"GroupId\":\"1\"}", -1, "keep", "GroupId is valid"},
         {Parser::Code, "{\"Code\":200.0,\"Message\":\"ok\"}", 0, "keep", ""},
         {Parser::Code, "{\"Code\":\"200\"}", -1, "keep", ""},
-        {Parser::Code, "{\"code\":200}", -1, "keep", ""},
+        // Keys are matched without regard to case, as everywhere in the daemon; names are not.
+        {Parser::Code, "{\"code\":200}", 0, "keep", ""},
+        {Parser::GroupId,
+         "{\"CODE\":200,\"resources\":{\"resource\":[{\"groupname\":\"pxr::service-monitor\","
+         "\"groupid\":5}]}}",
+         0, "5", ""},
         {Parser::Code, "[200]", -1, "keep", ""},
         {Parser::Code, "garbage", -1, "keep", ""},
         {Parser::Instance, groups("[{\"InstanceName\":\"gateway-01\"},{\"InstanceName\":\"x\"}]"),

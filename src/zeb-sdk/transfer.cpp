@@ -1,0 +1,190 @@
+#include "zeb-sdk/transfer.h"
+
+#include <new>
+
+#include "common.h"
+
+namespace {
+
+// Longest wait for socket activity; an abort wakes the wait at once.
+constexpr int kPollMs = 1000;
+// Kept connections per channel: one per transfer in flight.
+constexpr long kKeptConnections = static_cast<long>(kMaxUploadsInFlight);
+
+int stopWhenAborted(void* clientData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
+    const auto* client = static_cast<const CloudSdkClient*>(clientData);
+    return client->aborted.load() ? 1 : 0;
+}
+
+CURLcode installCaStore(CURL*, void* sslContext, void* clientData) noexcept {
+    auto* client = static_cast<CloudSdkClient*>(clientData);
+    return client->channels->caStore.installInto(sslContext, client->caPath)
+               ? CURLE_OK
+               : CURLE_SSL_CACERT_BADFILE;
+}
+
+[[nodiscard]] bool initChannel(TransferChannel& channel) {
+    channel.multi.reset(curl_multi_init());
+    channel.share.reset(curl_share_init());
+    if (!channel.multi || !channel.share) return false;
+    curl_share_setopt(channel.share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(channel.share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_multi_setopt(channel.multi.get(), CURLMOPT_MAXCONNECTS, kKeptConnections);
+    curl_multi_setopt(channel.multi.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, kKeptConnections);
+    return true;
+}
+
+// The slot's handle reset for a new request, with the options every request shares.
+CURL* freshHandle(CloudSdkClient* client, TransferChannel& channel, size_t slot) {
+    CurlPtr& handle = channel.handles[slot];
+    if (!handle) handle.reset(curl_easy_init());
+    if (!handle) {
+        SM_LOG(3, "cur_easy_init failed\n");
+        return nullptr;
+    }
+    // Resetting keeps the connections and TLS sessions but drops every option of the
+    // previous request, its headers and credentials included.
+    curl_easy_reset(handle.get());
+    curl_easy_setopt(handle.get(), CURLOPT_PRIVATE, reinterpret_cast<void*>(slot));
+    curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, stopWhenAborted);
+    curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, client);
+    curl_easy_setopt(handle.get(), CURLOPT_SHARE, channel.share.get());
+    return handle.get();
+}
+
+// One batch on a locked channel.
+class BatchRun {
+public:
+    BatchRun(CloudSdkClient* client, TransferChannel& channel, size_t count, size_t limit,
+             TransferJob& job)
+        : client_(client), channel_(channel), count_(count), limit_(limit), job_(job) {}
+
+    size_t run() {
+        while (!client_->aborted.load() && (next_ < count_ || active_ > 0)) {
+            startWhileRoom();
+            int running = 0;
+            if (curl_multi_perform(channel_.multi.get(), &running) != CURLM_OK) break;
+            if (collectFinished() == 0 && active_ > 0) {
+                curl_multi_poll(channel_.multi.get(), nullptr, 0, kPollMs, nullptr);
+            }
+        }
+        abandonActive();
+        return next_;
+    }
+
+private:
+    // The first transfer of a batch runs alone: once it has connected, the CA store is
+    // loaded and a TLS session is there to resume, and the others start from that.
+    void startWhileRoom() {
+        const size_t room = finished_ > 0 ? limit_ : 1;
+        for (size_t slot = 0; slot < room && next_ < count_; ++slot) {
+            if (busy_[slot]) continue;
+            const size_t index = next_++;
+            CURL* handle = freshHandle(client_, channel_, slot);
+            if (handle == nullptr || !job_.prepare(handle, slot, index) ||
+                curl_multi_add_handle(channel_.multi.get(), handle) != CURLM_OK) {
+                job_.finish(slot, index, CURLE_FAILED_INIT, 0);
+                continue;
+            }
+            busy_[slot] = true;
+            index_[slot] = index;
+            ++active_;
+        }
+    }
+
+    size_t collectFinished() {
+        size_t finished = 0;
+        int left = 0;
+        while (CURLMsg* msg = curl_multi_info_read(channel_.multi.get(), &left)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            CURL* handle = msg->easy_handle;
+            const CURLcode code = msg->data.result;  // msg is invalid once the handle goes
+            long status = 0;
+            if (code == CURLE_OK) curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+            end(slotOf(handle), code, status);
+            ++finished;
+        }
+        return finished;
+    }
+
+    static size_t slotOf(CURL* handle) {
+        void* slot = nullptr;
+        curl_easy_getinfo(handle, CURLINFO_PRIVATE, &slot);
+        return reinterpret_cast<size_t>(slot);
+    }
+
+    void end(size_t slot, CURLcode code, long status) {
+        curl_multi_remove_handle(channel_.multi.get(), channel_.handles[slot].get());
+        busy_[slot] = false;
+        --active_;
+        ++finished_;
+        job_.finish(slot, index_[slot], code, status);
+    }
+
+    // After an abort: a transfer removed mid-way has its connection closed, not kept.
+    void abandonActive() {
+        for (size_t slot = 0; slot < limit_; ++slot) {
+            if (busy_[slot]) end(slot, CURLE_ABORTED_BY_CALLBACK, 0);
+        }
+    }
+
+    CloudSdkClient* client_;
+    TransferChannel& channel_;
+    size_t count_;
+    size_t limit_;
+    TransferJob& job_;
+    size_t next_ = 0;
+    size_t active_ = 0;
+    size_t finished_ = 0;
+    bool busy_[kMaxUploadsInFlight] = {};
+    size_t index_[kMaxUploadsInFlight] = {};
+};
+
+}  // namespace
+
+void CloudSdkChannelsDeleter::operator()(CloudSdkChannels* channels) const noexcept {
+    std::default_delete<CloudSdkChannels>()(channels);
+}
+
+CloudSdkChannels* cloudSdkNewChannels() {
+    std::unique_ptr<CloudSdkChannels> channels(new (std::nothrow) CloudSdkChannels);
+    if (!channels || !initChannel(channels->upload) || !initChannel(channels->management)) {
+        return nullptr;
+    }
+    return channels.release();
+}
+
+size_t cloudSdkRunTransfers(CloudSdkClient* client, TransferChannel& channel, size_t count,
+                            size_t limit, TransferJob& job) {
+    const std::lock_guard<std::mutex> lock(channel.lock);
+    if (limit > kMaxUploadsInFlight) limit = kMaxUploadsInFlight;
+    if (limit == 0) limit = 1;
+    return BatchRun(client, channel, count, limit, job).run();
+}
+
+void cloudSdkLogTransferError(CURLcode code) {
+    SM_LOG(2, "curl_easy_perform() failed: %s\n", curl_easy_strerror(code));
+}
+
+bool cloudSdkAppendHeader(CurlSlistPtr& list, const char* line) {
+    curl_slist* grown = curl_slist_append(list.get(), line);
+    if (grown == nullptr) return false;
+    (void)list.release();  // same list, or the first node of a new one
+    list.reset(grown);
+    return true;
+}
+
+void cloudSdkSetVerifiedTransfer(CURL* curl, CloudSdkClient* client) {
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, client->verbose);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    // With a TLS library that takes no context callback, libcurl reads the bundle itself.
+    if (curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, installCaStore) == CURLE_OK &&
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, client) == CURLE_OK) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, client->caPath);
+    }
+}

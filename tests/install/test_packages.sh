@@ -1,0 +1,51 @@
+#!/bin/sh
+# The Debian packages install with dpkg, the installed daemon comes up on the gateway bus
+# against the installed stand-ins, answers Introspect and stops in order on SIGINT.
+# Usage: test_packages.sh DIR (the folder holding the .deb files). Runs itself in the
+# gateway sandbox; exit status 77 (skipped) without root.
+set -eu
+dir=$(realpath "$1")
+src=$(cd "$(dirname "$0")/../.." && pwd)
+if [ -z "${SM_IN_SANDBOX:-}" ]; then
+  exec "$src/scripts/sandbox" --bind "$dir" sh "$src/tests/install/test_packages.sh" "$dir"
+fi
+base=/harbex/gateway/build
+bus=unix:path=/tmp/var/run/mbusd/mbusd_socket
+name=iot.dmp.service.monitor
+logs=$(mktemp -d)
+fail() { echo "FAIL: $*" >&2; for f in "$logs"/*; do echo "--- $f"; tail -20 "$f"; done >&2; exit 1; }
+# wait_until SECONDS COMMAND...: polls COMMAND every 0.1 s for at most SECONDS.
+wait_until() {
+  tries=$(($1 * 10)); shift
+  while ! "$@" >/dev/null 2>&1; do
+    tries=$((tries - 1)); [ "$tries" -gt 0 ] || return 1; sleep 0.1
+  done
+}
+
+dpkg -i "$dir"/service-monitor_*.deb "$dir"/service-monitor-standins_*.deb >"$logs/dpkg" 2>&1 ||
+  fail "dpkg -i"
+dpkg-query -W -f='${Conffiles}\n' service-monitor | grep -q " $base/config/service-monitor/cacert.pem " ||
+  fail "cacert.pem is not a configuration file"
+[ -f /lib/systemd/system/service-monitor.service ] || fail "no systemd unit"
+
+mkdir -p /tmp/var/run/mbusd
+dbus-daemon --config-file="$src/sim/bus/gateway-bus.conf" --nofork >"$logs/bus" 2>&1 &
+wait_until 10 busctl --address="$bus" list || fail "gateway bus did not start"
+: >"$logs/store"
+"$base/bin/config_manager_service" --address "$bus" --store "$logs/store" >"$logs/config" 2>&1 &
+wait_until 20 grep -q "config_manager_service: serving " "$logs/config" ||
+  fail "configuration manager did not start"
+(cd "$base/bin" && exec ./service_monitor) >"$logs/daemon" 2>&1 &
+daemon=$!
+owned() {
+  busctl --address="$bus" call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
+    NameHasOwner s "$name" | grep -q true
+}
+wait_until 30 owned || fail "daemon did not own $name"
+busctl --address="$bus" call "$name" /iot/dmp/service/monitor \
+  org.freedesktop.DBus.Introspectable Introspect | grep -q notify_config ||
+  fail "Introspect did not list notify_config"
+kill -INT "$daemon"
+wait_until 30 sh -c "! kill -0 $daemon" || fail "daemon did not stop within 30 s of SIGINT"
+wait "$daemon" || fail "daemon exited with status $?"
+echo "packages ok"
