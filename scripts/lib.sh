@@ -9,7 +9,7 @@ SM_PACKAGES=(
   clang libclang-rt-14-dev
   dbus-daemon dbus-bin libglib2.0-bin systemd
   python3 python3-dbus python3-gi openssl ca-certificates iproute2 util-linux procps binutils
-  faketime libfaketime
+  faketime libfaketime valgrind
 )
 
 # sm_install_packages [PKG...]: installs the packages missing of those named (default

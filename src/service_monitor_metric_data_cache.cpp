@@ -1,5 +1,7 @@
 #include "service_monitor_metric_data_cache.h"
 
+#include <cfloat>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -137,19 +139,35 @@ METRIC_NODE_T* _takeMetricNode(METRIC_DATA_CACHE_T* cache) {
     return metric;
 }
 
-int _updateMetricNode(METRIC_NODE_T* metric, const char* metricName, uint32_t rule, double v) {
+// An aggregate that left the doubles (two sums near the largest double) is held at the
+// largest finite value of its sign, so that every upload body stays valid JSON.
+double _saturate(double value, bool* saturated) {
+    *saturated = !std::isfinite(value);
+    if (!*saturated) return value;
+    return std::signbit(value) ? -DBL_MAX : DBL_MAX;
+}
+
+// The running mean, formed so that no intermediate overflows for finite samples.
+double _runningMean(double mean, double v, int64_t count) {
+    const double n = static_cast<double>(count);
+    return mean + (v / n - mean / n);
+}
+
+int _updateMetricNode(METRIC_NODE_T* metric, const char* metricName, uint32_t rule, double v,
+                      bool* saturated) {
     _copyName(metric->metricName, sizeof metric->metricName, metricName);
     metric->collectRule = rule;
     ++metric->count;
+    *saturated = false;
     switch (rule) {
         case COLLECT_RULE_UPDATE:
             metric->value = v;
             return 0;
         case COLLECT_RULE_ACCUMULATE:
-            metric->value += v;
+            metric->value = _saturate(metric->value + v, saturated);
             return 0;
         case COLLECT_RULE_AVG:
-            metric->value += (v - metric->value) / static_cast<double>(metric->count);
+            metric->value = _saturate(_runningMean(metric->value, v, metric->count), saturated);
             return 0;
         default:
             return -1;
@@ -249,7 +267,12 @@ int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* messa
         hashtable_insert(&module->metricTable, metricName, &metric->chain);
     }
     // Rules outside 1..3 leave the value alone; ingestion never queues them.
-    (void)_updateMetricNode(metric, metricName, message->collectRule, message->value);
+    const double before = metric->value;
+    bool saturated = false;
+    (void)_updateMetricNode(metric, metricName, message->collectRule, message->value, &saturated);
+    if (saturated && before != metric->value) {  // once per metric and period
+        SM_LOG(2, "metric(%s/%s) overflows, held at %g\n", moduleName, metricName, metric->value);
+    }
     return 0;
 }
 

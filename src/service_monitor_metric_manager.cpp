@@ -1,19 +1,21 @@
 #include "service_monitor_metric_manager.h"
 
-#include <cjson/cJSON.h>
 #include <strings.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "cfg_client.h"
 #include "common.h"
 #include "dbus_message_credential.h"
 #include "raii.h"
+#include "service_monitor_metric_request.h"
 #include "zeb-sdk/zeb-sdk.h"
 
 PRE_TASK_T g_preTasks[kPreTaskNum] = {
@@ -166,15 +168,28 @@ struct INGEST_RESULT_T {
     }
 };
 
+// Copies src cut to size - 1 bytes; a cut never splits a UTF-8 character, so the upload
+// body stays valid UTF-8 (ASCII names are cut exactly at the limit).
 void _copyName(char* dst, size_t size, const char* src) {
-    const size_t len = strnlen(src, size - 1);
+    size_t len = strnlen(src, size - 1);
+    const auto isContinuation = [src](size_t i) {
+        return (static_cast<unsigned char>(src[i]) & 0xC0U) == 0x80U;
+    };
+    if (src[len] != '\0' && isContinuation(len)) {
+        size_t back = len;
+        while (back > 0 && len - back < 3 && isContinuation(back)) --back;
+        if (!isContinuation(back)) len = back;  // the cut character's lead byte goes too
+    }
     memcpy(dst, src, len);
     dst[len] = '\0';
 }
 
-const char* _stringItem(const cJSON* object, const char* key) {
-    const cJSON* const item = cJSON_GetObjectItem(object, key);
-    return cJSON_IsString(item) ? item->valuestring : nullptr;
+// A name field unescaped and cut as _copyName cuts it.
+template <size_t N>
+void _copyNameField(char (&dst)[N], const JSON_VALUE_T& value) {
+    char text[N + 4];  // room to see whether the cut falls inside a character
+    (void)json_string_copy(value, text, sizeof text);
+    _copyName(dst, N, text);
 }
 
 // 0 for a text that names no collect rule.
@@ -185,12 +200,23 @@ uint32_t _parseCollectRule(const char* text) {
     return 0;
 }
 
-std::unique_ptr<METRIC_MESSAGE_T> _createMetricMessage() noexcept {
+std::unique_ptr<METRIC_BATCH_T> _createBatch(size_t entries) noexcept {
     try {
-        return std::make_unique<METRIC_MESSAGE_T>();
+        auto batch = std::make_unique<METRIC_BATCH_T>();
+        batch->messages.reserve(entries);
+        batch->node.payload = batch.get();
+        return batch;
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
+}
+
+// What a queued batch holds in memory: the record and its entries, each with the
+// allocator's own header.
+size_t _batchCost(const METRIC_BATCH_T& batch) {
+    constexpr size_t kAllocOverhead = 16;
+    return sizeof batch + kAllocOverhead +
+           batch.messages.capacity() * sizeof(METRIC_MESSAGE_T) + kAllocOverhead;
 }
 
 // Steps that need no parsing: argument, switch and pre-task checks.
@@ -230,78 +256,114 @@ bool _tsInPeriod(METRIC_DATA_MANAGER_T* manager, double ts, INGEST_RESULT_T* out
     return true;
 }
 
-// Queues one params entry. 0, or -1 with out set to the entry's error.
-int _queueEntry(METRIC_DATA_MANAGER_T* manager, const char* moduleName, const cJSON* entry,
-                INGEST_RESULT_T* out) {
+// Checks one params entry and adds its sample to the batch. 0, or -1 with out set to the
+// entry's error.
+int _addEntry(METRIC_BATCH_T* batch, const JSON_VALUE_T& moduleName, const METRIC_ENTRY_T& entry,
+              INGEST_RESULT_T* out) {
     out->code = kMetricCodeBadInput;
-    const char* const metricName = _stringItem(entry, "metricName");
-    if (metricName == nullptr) {
+    if (entry.metricName.kind != JsonKind::kString) {
         return out->set(kMetricCodeBadInput, "json object(metricName) is invalid");
     }
-    const cJSON* const value = cJSON_GetObjectItem(entry, "value");
-    if (!cJSON_IsNumber(value)) {
+    // Infinity (1e309) or NaN could never be uploaded: the cloud refuses the body.
+    if (entry.value.kind != JsonKind::kNumber || !std::isfinite(entry.value.number)) {
         return out->set(kMetricCodeBadInput, "json object(value) is invalid");
     }
-    const char* const ruleText = _stringItem(entry, "collectRule");
-    if (ruleText == nullptr) {
+    if (entry.collectRule.kind != JsonKind::kString) {
         return out->set(kMetricCodeBadInput, "json object(collectRule) is invalid");
     }
-
-    std::unique_ptr<METRIC_MESSAGE_T> message = _createMetricMessage();
-    if (!message) return out->set(kMetricCodeNoMemory, "create metric message failed");
-    _copyName(message->moduleName, sizeof message->moduleName, moduleName);
-    _copyName(message->metricName, sizeof message->metricName, metricName);
-    message->value = value->valuedouble;
-    message->collectRule = _parseCollectRule(ruleText);
-    if (message->collectRule == 0) {
-        return out->set(kMetricCodeBadInput, "invalid collect rule:%s", ruleText);
+    char ruleText[kMessageBufSize];
+    (void)json_string_copy(entry.collectRule, ruleText, sizeof ruleText);
+    const uint32_t rule = _parseCollectRule(ruleText);
+    if (rule == 0) return out->set(kMetricCodeBadInput, "invalid collect rule:%s", ruleText);
+    if (batch->messages.size() == batch->messages.capacity()) {
+        return out->set(kMetricCodeNoMemory, "create metric message failed");
     }
-    MSG_NODE_T* const node = createMessageNode(message.get());
-    if (node == nullptr) return out->set(kMetricCodeNoMemory, "create message failed");
-    message.release();  // the queue holds it now
-    (void)pushMessageToQueue(&manager->metricDataQueue, node);
+    batch->messages.emplace_back();
+    METRIC_MESSAGE_T& message = batch->messages.back();
+    _copyNameField(message.moduleName, moduleName);
+    _copyNameField(message.metricName, entry.metricName);
+    message.value = entry.value.number;
+    message.collectRule = rule;
     out->code = kMetricCodeOk;
     return 0;
 }
 
-// Entries are queued one by one: those before a failing entry stay queued.
-int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const cJSON* root, INGEST_RESULT_T* out) {
-    const cJSON* const ts = cJSON_GetObjectItem(root, "ts");
-    if (!cJSON_IsNumber(ts)) return out->set(kMetricCodeBadInput, "json object(ts) is invalid");
-    if (!_tsInPeriod(manager, ts->valuedouble, out)) return -1;
-    const char* const moduleName = _stringItem(root, "moduleName");
-    if (moduleName == nullptr) {
+// Queues the batch whole (one lock, one wake-up), or refuses it whole when the queue
+// cannot take it. An empty batch is dropped. 0, or -1 with out set.
+int _queueBatch(METRIC_DATA_MANAGER_T* manager, std::unique_ptr<METRIC_BATCH_T> batch,
+                INGEST_RESULT_T* out) {
+    const size_t samples = batch->messages.size();
+    if (samples == 0) return 0;
+    batch->node.cost = _batchCost(*batch);
+    if (tryPushMessageToQueue(&manager->metricDataQueue, &batch->node) != 0) {
+        return out->set(kMetricCodeNoMemory, "metric queue is full");
+    }
+    batch.release();  // the queue holds it now
+    manager->counts.accepted.fetch_add(samples, std::memory_order_relaxed);
+    return 0;
+}
+
+// The entries before a failing entry are queued, as one batch; when the queue cannot take
+// them the request is refused with 100002 instead.
+int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const METRIC_REQUEST_T& request,
+                   INGEST_RESULT_T* out) {
+    if (request.ts.kind != JsonKind::kNumber) {
+        return out->set(kMetricCodeBadInput, "json object(ts) is invalid");
+    }
+    if (!_tsInPeriod(manager, request.ts.number, out)) return -1;
+    if (request.moduleName.kind != JsonKind::kString) {
         return out->set(kMetricCodeBadInput, "json object(moduleName) is invalid");
     }
-    const cJSON* const params = cJSON_GetObjectItem(root, "params");
-    if (!cJSON_IsArray(params)) {
+    if (request.params.kind != JsonKind::kArray) {
         return out->set(kMetricCodeBadInput, "json object(params) is invalid");
     }
-    const cJSON* entry = nullptr;
-    cJSON_ArrayForEach(entry, params) {
-        if (_queueEntry(manager, moduleName, entry, out) != 0) return -1;
+    std::unique_ptr<METRIC_BATCH_T> batch = _createBatch(request.params.count);
+    if (!batch) return out->set(kMetricCodeNoMemory, "create message failed");
+    METRIC_ENTRY_CURSOR_T cursor;
+    int result = 0;
+    for (const METRIC_ENTRY_T* entry = next_metric_entry(request, &cursor);
+         result == 0 && entry != nullptr; entry = next_metric_entry(request, &cursor)) {
+        result = _addEntry(batch.get(), request.moduleName, *entry, out);
     }
-    return 0;
+    if (_queueBatch(manager, std::move(batch), out) != 0) return -1;
+    return result;
+}
+
+void _copyId(const JSON_VALUE_T& value, std::string* id) {
+    try {
+        id->resize(json_string_copy(value, nullptr, 0));
+        (void)json_string_copy(value, &(*id)[0], id->size() + 1);
+    } catch (const std::bad_alloc&) {
+        id->clear();  // the reply goes out with an empty id
+    }
+}
+
+// Counts the request's outcome for the period's summary line.
+void _countRefusal(METRIC_DATA_MANAGER_T* manager, int code) {
+    for (size_t i = 0; i < kMetricRefusalCodes.size(); ++i) {
+        if (kMetricRefusalCodes[i] == code) {
+            manager->counts.refused[i].fetch_add(1, std::memory_order_relaxed);
+        }
+    }
 }
 
 }  // namespace
 
 int post_metric_data(METRIC_DATA_MANAGER_T* manager, const char* jsonText, char* reply) {
     INGEST_RESULT_T out;
-    CJsonPtr root;
-    const char* id = "";
+    std::string id;
     if (_acceptsRequests(manager, jsonText, &out)) {
-        root.reset(cJSON_Parse(jsonText));
-        if (!root) {
+        METRIC_REQUEST_T request;
+        if (!read_metric_request(jsonText, &request)) {
             (void)out.set(kMetricCodeBadInput, "invalid json format");
         } else {
-            const char* const requestId = _stringItem(root.get(), "id");
-            id = requestId != nullptr ? requestId : "";
-            (void)_ingestRequest(manager, root.get(), &out);
+            if (request.id.kind == JsonKind::kString) _copyId(request.id, &id);
+            (void)_ingestRequest(manager, request, &out);
         }
     }
+    if (manager != nullptr) _countRefusal(manager, out.code);
     if (reply == nullptr ||
-        package_reply_message(reply, kMetricReplyBufSize, id, out.message, out.code) != 0) {
+        package_reply_message(reply, kMetricReplyBufSize, id.c_str(), out.message, out.code) != 0) {
         SM_LOG(3, "generate reply message failed\n");
     }
     return out.code == kMetricCodeOk ? 0 : -1;
@@ -318,159 +380,18 @@ int check_dependent_service(METRIC_DATA_MANAGER_T* manager) {
     return 1;
 }
 
-std::unique_ptr<METRIC_MESSAGE_T> takeMetricMessage(MSG_NODE_T* node) {
+std::unique_ptr<METRIC_BATCH_T> takeMetricBatch(MSG_NODE_T* node) {
     if (node == nullptr) return nullptr;
-    std::unique_ptr<METRIC_MESSAGE_T> message(static_cast<METRIC_MESSAGE_T*>(node->payload));
-    freeMessageNode(node);
-    return message;
+    return std::unique_ptr<METRIC_BATCH_T>(static_cast<METRIC_BATCH_T*>(node->payload));
 }
 
 // ---- Manager thread, pre-tasks and upload -------------------------------------------
 
 namespace {
 
-constexpr int kPopTimeoutMs = 1000;
 constexpr int kCloudTimeoutSeconds = 10;
 constexpr const char* kGroupName = "pxr::service-monitor";
 constexpr const char* kInstanceCategory = "K8S_POD";
-constexpr size_t kUploadModuleBufSize = 98;
-
-// One aggregated metric taken out of the cache at a period's end. The upload works on
-// this copy, so the cache lock is never held across a network request.
-struct PeriodMetric {
-    char moduleName[64];
-    char metricName[32];
-    uint32_t collectRule;
-    double value;
-};
-
-int _collectMetric(const char* moduleName, const char* metricName, uint32_t collectRule,
-                   void* userData, double value) {
-    auto* out = static_cast<std::vector<PeriodMetric>*>(userData);
-    PeriodMetric metric {};
-    snprintf(metric.moduleName, sizeof metric.moduleName, "%s", moduleName);
-    snprintf(metric.metricName, sizeof metric.metricName, "%s", metricName);
-    metric.collectRule = collectRule;
-    metric.value = value;
-    out->push_back(metric);
-    return 0;
-}
-
-void _mergeMessage(METRIC_DATA_MANAGER_T* manager, MSG_NODE_T* node) {
-    const std::unique_ptr<METRIC_MESSAGE_T> message = takeMetricMessage(node);
-    if (!message) return;
-    const std::lock_guard<std::mutex> lock(manager->cacheLock);
-    if (insert_metric_data(manager->cache, message.get()) != 0) {
-        SM_LOG(3, "insert data failed!moduleName:%s,metricName:%s\n", message->moduleName,
-               message->metricName);
-    }
-}
-
-// Starts the next period when the current one is over; true when a period ended.
-bool _advancePeriod(METRIC_DATA_MANAGER_T* manager) {
-    const uint64_t now = get_time_ms();
-    const std::lock_guard<std::mutex> lock(manager->mutex);
-    if (now <= manager->periodEndMs) return false;
-    manager->periodStartMs = now;
-    manager->periodEndMs = now + manager->periodMs;
-    return true;
-}
-
-void _refreshExpiredCredential(METRIC_DATA_MANAGER_T* manager) {
-    CREDENTIAL_MSG_T credential {};
-    if (credential_get_msg(&credential) != 0) {
-        SM_LOG(2, "get credential failed\n");
-        return;
-    }
-    if (credential.expireTimeMs == 0 || get_time_ms() <= credential.expireTimeMs) return;
-    if (refresh_credential(metric_data_manager_credential_callback, manager) == 0) {
-        SM_LOG(1, "update credential success\n");
-    } else {
-        SM_LOG(2, "update credential failed\n");
-    }
-}
-
-void _uploadPeriod(METRIC_DATA_MANAGER_T* manager, std::vector<PeriodMetric>& metrics) {
-    metrics.clear();
-    {
-        const std::lock_guard<std::mutex> lock(manager->cacheLock);
-        iter_metric_data(manager->cache, _collectMetric, &metrics);
-        clear_metric_data(manager->cache);
-    }
-    for (const PeriodMetric& metric : metrics) {
-        if (manager->stopRequested.load()) return;  // shutdown drops the rest of the period
-        UploadMetircDataToCloud(metric.moduleName, metric.metricName, metric.collectRule, manager,
-                                metric.value);
-    }
-}
-
-void* metricManagerThread(void* arg) noexcept {
-    auto* manager = static_cast<METRIC_DATA_MANAGER_T*>(arg);
-    SM_LOG(0, "metricManagerThread start\n");
-    std::vector<PeriodMetric> metrics;
-    while (!manager->stopRequested.load()) {
-        MSG_NODE_T* node = nullptr;
-        if (popMessageFromQueue(&manager->metricDataQueue, kPopTimeoutMs, &node) == 0) {
-            _mergeMessage(manager, node);
-        }
-        if (!_advancePeriod(manager)) continue;
-        _refreshExpiredCredential(manager);
-        _uploadPeriod(manager, metrics);
-    }
-    return nullptr;
-}
-
-// Splits "svc/func/rest" into service "svc" and function "func"; the rest is dropped.
-void _splitModuleName(const char* moduleName, char* work, const char** service,
-                      const char** function) {
-    snprintf(work, kUploadModuleBufSize, "%s", moduleName);
-    char* save = nullptr;
-    const char* first = strtok_r(work, "/", &save);
-    const char* second = first != nullptr ? strtok_r(nullptr, "/", &save) : nullptr;
-    *service = work;
-    *function = second != nullptr ? second : "";
-}
-
-// The upload body: an array of one record, keys in the order the service expects.
-CJsonPtr _buildUploadBody(METRIC_DATA_MANAGER_T* manager, const char* moduleName,
-                          const char* metricName, double value) {
-    CJsonPtr array(cJSON_CreateArray());
-    if (!array) {
-        SM_LOG(2, "create json array failed\n");
-        return nullptr;
-    }
-    cJSON* entry = cJSON_CreateObject();
-    cJSON* dimensions = cJSON_CreateObject();
-    if (entry == nullptr || dimensions == nullptr) {
-        cJSON_Delete(entry);
-        cJSON_Delete(dimensions);
-        SM_LOG(2, "create json object failed\n");
-        return nullptr;
-    }
-    cJSON_AddItemToArray(array.get(), entry);
-    char groupId[sizeof manager->groupId];
-    char instanceId[sizeof manager->instanceId];
-    {
-        const std::lock_guard<std::mutex> lock(manager->namesLock);
-        memcpy(groupId, manager->groupId, sizeof groupId);
-        memcpy(instanceId, manager->instanceId, sizeof instanceId);
-    }
-    char work[kUploadModuleBufSize] = {};
-    const char* service = nullptr;
-    const char* function = nullptr;
-    _splitModuleName(moduleName, work, &service, &function);
-    cJSON_AddStringToObject(entry, "productCode", "NODE_HUB");
-    cJSON_AddStringToObject(entry, "metricName", metricName);
-    cJSON_AddStringToObject(entry, "groupId", groupId);
-    cJSON_AddStringToObject(entry, "instanceId", instanceId);
-    cJSON_AddStringToObject(dimensions, "region", "cn-hangzhou");
-    cJSON_AddStringToObject(dimensions, "serviceName", service);
-    cJSON_AddStringToObject(dimensions, "functionName", function);
-    cJSON_AddItemToObject(entry, "dimensions", dimensions);
-    cJSON_AddNumberToObject(entry, "value", value);
-    cJSON_AddNumberToObject(entry, "ts", static_cast<double>(get_time_ms()));
-    return array;
-}
 
 int _readConfig(METRIC_DATA_MANAGER_T* manager, const char* key, char* buf, int size) {
     return cfgGetConfig(manager->cfgConn, key, buf, size);
@@ -607,24 +528,19 @@ int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) {
     return 0;
 }
 
-int UploadMetircDataToCloud(const char* moduleName, const char* metricName, uint32_t /*collectRule*/,
-                            void* userData, double value) {
-    auto* manager = static_cast<METRIC_DATA_MANAGER_T*>(userData);
-    CJsonPtr body = _buildUploadBody(manager, moduleName, metricName, value);
-    if (!body) return -1;
-    CJsonText text(cJSON_PrintUnformatted(body.get()));
-    if (!text) {
-        SM_LOG(2, "metric json===>string failed\n");
-        return -1;
+namespace {
+
+void _discardQueued(METRIC_DATA_MANAGER_T* manager) {
+    MSG_NODE_T* node = nullptr;
+    if (popAllMessagesFromQueue(&manager->metricDataQueue, 0, &node) != 0) return;
+    while (node != nullptr) {
+        MSG_NODE_T* const next = node->link.next;
+        (void)takeMetricBatch(node);
+        node = next;
     }
-    CloudSdkClient* sdk = manager->sdkHandle.load();
-    if (sdk == nullptr || CloudSdkPostMetricData(sdk, text.get(), kCloudTimeoutSeconds) != 0) {
-        SM_LOG(2, "upload to zeb failed\n");
-        return -1;
-    }
-    SM_LOG(1, "post metric data:%s success\n", text.get());
-    return 0;
 }
+
+}  // namespace
 
 METRIC_DATA_MANAGER_T* metric_data_manager_init(CFG_CONN_T* cfgConn, uint64_t periodMs) {
     auto manager = std::unique_ptr<METRIC_DATA_MANAGER_T>(new (std::nothrow) METRIC_DATA_MANAGER_T());
@@ -637,47 +553,37 @@ METRIC_DATA_MANAGER_T* metric_data_manager_init(CFG_CONN_T* cfgConn, uint64_t pe
         return nullptr;
     }
     manager->cfgConn = cfgConn;
-    if (initMessageQueue(&manager->metricDataQueue) != 0) {
-        SM_LOG(3, "init metricDataQueue failed\n");
-        return nullptr;
-    }
-    manager->cache = metric_data_cache_init();
-    if (manager->cache == nullptr) {
-        SM_LOG(3, "init data cache failed\n");
-        return nullptr;
-    }
-    const uint64_t now = get_time_ms();
     manager->periodMs = periodMs;
-    manager->periodStartMs = now;
-    manager->periodEndMs = now + periodMs;
-    // Joinable rather than detached: shutdown waits for the thread to end completely.
-    if (pthread_create(&manager->thread, nullptr, metricManagerThread, manager.get()) != 0) {
-        SM_LOG(3, "create metric manager thread error \n");
-        metric_data_cache_deinit(manager->cache);
-        return nullptr;
-    }
-    manager->threadJoinable = true;
+    if (metric_data_manager_start(manager.get()) != 0) return nullptr;
     return manager.release();
 }
 
-void metric_data_manager_stop(METRIC_DATA_MANAGER_T* manager) {
-    if (manager == nullptr) return;
-    manager->stopRequested = true;
-    const std::lock_guard<std::mutex> lock(manager->threadStateLock);
-    if (!manager->threadJoinable) return;
-    // The thread notices within one queue wait, or after the upload in flight (bounded by
-    // its time-out).
-    pthread_join(manager->thread, nullptr);
-    manager->threadJoinable = false;
+int metric_data_manager_start(METRIC_DATA_MANAGER_T* manager) {
+    if (initMessageQueue(&manager->metricDataQueue) != 0) {
+        SM_LOG(3, "init metricDataQueue failed\n");
+        return -1;
+    }
+    manager->metricDataQueue.limitBytes = kMetricQueueLimitBytes;
+    manager->metricDataQueue.wakeBytes = kMetricQueueWakeBytes;
+    manager->cache = metric_data_cache_init();
+    if (manager->cache == nullptr) {
+        SM_LOG(3, "init data cache failed\n");
+        return -1;
+    }
+    metric_manager_use_defaults(manager);
+    metric_period_anchor(manager);
+    if (metric_manager_start_threads(manager) != 0) {
+        metric_data_cache_deinit(manager->cache);
+        manager->cache = nullptr;
+        return -1;
+    }
+    return 0;
 }
 
 void metric_data_manager_deinit(METRIC_DATA_MANAGER_T* manager) {
     if (manager == nullptr) return;
     metric_data_manager_stop(manager);
-    for (MSG_NODE_T* node = nullptr;
-         popMessageFromQueue(&manager->metricDataQueue, 0, &node) == 0;) {
-        (void)takeMetricMessage(node);
-    }
+    _discardQueued(manager);
     CloudSdkDeinitIF(manager->sdkHandle.exchange(nullptr));
     metric_data_cache_deinit(manager->cache);
     delete manager;
@@ -696,6 +602,7 @@ int metric_data_manager_enable(METRIC_DATA_MANAGER_T* manager) {
 int metric_data_manager_disable(METRIC_DATA_MANAGER_T* manager) {
     if (manager == nullptr) return -1;
     manager->enable = 0;
+    _discardQueued(manager);  // samples not yet merged belong to the dropped period too
     {
         const std::lock_guard<std::mutex> lock(manager->cacheLock);
         clear_metric_data(manager->cache);

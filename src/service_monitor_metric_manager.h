@@ -1,15 +1,20 @@
-// The metric data manager: the record behind metric ingestion, its pre-task table, and
-// the ingestion of posted samples (request check, queueing, JSON reply).
+// The metric data manager: the record behind metric ingestion, its pre-task table, the
+// ingestion of posted samples (request check, queueing, JSON reply), the period clock and
+// the upload of each period beside it.
 #ifndef SERVICE_MONITOR_METRIC_MANAGER_H
 #define SERVICE_MONITOR_METRIC_MANAGER_H
 
 #include <pthread.h>
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "message_queue.h"
 #include "service_monitor_metric_data_cache.h"
@@ -29,12 +34,82 @@ constexpr int kMetricCodeBadInput = 100001;
 constexpr int kMetricCodeNoMemory = 100002;
 constexpr int kMetricCodeDisabled = 110100;
 constexpr int kMetricCodeNotReady = 110101;
+constexpr std::array<int, 5> kMetricRefusalCodes = {kMetricCodeEmpty, kMetricCodeBadInput,
+                                                    kMetricCodeNoMemory, kMetricCodeDisabled,
+                                                    kMetricCodeNotReady};
+
+// What the queue between the bus thread and the manager thread may hold: a full queue
+// refuses requests with 100002 rather than grow.
+constexpr size_t kMetricQueueLimitBytes = 16U << 20;
+// The bus thread wakes the manager thread only once this much waits: below it the manager
+// takes the samples on its own at least once a second, which spares a thread switch per
+// request.
+constexpr size_t kMetricQueueWakeBytes = 64U << 10;
+// Periods waiting for the upload work behind the one being uploaded; a further one drops
+// the oldest waiting period, so a cloud that hangs cannot make memory grow.
+constexpr size_t kMaxWaitingPeriods = 2;
+// A change of the wall clock against the monotonic clock beyond this is a step: the
+// period's window moves with it at once.
+constexpr int64_t kClockStepMs = 1000;
+
+// The samples of one request, queued as one node: one allocation for the batch, one for
+// its entries.
+struct METRIC_BATCH_T {
+    MSG_NODE_T node;  // node.payload is the batch itself
+    std::vector<METRIC_MESSAGE_T> messages;
+};
+
+// One aggregated metric taken out of the cache at a period's end. The upload works on
+// this copy, so the cache lock is never held across a network request.
+struct PERIOD_METRIC_T {
+    char moduleName[kModuleNameSize];
+    char metricName[kMetricNameSize];
+    uint32_t collectRule;
+    double value;
+};
+using PERIOD_METRICS_T = std::vector<PERIOD_METRIC_T>;
+
+using CLOCK_MS_FUNC_T = uint64_t (*)();
+// CloudSdkPostMetricDataMany's shape: results[i] 0 or -1; the number accepted.
+using UPLOAD_MANY_FUNC_T = size_t (*)(CloudSdkClient* client, const char* const* bodies,
+                                      size_t count, int timeoutSeconds, int* results);
+using ABORT_FUNC_T = void (*)(CloudSdkClient* client);
+
+// Counts of one period for its summary line. Written by the bus thread (samples, refusals)
+// and the upload thread (uploads), read and reset by the manager thread.
+struct METRIC_PERIOD_COUNTS_T {
+    std::atomic<uint64_t> accepted{0};  // samples queued
+    std::array<std::atomic<uint64_t>, kMetricRefusalCodes.size()> refused{};  // requests
+    std::atomic<uint64_t> uploadsAccepted{0};
+    std::atomic<uint64_t> uploadsFailed{0};
+};
+
+// The upload work beside the manager thread: periods handed over at their end, uploaded
+// in order on the upload thread.
+struct METRIC_UPLOAD_WORK_T {
+    std::mutex lock;  // guards periods; never held with another lock of the manager
+    std::condition_variable cond;
+    std::deque<PERIOD_METRICS_T> periods;
+    pthread_t thread{};
+    bool threadJoinable = false;  // under the manager's threadStateLock
+};
 
 struct METRIC_DATA_MANAGER_T {
+    // The window ts is checked against, in wall-clock ms. The period itself runs on the
+    // monotonic clock (periodEndMonoMs), so a wall-clock step moves the window but neither
+    // ends nor stretches the period.
     uint64_t periodStartMs = 0;
     uint64_t periodEndMs = 0;
     uint64_t periodMs = 0;
-    std::mutex mutex;  // guards periodStartMs and periodEndMs only
+    uint64_t periodEndMonoMs = 0;
+    int64_t wallMinusMonoMs = 0;  // at the last anchoring of the window
+    std::mutex mutex;  // guards the five fields above
+    CLOCK_MS_FUNC_T wallClockMs = nullptr;  // get_time_ms unless a test injects one
+    CLOCK_MS_FUNC_T monoClockMs = nullptr;  // CLOCK_MONOTONIC unless a test injects one
+    UPLOAD_MANY_FUNC_T uploadMany = nullptr;  // CloudSdkPostMetricDataMany unless injected
+    ABORT_FUNC_T abortTransfers = nullptr;    // CloudSdkAbort unless injected
+    METRIC_PERIOD_COUNTS_T counts;
+    METRIC_UPLOAD_WORK_T upload;
     MSG_QUEUE_T metricDataQueue;
     METRIC_DATA_CACHE_T* cache = nullptr;  // owned
     pthread_t thread{};
@@ -89,13 +164,38 @@ int post_metric_data(METRIC_DATA_MANAGER_T* manager, const char* jsonText, char*
 int package_reply_message(char* dst, size_t size, const char* id, const char* message, int code);
 // 1 (and dependReady set) when every pre-task is done, else 0.
 int check_dependent_service(METRIC_DATA_MANAGER_T* manager);
-// Frees a popped queue node and hands over the sample it carried.
-[[nodiscard]] std::unique_ptr<METRIC_MESSAGE_T> takeMetricMessage(MSG_NODE_T* node);
+// Hands over the batch a popped queue node belongs to.
+[[nodiscard]] std::unique_ptr<METRIC_BATCH_T> takeMetricBatch(MSG_NODE_T* node);
 
-// New manager (disabled, manager thread running), or null.
+// Result of metric_period_tick.
+enum class PeriodTick { kRunning, kWindowMoved, kEnded };
+// Moves the period on: a new one when the current one is over on the monotonic clock, or
+// the window moved by a wall-clock step. Called by the manager thread once per batch.
+PeriodTick metric_period_tick(METRIC_DATA_MANAGER_T* manager);
+// Ends the period: takes the cache's metrics out, logs the period's summary line and
+// hands the metrics to the upload work.
+void metric_period_end(METRIC_DATA_MANAGER_T* manager);
+// The summary line of the period that ends (and resets its counts): samples accepted,
+// requests refused per reply code, the queue's peak, the uploads finished since the last
+// line.
+void metric_period_summary(METRIC_DATA_MANAGER_T* manager, char* line, size_t size);
+
+// New manager (disabled, manager and upload threads running), or null. The clocks and
+// cloud calls are the real ones unless set on a record handed to
+// metric_data_manager_start.
 [[nodiscard]] METRIC_DATA_MANAGER_T* metric_data_manager_init(CFG_CONN_T* cfgConn, uint64_t periodMs);
-// Stops the manager thread and waits until it has let go of the record; an upload in
-// flight ends first (bounded by its time-out), the rest of that period is dropped.
+// Starts the threads of a record set up by the caller (cfgConn, periodMs, optional
+// injected clocks and cloud calls). 0, or -1.
+int metric_data_manager_start(METRIC_DATA_MANAGER_T* manager);
+// Sets every clock and cloud call left null to the real one.
+void metric_manager_use_defaults(METRIC_DATA_MANAGER_T* manager);
+// Starts a period now: the window from the wall clock, the end on the monotonic clock.
+void metric_period_anchor(METRIC_DATA_MANAGER_T* manager);
+// Starts the manager and upload threads. 0, or -1 (none left running).
+int metric_manager_start_threads(METRIC_DATA_MANAGER_T* manager);
+// Stops the manager and upload threads and waits until they have let go of the record:
+// aborts the SDK handle's transfers (management calls on other threads end too), drops
+// the periods not yet uploaded. Returns within about a second whatever the cloud does.
 void metric_data_manager_stop(METRIC_DATA_MANAGER_T* manager);
 // Stops the thread if still running, then releases the SDK handle, cache and record.
 void metric_data_manager_deinit(METRIC_DATA_MANAGER_T* manager);
@@ -112,6 +212,9 @@ void hasten_pre_tasks();
 // Uploads one aggregated metric (iter_metric_data callback shape). 0 or -1.
 int UploadMetircDataToCloud(const char* moduleName, const char* metricName, uint32_t collectRule,
                             void* manager, double value);
+// Uploads a period's metrics, several at a time, each logged as UploadMetircDataToCloud
+// logs it. The number accepted.
+size_t upload_period_metrics(METRIC_DATA_MANAGER_T* manager, const PERIOD_METRICS_T& metrics);
 
 // The pre-tasks; clientData is the task's own PRE_TASK_T row.
 int GetProductKeyTasK(TASK_NODE_T* task, void* clientData);

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -42,25 +41,60 @@ const char* levelName(int level) {
     return (level >= 0 && level <= 3) ? kLevelNames[level] : "?";
 }
 
-// Formats "YYYY-MM-DD hh:mm:ss.mmm" in local time; async-signal-safe enough for a
-// best-effort log line (localtime_r does not lock once the zone is loaded).
+// Formats "YYYY-MM-DD hh:mm:ss.mmm" in local time. The date and time of day are formatted
+// once per second and thread; each line adds only its milliseconds.
 size_t formatTimestamp(char* out, size_t size) {
-    struct timeval tv {};
-    gettimeofday(&tv, nullptr);
-    struct tm tm {};
-    localtime_r(&tv.tv_sec, &tm);
-    const size_t n = strftime(out, size, "%Y-%m-%d %H:%M:%S", &tm);
-    const int m = snprintf(out + n, size - n, ".%03ld", static_cast<long>(tv.tv_usec / 1000));
+    thread_local time_t cachedSecond = -1;
+    thread_local char cachedPrefix[32];
+    thread_local size_t cachedLen = 0;
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec != cachedSecond) {
+        struct tm tm {};
+        localtime_r(&now.tv_sec, &tm);
+        cachedLen = strftime(cachedPrefix, sizeof cachedPrefix, "%Y-%m-%d %H:%M:%S", &tm);
+        cachedSecond = now.tv_sec;
+    }
+    const size_t n = std::min(cachedLen, size - 1);
+    memcpy(out, cachedPrefix, n);
+    const int m = snprintf(out + n, size - n, ".%03ld", static_cast<long>(now.tv_nsec / 1000000));
     return n + (m > 0 ? static_cast<size_t>(m) : 0);
+}
+
+long threadId() {
+    thread_local const long tid = static_cast<long>(syscall(SYS_gettid));
+    return tid;
 }
 
 // Trailing line breaks are the caller's paragraph marks; one line per call is kept.
 size_t trimLineEnd(char* text, size_t len) {
     while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) --len;
-    for (size_t i = 0; i < len; ++i) {
-        if (text[i] == '\n' || text[i] == '\r') text[i] = ' ';
+    for (const char breakChar : {'\n', '\r'}) {
+        for (char* at = static_cast<char*>(memchr(text, breakChar, len)); at != nullptr;
+             at = static_cast<char*>(memchr(at + 1, breakChar, len - static_cast<size_t>(at + 1 - text)))) {
+            *at = ' ';
+        }
     }
     return len;
+}
+
+// Appends text (cut to the room left, keeping two bytes for the line end).
+void append(char* buf, size_t size, size_t* len, const char* text) {
+    const size_t n = std::min(strlen(text), size - 2 - std::min(*len, size - 2));
+    memcpy(buf + *len, text, n);
+    *len += n;
+}
+
+// " LEVEL module[tid] " for this thread, formatted once per level.
+const char* levelPrefix(int level, bool hi) {
+    thread_local char prefixes[2][5][64];
+    const int index = (level >= 0 && level <= 3) ? level : 4;
+    char* prefix = prefixes[hi ? 1 : 0][index];
+    if (prefix[0] == '\0') {
+        snprintf(prefix, sizeof prefixes[0][0], " %s%-5s%s %s[%ld] ", hi ? "\033[1;31m" : "",
+                 levelName(level), hi ? "\033[0m" : "", g_state.module, threadId());
+    }
+    return prefix;
 }
 
 void writeAll(int fd, const char* data, size_t len) {
@@ -95,17 +129,25 @@ extern "C" void log_print(int level, const char* /*color*/, const char* /*tag*/,
     char buf[kLineMax];
     size_t len = formatTimestamp(buf, sizeof buf);
     const bool hi = g_state.colored && level >= g_state.colorLevel;
-    int n = snprintf(buf + len, sizeof buf - len, " %s%-5s%s %s[%ld] %s:%d %s: ",
-                     hi ? "\033[1;31m" : "", levelName(level), hi ? "\033[0m" : "",
-                     g_state.module, static_cast<long>(syscall(SYS_gettid)),
-                     file ? file : "?", line, func ? func : "?");
-    if (n > 0) len += static_cast<size_t>(n);
-    if (len >= sizeof buf - 2) len = sizeof buf - 2;
+    char lineText[16];
+    char* digits = lineText + sizeof lineText - 1;
+    *digits = '\0';
+    *--digits = ' ';
+    for (unsigned v = line > 0 ? static_cast<unsigned>(line) : 0U;; v /= 10) {
+        *--digits = static_cast<char>('0' + v % 10);
+        if (v < 10) break;
+    }
+    *--digits = ':';
+    append(buf, sizeof buf, &len, levelPrefix(level, hi));
+    append(buf, sizeof buf, &len, file ? file : "?");
+    append(buf, sizeof buf, &len, digits);
+    append(buf, sizeof buf, &len, func ? func : "?");
+    append(buf, sizeof buf, &len, ": ");
 
     va_list ap;
     va_start(ap, fmt);
     errno = saved_errno;  // keeps %m working for callers
-    n = vsnprintf(buf + len, sizeof buf - len - 1, fmt, ap);
+    const int n = vsnprintf(buf + len, sizeof buf - len - 1, fmt, ap);
     va_end(ap);
     if (n > 0) len += std::min(static_cast<size_t>(n), sizeof buf - len - 2);
     len = trimLineEnd(buf, len);

@@ -46,11 +46,25 @@ class MethodCase(harness.GatewayTestCase):
         self.assertEqual(words[:-1], ["int32"])
         return int(words[-1])
 
-    def answers(self, call):
-        """The daemon's returns and errors to a call seen on the bus."""
-        return [m for m in self.gw.monitor.messages()
+    def answers(self, call, messages=None):
+        """Positions of the daemon's returns and errors to a call seen on the bus."""
+        return [i for i, m in enumerate(messages or self.gw.monitor.messages())
                 if m["kind"] in ("method return", "error") and m["destination"] == call["sender"]
                 and m["reply_serial"] == call["serial"]]
+
+    def answer_and_report(self, n):
+        """Bus positions of the answer to the n-th notify_config and of the first
+        set_config after that call, once the monitor has written both."""
+        messages = self.gw.monitor.messages()
+        calls = [i for i, m in enumerate(messages) if m["kind"] == "method call"
+                 and m["member"] == "notify_config" and m["destination"] == MONITOR_NAME]
+        if len(calls) < n:
+            return None
+        answers = self.answers(messages[calls[n - 1]], messages)
+        reports = [i for i, m in enumerate(messages) if i > calls[n - 1]
+                   and m["kind"] == "method call" and m["member"] == "set_config"
+                   and m["destination"] == CONFIG_NAME]
+        return answers and reports and (answers[0], reports[0])
 
 
 class IntrospectionTest(MethodCase):
@@ -93,13 +107,9 @@ class NotifyConfigTest(MethodCase):
             with self.subTest(value=value):
                 self.assertEqual(self.notify("gw_zeb_switch", value), 0)
                 gw.daemon.wait_for_log(r"report serialNum\(%s\)" % SERIAL, count=n + 1)
-                call = gw.monitor.calls("notify_config", destination=MONITOR_NAME)[-1]
-                messages = gw.monitor.messages()
-                answer = messages.index(self.answers(call)[0])
-                report = [i for i, m in enumerate(messages) if m["kind"] == "method call"
-                          and m["member"] == "set_config" and m["destination"] == CONFIG_NAME
-                          and messages.index(call) < i]
-                self.assertTrue(report and answer < report[0], "report before the answer")
+                answer, report = self.wait_until(lambda: self.answer_and_report(n),
+                                                 "the answer and the report seen on the bus")
+                self.assertLess(answer, report, "report before the answer")
         self.assertEqual(gw.cfgtool("get", "gw_zeb_serialNumber"), SERIAL)
         self.stop_daemon()
 

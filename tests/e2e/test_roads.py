@@ -1,17 +1,22 @@
 #!/usr/bin/python3
 """The metric road through the whole daemon with every partner present: posted samples to
 their signed, aggregated uploads at the end of the daemon's own 60000 ms period, with the
-credential refreshed on expiry, and the registration that gates ingestion until it has
-succeeded."""
+credential refreshed on expiry, the wall clock stepped and a hanging upload on the way,
+and the registration that gates ingestion until it has succeeded."""
 
+import glob
 import json
+import os
 import time
+from unittest import mock
 
 import harness
 from harness import AGENT_KEYS, DEVICE
 
 PERIOD_S = 60.0
-UPLOAD_SLACK_S = 15.0  # the manager notices a period end within a second
+UPLOAD_SLACK_S = 25.0  # the period end is noticed within a second; one upload hangs 10 s
+# Debian's libfaketime for threaded programs, wherever the architecture puts it.
+FAKETIME = next(iter(glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1")), "libfaketimeMT.so.1")
 GROUP_NAME = "pxr::service-monitor"
 INSTANCE_ID = "pxr:service-monitor::%s:%s/%s-ID" % (
     DEVICE["gw_account_id"], DEVICE["gw_system_productkey"], DEVICE["gw_system_devicename"])
@@ -22,6 +27,10 @@ MODULE, SERVICE, FUNCTION = "svc/func/extra", "svc", "func"
 SAMPLES = (("latency_ms", "avg", (1, 2, 6), 3),
            ("requests", "accumulate", (0.5, 0.25, 1), 1.75),
            ("state", "update", (7, 8, 9), 9))
+# Names cut within their 63 and 31 bytes at a character boundary: 64 bytes of "é" keep 62,
+# 33 of "度" keep 30.
+WIDE_MODULE, WIDE_METRIC = "é" * 32, "度" * 11
+HUGE = 1.7976931348623157e308  # two samples of 1e308 accumulate to the largest double
 NOT_READY = (110101, "the dependent service are not ready")
 
 
@@ -30,13 +39,31 @@ def header(record, name):
 
 
 class SampleRoadTest(harness.GatewayTestCase):
+    def post_value(self, metric, value_text, rule="accumulate", module=MODULE, ts_ms=None):
+        text = harness.metric_request(ts_ms, "edge", module, [
+            {"metricName": metric, "value": 12345, "collectRule": rule}])
+        return self.gw.post(text.replace("12345", value_text))
+
+    def step_clock(self, offset_s, steps_seen):
+        """Moves the daemon's wall clock (libfaketime) to real time + offset_s."""
+        harness.write_text(self.gw.path("faketime"), "%+d\n" % offset_s)
+        self.gw.daemon.wait_for_log(r"wall clock stepped by", timeout=10, count=steps_seen)
+
     def test_samples_reach_the_cloud_signed_and_aggregated_at_the_period_end(self):
         gw = self.start_gateway(dict(AGENT_KEYS, **DEVICE, gw_zeb_switch="1"), daemon=False)
         # Credential A lives 20 s, so it has expired at the period end: B signs the uploads.
         gw.start_credential([CRED_A, CRED_B], duration=20)
-        gw.start_cloud([CRED_A, CRED_B], control={"upload": {"status": 500, "times": 1}})
+        # The first upload hangs past the daemon's 10 s time-out and then fails.
+        gw.start_cloud([CRED_A, CRED_B], control={"upload": {"status": 500, "delay": 12,
+                                                             "times": 1}})
+        harness.write_text(gw.path("faketime"), "+0\n")
         launched = time.time()  # the first period starts with the daemon's manager
-        daemon = gw.start_daemon()
+        # AddressSanitizer accepts the preloaded clock only when told to.
+        asan = os.environ.get("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
+        with mock.patch.dict(os.environ, {"ASAN_OPTIONS": asan + ":verify_asan_link_order=0"}):
+            daemon = gw.start_daemon(env={
+                "LD_PRELOAD": FAKETIME, "FAKETIME_TIMESTAMP_FILE": gw.path("faketime"),
+                "FAKETIME_CACHE_DURATION": "1", "DONT_FAKE_MONOTONIC": "1"})
         daemon.wait_for_log(r"init zeb sdk success", timeout=30)
         group_id = [g["GroupId"] for g in gw.cloud.state()["groups"]
                     if g["GroupName"] == GROUP_NAME]
@@ -48,31 +75,55 @@ class SampleRoadTest(harness.GatewayTestCase):
                 {"metricName": name, "value": values[i], "collectRule": rule}
                 for name, rule, values, _ in SAMPLES]))
             self.assertEqual(reply, {"id": "road-%d" % i, "code": 0, "message": ""})
+        # A value that cannot be uploaded is refused; a sum past the doubles is held.
+        self.assertEqual(self.post_value("overflow", "1e309"),
+                         {"id": "edge", "code": 100001, "message": "json object(value) is invalid"})
+        for _ in range(2):
+            self.assertEqual(self.post_value("huge", "1e308")["code"], 0)
+        self.assertEqual(self.post_value(WIDE_METRIC, "5", "update", WIDE_MODULE)["code"], 0)
+        # The clock steps back a minute and returns: samples stamped with the stepped clock
+        # are taken at once, and the period's data is kept.
+        self.step_clock(-60, 1)
+        stepped_ts = int((time.time() - 60) * 1000)
+        self.assertEqual(self.post_value("stepped", "4", "update", ts_ms=stepped_ts)["code"], 0)
+        self.step_clock(0, 2)
         self.assertLess(time.time(), launched + PERIOD_S - 10, "registration took too long")
         self.assertEqual(gw.cloud.records(), [])
 
+        # The next period starts on time while an upload hangs: its samples are taken.
+        daemon.wait_for_log(r"period summary: ", timeout=launched + PERIOD_S + 5 - time.time())
+        summary = [m for m in daemon.messages() if m.startswith("period summary: ")][-1]
+        self.assertRegex(summary, r"^period summary: samples accepted 13, requests refused "
+                         r"100000:0 100001:1 100002:0 110100:0 110101:0, queue peak \d+ bytes, "
+                         r"uploads accepted 0 failed 0$")
+        time.sleep(4.0)  # past the old window's tolerance
+        self.assertEqual(self.post_value("next", "1")["code"], 0)
+
         # One upload is refused: only its own metric is lost.
+        expected = {name: (SERVICE, FUNCTION, value) for name, _, _, value in SAMPLES}
+        expected.update({"huge": (SERVICE, FUNCTION, HUGE), "stepped": (SERVICE, FUNCTION, 4),
+                         WIDE_METRIC[:10]: (WIDE_MODULE[:31], "", 5)})
         deadline = launched + PERIOD_S + UPLOAD_SLACK_S
         daemon.wait_for_log(r"upload to zeb failed", timeout=max(deadline - time.time(), 1))
-        records = harness.poll_count(gw.cloud.records, len(SAMPLES) - 1, 5, "uploads")
+        records = harness.poll_count(gw.cloud.records, len(expected) - 1, 5, "uploads")
         time.sleep(2.0)  # nothing more comes for that period
-        self.assertEqual(len(gw.cloud.records()), len(SAMPLES) - 1)
-        self.assertEqual(daemon.count(r"post metric data:.* success"), len(SAMPLES) - 1)
+        self.assertEqual(len(gw.cloud.records()), len(expected) - 1)
+        self.assertEqual(daemon.count(r"post metric data:.* success"), len(expected) - 1)
         calls = gw.credential_calls()
         self.assertEqual([c["accessKeyId"] for c in calls], ["STS.keyA", "STS.keyB"])
         self.assertGreater(calls[1]["time"], launched + PERIOD_S)
-        expected = {name: value for name, _, _, value in SAMPLES}
         for rec in records:
             body = json.loads(rec["body"])[0]
             with self.subTest(metric=body["metricName"]):
                 ts = body["ts"]
+                service, function, value = expected[body["metricName"]]
                 want = json.dumps([{"productCode": "NODE_HUB", "metricName": body["metricName"],
                                     "groupId": str(group_id[0]), "instanceId": INSTANCE_ID,
                                     "dimensions": {"region": "cn-hangzhou",
-                                                   "serviceName": SERVICE,
-                                                   "functionName": FUNCTION},
-                                    "value": expected[body["metricName"]], "ts": ts}],
-                                  separators=(",", ":"))
+                                                   "serviceName": service,
+                                                   "functionName": function},
+                                    "value": value, "ts": ts}],
+                                  separators=(",", ":"), ensure_ascii=False)
                 self.assertEqual(rec["body"], want)
                 # Stamped at the upload, after the period's end, not with a posted ts.
                 self.assertNotIn(ts, posted)

@@ -1,5 +1,9 @@
 // Any request text yields a reply that is valid JSON and UTF-8, fits the reply buffer and
-// carries a known code; every queued sample is well formed.
+// carries a known code; every queued sample is well formed; and the one-pass request reader
+// agrees with cJSON on what is JSON and on the top-level keys the daemon reads.
+#include <cjson/cJSON.h>
+
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -8,6 +12,8 @@
 
 #include "logger.h"
 #include "metric_reply.h"
+#include "raii.h"
+#include "service_monitor_metric_request.h"
 
 namespace {
 
@@ -35,12 +41,43 @@ void checkReply(const char* reply, int result) {
 void drainQueue(MSG_QUEUE_T* queue) {
     MSG_NODE_T* node = nullptr;
     while (popMessageFromQueue(queue, 0, &node) == 0) {
-        const std::unique_ptr<METRIC_MESSAGE_T> message = takeMetricMessage(node);
-        if (message->moduleName[sizeof message->moduleName - 1] != '\0' ||
-            message->metricName[sizeof message->metricName - 1] != '\0' ||
-            message->collectRule < COLLECT_RULE_UPDATE || message->collectRule > COLLECT_RULE_AVG) {
-            abort();
+        const std::unique_ptr<METRIC_BATCH_T> batch = takeMetricBatch(node);
+        for (const METRIC_MESSAGE_T& message : batch->messages) {
+            if (message.moduleName[sizeof message.moduleName - 1] != '\0' ||
+                message.metricName[sizeof message.metricName - 1] != '\0' ||
+                message.collectRule < COLLECT_RULE_UPDATE ||
+                message.collectRule > COLLECT_RULE_AVG || !std::isfinite(message.value)) {
+                abort();
+            }
         }
+    }
+}
+
+JsonKind kindOf(const cJSON* item) {
+    if (item == nullptr) return JsonKind::kAbsent;
+    if (cJSON_IsString(item)) return JsonKind::kString;
+    if (cJSON_IsNumber(item)) return JsonKind::kNumber;
+    if (cJSON_IsArray(item)) return JsonKind::kArray;
+    if (cJSON_IsObject(item)) return JsonKind::kObject;
+    return JsonKind::kOther;
+}
+
+void checkReaderAgainstCJson(const char* text) {
+    METRIC_REQUEST_T request;
+    const bool read = read_metric_request(text, &request);
+    const CJsonPtr tree(cJSON_Parse(text));
+    if (read != (tree != nullptr)) abort();
+    if (!read || !cJSON_IsObject(tree.get())) return;
+    const auto item = [&tree](const char* key) { return cJSON_GetObjectItem(tree.get(), key); };
+    const cJSON* ts = item("ts");
+    if (request.ts.kind != kindOf(ts) || request.id.kind != kindOf(item("id")) ||
+        request.moduleName.kind != kindOf(item("moduleName")) ||
+        request.params.kind != kindOf(item("params"))) {
+        abort();
+    }
+    if (cJSON_IsNumber(ts) && !(request.ts.number == ts->valuedouble ||
+                                (std::isnan(request.ts.number) && std::isnan(ts->valuedouble)))) {
+        abort();
     }
 }
 
@@ -64,6 +101,7 @@ METRIC_DATA_MANAGER_T* manager() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);  // adds the terminator
+    checkReaderAgainstCJson(text.c_str());
     char reply[kMetricReplyBufSize];
     const int result = post_metric_data(manager(), text.c_str(), reply);
     checkReply(reply, result);

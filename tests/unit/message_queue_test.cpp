@@ -62,4 +62,26 @@ TEST_F(MessageQueueTest, ProducersWakeAWaitingPopAndLoseNothing) {
     EXPECT_EQ(queue.flag, 0U);
 }
 
+TEST_F(MessageQueueTest, BoundRefusesWhatDoesNotFitAndPopAllTakesEverything) {
+    queue.limitBytes = 100;
+    int values[3] = {1, 2, 3};
+    MSG_NODE_T nodes[3] = {{&values[0], {}, 60}, {&values[1], {}, 40}, {&values[2], {}, 1}};
+    EXPECT_EQ(tryPushMessageToQueue(&queue, &nodes[0]), 0);
+    EXPECT_EQ(tryPushMessageToQueue(&queue, &nodes[1]), 0);
+    EXPECT_EQ(tryPushMessageToQueue(&queue, &nodes[2]), -1);
+    EXPECT_EQ(queue.flag, 2U);
+
+    MSG_NODE_T* first = nullptr;
+    ASSERT_EQ(popAllMessagesFromQueue(&queue, 0, &first), 0);
+    EXPECT_EQ(first, &nodes[0]);
+    EXPECT_EQ(first->link.next, &nodes[1]);
+    EXPECT_EQ(nodes[1].link.next, nullptr);
+    EXPECT_EQ(queue.bytes, 0U);
+    EXPECT_EQ(tryPushMessageToQueue(&queue, &nodes[2]), 0);  // room again
+    EXPECT_EQ(takeQueueHighWater(&queue), 100U);
+    EXPECT_EQ(takeQueueHighWater(&queue), 1U);  // the next watch starts at what is queued
+    ASSERT_EQ(popAllMessagesFromQueue(&queue, 0, &first), 0);
+    EXPECT_EQ(popAllMessagesFromQueue(&queue, 0, &first), -2);
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -69,6 +70,22 @@ TEST_F(MetricDataCacheTest, CollectRulesCombineSamplesAndTheLatestRuleCounts) {
     for (const Visit& v : walk()) EXPECT_TRUE(v.metric != "summed" || v.rule == COLLECT_RULE_UPDATE);
     insert("svc", "summed", 7, 100);  // unknown rule: value unchanged
     EXPECT_DOUBLE_EQ(valueOf("svc", "summed"), 5);
+
+    // Aggregates beyond the doubles are held at the largest finite value of their sign.
+    const struct {
+        const char* metric;
+        uint32_t rule;
+        double first, second, held;
+    } overflows[] = {
+        {"sum+", COLLECT_RULE_ACCUMULATE, 1e308, 1e308, DBL_MAX},
+        {"sum-", COLLECT_RULE_ACCUMULATE, -1e308, -1e308, -DBL_MAX},
+        {"mean", COLLECT_RULE_AVG, DBL_MAX, -DBL_MAX, 0},  // no overflow on the way
+    };
+    for (const auto& o : overflows) {
+        insert("big", o.metric, o.rule, o.first);
+        insert("big", o.metric, o.rule, o.second);
+        EXPECT_EQ(valueOf("big", o.metric), o.held) << o.metric;
+    }
 }
 
 // Every metric of every module is walked once; cleared nodes serve the next period afresh.

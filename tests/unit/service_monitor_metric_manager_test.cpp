@@ -22,6 +22,12 @@ std::string entry(const std::string& metric, const std::string& rule, double val
            R"(,"collectRule":")" + rule + R"("})";
 }
 
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
 std::string request(const std::string& params, double ts = kStart + 1000,
                     const std::string& module = "svc/func", const std::string& id = "req-1") {
     return R"({"id":")" + id + R"(","ts":)" + std::to_string(ts) + R"(,"moduleName":")" + module +
@@ -58,14 +64,18 @@ protected:
     }
     Reply post(const std::string& json) { return post(json.c_str(), &manager); }
 
-    // What was queued, as "module/metric rule value" lines.
+    // What was queued, as "module/metric rule value" lines; each request is one batch.
     std::vector<std::string> drain() {
         std::vector<std::string> out;
         MSG_NODE_T* node = nullptr;
         while (popMessageFromQueue(&manager.metricDataQueue, 0, &node) == 0) {
-            const auto m = takeMetricMessage(node);
-            out.push_back(std::string(m->moduleName) + "/" + m->metricName + " " +
-                          std::to_string(m->collectRule) + " " + std::to_string(m->value));
+            const auto batch = takeMetricBatch(node);
+            EXPECT_FALSE(batch->messages.empty());
+            for (const METRIC_MESSAGE_T& m : batch->messages) {
+                out.push_back(std::string(m.moduleName) + "/" + m.metricName + " " +
+                              std::to_string(m.collectRule) + " " + std::to_string(m.value));
+            }
+            out.push_back("--");
         }
         return out;
     }
@@ -84,17 +94,24 @@ TEST_F(PostMetricDataTest, AcceptedEntriesAreQueuedUpToTheFirstBadOne) {
         Lines queued;
     } cases[] = {
         {request(entry("cpu", "update", 12.5) + "," + entry("mem", "avg", 3)), kMetricCodeOk,
-         {"svc/func/cpu" + update + " 12.500000", "svc/func/mem" + avg + " 3.000000"}},
+         {"svc/func/cpu" + update + " 12.500000", "svc/func/mem" + avg + " 3.000000", "--"}},
         {request(entry("first", "update") + "," + entry("second", "max") + R"(,{"value":1})"),
-         kMetricCodeBadInput, {"svc/func/first" + update + " 1.000000"}},
+         kMetricCodeBadInput, {"svc/func/first" + update + " 1.000000", "--"}},
         // Keys and rules in any letter case.
         {R"({"ID":"x","TS":1700000001000,"ModuleName":"svc","PARAMS":[)"
          R"({"MetricName":"m","VALUE":2,"collectrule":"Accumulate"},)"
          R"({"metricname":"n","Value":3,"COLLECTRULE":"AVG"}]})",
-         kMetricCodeOk, {"svc/m" + acc + " 2.000000", "svc/n" + avg + " 3.000000"}},
-        // Names are cut to their buffers.
+         kMetricCodeOk, {"svc/m" + acc + " 2.000000", "svc/n" + avg + " 3.000000", "--"}},
+        // Names are cut to their buffers, never inside a UTF-8 character.
         {request(entry(std::string(40, 'm'), "update"), kStart, std::string(70, 's')),
-         kMetricCodeOk, {std::string(63, 's') + "/" + std::string(31, 'm') + update + " 1.000000"}},
+         kMetricCodeOk,
+         {std::string(63, 's') + "/" + std::string(31, 'm') + update + " 1.000000", "--"}},
+        {request(entry(repeat("\xe5\xba\xa6", 11), "update") + "," +
+                     entry(repeat("\\ud83d\\ude00", 8), "update"), kStart, repeat("\xc3\xa9", 32)),
+         kMetricCodeOk,
+         {repeat("\xc3\xa9", 31) + "/" + repeat("\xe5\xba\xa6", 10) + update + " 1.000000",
+          repeat("\xc3\xa9", 31) + "/" + repeat("\xf0\x9f\x98\x80", 7) + update + " 1.000000",
+          "--"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(post(c.json).code, c.code) << c.json;
@@ -144,6 +161,10 @@ TEST_F(PostMetricDataTest, EveryMalformedRequestHasItsMessage) {
         {request("42"), "json object(metricName) is invalid"},
         {request(R"({"metricName":"m","value":"1","collectRule":"avg"})"),
          "json object(value) is invalid"},
+        {request(R"({"metricName":"m","value":1e309,"collectRule":"avg"})"),
+         "json object(value) is invalid"},
+        {request(R"({"metricName":"m","value":-1e309,"collectRule":"avg"})"),
+         "json object(value) is invalid"},
         {request(R"({"metricName":"m","value":1,"collectRule":3})"),
          "json object(collectRule) is invalid"},
         {request(entry("m", "max")), "invalid collect rule:max"},
@@ -160,7 +181,7 @@ TEST_F(PostMetricDataTest, EveryMalformedRequestHasItsMessage) {
 TEST_F(PostMetricDataTest, TsWindowIncludesBothWidenedBounds) {
     EXPECT_EQ(post(request(entry("a", "update"), kStart - 3000)).code, kMetricCodeOk);
     EXPECT_EQ(post(request(entry("b", "update"), kEnd + 3000)).code, kMetricCodeOk);
-    EXPECT_EQ(drain().size(), 2U);
+    EXPECT_EQ(drain().size(), 4U);  // two batches of one entry
 
     Reply r = post(request(entry("c", "update"), kStart - 3001));
     EXPECT_EQ(r.code, kMetricCodeBadInput);
@@ -173,6 +194,28 @@ TEST_F(PostMetricDataTest, TsWindowIncludesBothWidenedBounds) {
     manager.periodStartMs = 1000;
     manager.periodEndMs = 61000;
     EXPECT_EQ(post(request(entry("e", "update"), 0)).code, kMetricCodeOk);
+}
+
+// A request is queued whole or refused whole; the period's summary counts both.
+TEST_F(PostMetricDataTest, FullQueueRefusesWholeRequestsAndThePeriodCountsThem) {
+    const std::string two = entry("a", "update") + "," + entry("b", "update");
+    EXPECT_EQ(post(request(two)).code, kMetricCodeOk);
+    const size_t cost = manager.metricDataQueue.bytes;
+    manager.metricDataQueue.limitBytes = cost + cost / 2;
+    for (const std::string& params : {two, two + "," + entry("c", "max")}) {
+        const Reply r = post(request(params));
+        EXPECT_EQ(r.code, kMetricCodeNoMemory) << params;
+        EXPECT_EQ(r.message, "metric queue is full");
+    }
+    EXPECT_EQ(drain().size(), 3U);  // the first request only
+    EXPECT_EQ(post(request(two)).code, kMetricCodeOk);
+    EXPECT_EQ(post(request(entry("x", "max"))).code, kMetricCodeBadInput);
+
+    char line[320];
+    metric_period_summary(&manager, line, sizeof line);
+    EXPECT_EQ(std::string(line), "period summary: samples accepted 4, requests refused 100000:0 "
+                                 "100001:1 100002:2 110100:0 110101:0, queue peak " +
+                                     std::to_string(cost) + " bytes, uploads accepted 0 failed 0");
 }
 
 TEST_F(PostMetricDataTest, RepliesStayJsonWhateverTheIdAndRuleHold) {
