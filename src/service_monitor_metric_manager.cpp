@@ -472,7 +472,8 @@ bool _ensureInstance(METRIC_DATA_MANAGER_T* m, CloudSdkClient* sdk) {
         _storeName(m, m->instanceName, names.name);
         return true;
     }
-    if (_registrationGoesOn() && CloudSdkAddGroupInstance(sdk, names.groupId, names.id, names.name, kInstanceCategory,
+    if (_registrationGoesOn() &&
+        CloudSdkAddGroupInstance(sdk, names.groupId, names.id, names.name, kInstanceCategory,
                                  kCloudTimeoutSeconds) == 0) {
         return true;
     }
