@@ -119,6 +119,7 @@ class FaultTest(harness.GatewayTestCase):
                 if cloud:
                     gw.start_cloud([harness.CLOUD_CREDENTIAL])
                 inject(self, gw)
+                gw.wait_for_feeds(len(gw.feeds()) + 1, timeout=FEED_LIMIT_S)  # fed under it
                 asked = time.monotonic()
                 self.stop_daemon(timeout=EXIT_LIMIT_S + 5)
                 took, gap = time.monotonic() - asked, gw.largest_feed_gap()
