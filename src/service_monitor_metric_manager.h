@@ -208,6 +208,7 @@ int metric_data_manager_credential_callback(const CREDENTIAL_MSG_T* credential, 
 int start_pre_task(METRIC_DATA_MANAGER_T* manager);
 int stop_pre_task(METRIC_DATA_MANAGER_T* manager);
 // Makes every pre-task that is not done due at the next tick (a credential has arrived).
+// Called from a task function: no pre-task can be freed meanwhile.
 void hasten_pre_tasks();
 // Uploads one aggregated metric (iter_metric_data callback shape). 0 or -1.
 int UploadMetircDataToCloud(const char* moduleName, const char* metricName, uint32_t collectRule,
