@@ -216,9 +216,9 @@ int zeb_proxy_start() {
     usleep(kSettleUs);
     {
         // An agent that keeps failing may already have ended again: it was started all the
-        // same, and its supervision goes on.
+        // same, and its supervision goes on. A missing program starts nothing, though.
         const PthreadMutexLock lock(g_proxy.mutex);
-        if (g_proxy.starts != startsBefore) return 0;
+        if (g_proxy.starts != startsBefore && access(kAgentPath, X_OK) == 0) return 0;
     }
     return find_pid_by_name(kAgentName) >= 1 ? 0 : -1;
 }

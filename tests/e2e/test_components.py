@@ -157,20 +157,25 @@ class RuntimeSwitchTest(harness.GatewayTestCase):
         self.assertEqual(len(gw.credential_calls()), calls)
         self.stop_daemon()
 
-    def test_missing_agent_keys_fail_the_switch_without_a_report(self):
+    def test_missing_agent_keys_or_program_fail_the_switch_without_a_report(self):
         gw = self.start_gateway({"gw_zeb_switch": "0", "gw_zeb_secretKey": "only-secret"})
-        for n, (key, change) in enumerate((("gw_zeb_accessKey", None),
-                                           ("gw_zeb_secretKey", "gw_zeb_accessKey")), start=1):
+        # (what is missing, what to change first, the line that tells)
+        for n, (missing, change, line) in enumerate((
+                ("gw_zeb_accessKey", None, "get config(gw_zeb_accessKey) failed"),
+                ("gw_zeb_secretKey", "gw_zeb_accessKey", "get config(gw_zeb_secretKey) failed"),
+                (AGENT_PATH, "gw_zeb_secretKey", "start zeb proxy failed")), start=1):
             if change:
-                gw.cfgtool("set", change, "only-access")
-                gw.cfgtool("delete", key)
+                gw.cfgtool("set", change, "only-" + change)
+            if missing == AGENT_PATH:
+                os.unlink(AGENT_PATH)
+            elif change:
+                gw.cfgtool("delete", missing)
             gw.cfgtool("set", "gw_zeb_switch", "1")
             gw.daemon.wait_for_log(r"switch zeb failed! value = 1", count=n)
-            self.assertIn("get config(%s) failed" % key, gw.daemon.messages())
+            self.assertIn(line, gw.daemon.messages())
         time.sleep(0.5)
         self.assertEqual(gw.daemon.count(r"report serialNum"), 1)  # the start-up one
         self.assertEqual(agent_processes(), {})
-        self.assertFalse(os.path.exists(KEY_FILE))
         self.stop_daemon()
 
 
