@@ -14,6 +14,7 @@ $SM_BUILD_DIR/sim/agent/zeb_agent_sim), SM_E2E_KEEP_LOGS (where logs of failed t
 default $SM_BUILD_DIR/Testing/e2e-logs).
 """
 
+import glob
 import json
 import os
 import re
@@ -438,6 +439,23 @@ class Gateway:
         lines = (read_text(self.env["DPS_SIM_RECORD"]) or "").split("\n")
         return [(w[0], int(w[2]), int(w[3]), int(w[4]) if len(w) > 4 else None)
                 for w in (line.split() for line in lines) if w]
+
+    def fake_clock_env(self):
+        """Environment that shifts the daemon's wall clock by what <log_dir>/faketime says
+        (read anew on every call), through Debian's libfaketime of the daemon's own
+        architecture; its monotonic clock is left alone, as a real clock step leaves it."""
+        write_text(self.path("faketime"), "+0\n")
+        return {"LD_PRELOAD": "libfaketimeMT.so.1",
+                "LD_LIBRARY_PATH": ":".join(glob.glob("/usr/lib/*/faketime")),
+                "FAKETIME_TIMESTAMP_FILE": self.path("faketime"),
+                "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_FAKE_MONOTONIC": "1",
+                # A sanitizer runtime need not come first when faketime is preloaded.
+                "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
+                + ":verify_asan_link_order=0"}
+
+    def step_clock(self, offset_s):
+        """Moves the wall clock of a daemon started with fake_clock_env to real + offset_s."""
+        write_text(self.path("faketime"), "%+d\n" % offset_s)
 
     # -- daemon -----------------------------------------------------------------------
     def start_daemon(self, ready=True, env=None):

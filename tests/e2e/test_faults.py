@@ -3,8 +3,6 @@
 on: the daemon does what the fault asks of it, the watchdog is fed at least every 10 s
 throughout, and SIGINT still ends it within 12 s with status 0."""
 
-import glob
-import os
 import time
 
 import harness
@@ -13,8 +11,6 @@ from harness import AGENT_KEYS, DEVICE
 ON = dict(AGENT_KEYS, **DEVICE, gw_zeb_switch="1", gw_dps_switch="0")
 FEED_LIMIT_S = 10.0
 EXIT_LIMIT_S = 12.0
-# Debian's libfaketime of every installed architecture: the loader takes the daemon's.
-FAKETIME_DIRS = ":".join(glob.glob("/usr/lib/*/faketime"))
 
 
 def notify(gw, key, value):
@@ -54,11 +50,11 @@ def config_manager_restarted(test, gw):
 
 
 def clock_stepped_back(test, gw):
-    gw.start_daemon(env=fake_clock(gw))
+    gw.start_daemon(env=gw.fake_clock_env())
     if gw.daemon.has(r"libfaketimeMT.so.1.* cannot be preloaded"):
         test.skipTest("no libfaketime for the daemon's architecture")
     fed = len(gw.feeds())
-    harness.write_text(gw.path("faketime"), "-60\n")
+    gw.step_clock(-60)
     gw.wait_for_feeds(fed + 3, timeout=20)
     # The step took: the daemon stamps what it logs now a minute back.
     gw.call_monitor("getSelfDescribing")
@@ -87,18 +83,6 @@ def agent_crash_looping(test, gw):
     test.assertEqual(notify(gw, "gw_zeb_switch", "1"), 0)
     gw.daemon.wait_for_log(r"report serialNum\(SN123\)", count=reports + 1, timeout=5)
     gw.daemon.wait_for_log(r"restart ZebGoAgent.linux in 1000 ms", count=2, timeout=5)
-
-
-def fake_clock(gw):
-    """The daemon's wall clock shifted by what <log_dir>/faketime says, read anew on every
-    call; its monotonic clock is left alone, as a real clock step leaves it."""
-    harness.write_text(gw.path("faketime"), "+0\n")
-    return {"LD_PRELOAD": "libfaketimeMT.so.1", "LD_LIBRARY_PATH": FAKETIME_DIRS,
-            "FAKETIME_TIMESTAMP_FILE": gw.path("faketime"),
-            "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_FAKE_MONOTONIC": "1",
-            # A sanitizer runtime need not come first when faketime is preloaded.
-            "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
-            + ":verify_asan_link_order=0"}
 
 
 class FaultTest(harness.GatewayTestCase):

@@ -4,19 +4,14 @@ their signed, aggregated uploads at the end of the daemon's own 60000 ms period,
 credential refreshed on expiry, the wall clock stepped and a hanging upload on the way,
 and the registration that gates ingestion until it has succeeded."""
 
-import glob
 import json
-import os
 import time
-from unittest import mock
 
 import harness
 from harness import AGENT_KEYS, DEVICE
 
 PERIOD_S = 60.0
 UPLOAD_SLACK_S = 25.0  # the period end is noticed within a second; one upload hangs 10 s
-# Debian's libfaketime for threaded programs, wherever the architecture puts it.
-FAKETIME = next(iter(glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1")), "libfaketimeMT.so.1")
 GROUP_NAME = "pxr::service-monitor"
 INSTANCE_ID = "pxr:service-monitor::%s:%s/%s-ID" % (
     DEVICE["gw_account_id"], DEVICE["gw_system_productkey"], DEVICE["gw_system_devicename"])
@@ -46,7 +41,7 @@ class SampleRoadTest(harness.GatewayTestCase):
 
     def step_clock(self, offset_s, steps_seen):
         """Moves the daemon's wall clock (libfaketime) to real time + offset_s."""
-        harness.write_text(self.gw.path("faketime"), "%+d\n" % offset_s)
+        self.gw.step_clock(offset_s)
         self.gw.daemon.wait_for_log(r"wall clock stepped by", timeout=10, count=steps_seen)
 
     def test_samples_reach_the_cloud_signed_and_aggregated_at_the_period_end(self):
@@ -56,14 +51,8 @@ class SampleRoadTest(harness.GatewayTestCase):
         # The first upload hangs past the daemon's 10 s time-out and then fails.
         gw.start_cloud([CRED_A, CRED_B], control={"upload": {"status": 500, "delay": 12,
                                                              "times": 1}})
-        harness.write_text(gw.path("faketime"), "+0\n")
         launched = time.time()  # the first period starts with the daemon's manager
-        # AddressSanitizer accepts the preloaded clock only when told to.
-        asan = os.environ.get("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
-        with mock.patch.dict(os.environ, {"ASAN_OPTIONS": asan + ":verify_asan_link_order=0"}):
-            daemon = gw.start_daemon(env={
-                "LD_PRELOAD": FAKETIME, "FAKETIME_TIMESTAMP_FILE": gw.path("faketime"),
-                "FAKETIME_CACHE_DURATION": "1", "DONT_FAKE_MONOTONIC": "1"})
+        daemon = gw.start_daemon(env=gw.fake_clock_env())
         daemon.wait_for_log(r"init zeb sdk success", timeout=30)
         group_id = [g["GroupId"] for g in gw.cloud.state()["groups"]
                     if g["GroupName"] == GROUP_NAME]
