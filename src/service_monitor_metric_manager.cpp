@@ -492,6 +492,9 @@ CloudSdkClient* _ensureSdk(METRIC_DATA_MANAGER_T* m, const CREDENTIAL_MSG_T& cre
         return nullptr;
     }
     m->sdkHandle.store(sdk);
+    // A stop that came while the handle was made found none to abort: abort it here, so
+    // that shutdown never waits for this registration's management calls.
+    if (m->stopRequested.load() && m->abortTransfers != nullptr) m->abortTransfers(sdk);
     return sdk;
 }
 
