@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "json_kind.h"
 #include "logger.h"
 #include "metric_reply.h"
 #include "raii.h"
@@ -51,15 +52,6 @@ void drainQueue(MSG_QUEUE_T* queue) {
             }
         }
     }
-}
-
-JsonKind kindOf(const cJSON* item) {
-    if (item == nullptr) return JsonKind::kAbsent;
-    if (cJSON_IsString(item)) return JsonKind::kString;
-    if (cJSON_IsNumber(item)) return JsonKind::kNumber;
-    if (cJSON_IsArray(item)) return JsonKind::kArray;
-    if (cJSON_IsObject(item)) return JsonKind::kObject;
-    return JsonKind::kOther;
 }
 
 void checkReaderAgainstCJson(const char* text) {

@@ -11,18 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "json_kind.h"
 #include "raii.h"
 
 namespace {
-
-JsonKind kindOf(const cJSON* item) {
-    if (item == nullptr) return JsonKind::kAbsent;
-    if (cJSON_IsString(item)) return JsonKind::kString;
-    if (cJSON_IsNumber(item)) return JsonKind::kNumber;
-    if (cJSON_IsArray(item)) return JsonKind::kArray;
-    if (cJSON_IsObject(item)) return JsonKind::kObject;
-    return JsonKind::kOther;
-}
 
 void expectSame(const cJSON* item, const JSON_VALUE_T& value, const std::string& text) {
     ASSERT_EQ(kindOf(item), value.kind) << text;
