@@ -25,6 +25,12 @@ struct CJsonTextDeleter {
 struct CurlDeleter {
     void operator()(CURL* c) const noexcept { curl_easy_cleanup(c); }
 };
+struct CurlMultiDeleter {
+    void operator()(CURLM* m) const noexcept { curl_multi_cleanup(m); }
+};
+struct CurlShareDeleter {
+    void operator()(CURLSH* s) const noexcept { curl_share_cleanup(s); }
+};
 struct CurlSlistDeleter {
     void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
 };
@@ -39,6 +45,8 @@ using DBusMessagePtr = std::unique_ptr<DBusMessage, DBusMessageDeleter>;
 using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
 using CJsonText = std::unique_ptr<char, CJsonTextDeleter>;
 using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
+using CurlMultiPtr = std::unique_ptr<CURLM, CurlMultiDeleter>;
+using CurlSharePtr = std::unique_ptr<CURLSH, CurlShareDeleter>;
 using CurlSlistPtr = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 using FilePtr = std::unique_ptr<FILE, FileDeleter>;
 template <typename T>

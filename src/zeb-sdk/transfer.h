@@ -15,15 +15,6 @@
 #include "zeb-sdk/ca_store.h"
 #include "zeb-sdk/zeb-sdk.h"
 
-struct CurlMultiDeleter {
-    void operator()(CURLM* m) const noexcept { curl_multi_cleanup(m); }
-};
-using CurlMultiPtr = std::unique_ptr<CURLM, CurlMultiDeleter>;
-struct CurlShareDeleter {
-    void operator()(CURLSH* s) const noexcept { curl_share_cleanup(s); }
-};
-using CurlSharePtr = std::unique_ptr<CURLSH, CurlShareDeleter>;
-
 struct TransferChannel {
     // Held for a whole batch: libcurl handles are not thread-safe. Lock order: a channel's
     // lock, then the client's credential lock.

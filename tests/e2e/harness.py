@@ -128,12 +128,10 @@ def read_text(path):
         return None
 
 
-def write_text(path, text, mode=None):
+def write_text(path, text):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
-    if mode is not None:
-        os.chmod(path, mode)
 
 
 def file_mode(path):
@@ -437,7 +435,7 @@ class Gateway:
     def dps_runs(self):
         """(script, pid, ppid, session id) of each DPS script run, in order."""
         lines = (read_text(self.env["DPS_SIM_RECORD"]) or "").split("\n")
-        return [(w[0], int(w[2]), int(w[3]), int(w[4]) if len(w) > 4 else None)
+        return [(w[0], int(w[2]), int(w[3]), int(w[4]))
                 for w in (line.split() for line in lines) if w]
 
     def fake_clock_env(self):
@@ -450,8 +448,7 @@ class Gateway:
                 "FAKETIME_TIMESTAMP_FILE": self.path("faketime"),
                 "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_FAKE_MONOTONIC": "1",
                 # A sanitizer runtime need not come first when faketime is preloaded.
-                "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
-                + ":verify_asan_link_order=0"}
+                "ASAN_OPTIONS": asan_options() + ":verify_asan_link_order=0"}
 
     def step_clock(self, offset_s):
         """Moves the wall clock of a daemon started with fake_clock_env to real + offset_s."""
@@ -465,8 +462,7 @@ class Gateway:
         if os.path.realpath(src) != INSTALLED_DAEMON:
             os.makedirs(os.path.dirname(INSTALLED_DAEMON), exist_ok=True)
             shutil.copy2(src, INSTALLED_DAEMON)
-        daemon_env = dict(self.env, ASAN_OPTIONS=os.environ.get(
-            "ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0"))
+        daemon_env = dict(self.env, ASAN_OPTIONS=asan_options())
         daemon_env.update(env or {})
         self.daemon = self.start("daemon", [INSTALLED_DAEMON], env=daemon_env,
                                  cwd=os.path.dirname(INSTALLED_DAEMON))
@@ -476,6 +472,11 @@ class Gateway:
             if not self.daemon.alive():
                 raise AssertionError("daemon ended during start-up (%s)" % self.daemon.state())
         return self.daemon
+
+
+def asan_options():
+    """The sanitizer options the daemon runs with: the test run's, or leak checks on."""
+    return os.environ.get("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
 
 
 def script(name):
