@@ -16,7 +16,7 @@
 
 #include "config_manager.h"
 #include "config_manager_protocol.h"
-#include "raii.h"
+#include "standin_raii.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "config_manager_protocol.h"
-#include "raii.h"
+#include "standin_raii.h"
 
 namespace {
 

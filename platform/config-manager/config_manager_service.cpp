@@ -26,7 +26,7 @@
 #include "config_manager_protocol.h"
 #include "config_service.h"
 #include "config_store.h"
-#include "raii.h"
+#include "standin_raii.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "config_manager.h"
 #include "config_manager_protocol.h"
-#include "raii.h"
+#include "standin_raii.h"
 
 ConfigService::ConfigService(DBusConnection* conn, std::string storePath,
                              cfgstore::Entries entries)

@@ -2,15 +2,25 @@
 
 #include <cjson/cJSON.h>
 
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "raii.h"
+#include "standin_raii.h"
 
 namespace {
+
+struct CJsonDeleter {
+    void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
+};
+struct CJsonTextDeleter {
+    void operator()(char* t) const noexcept { cJSON_free(t); }
+};
+using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
+using CJsonText = std::unique_ptr<char, CJsonTextDeleter>;
 
 struct Ability {
     std::string name;
