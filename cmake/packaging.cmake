@@ -2,8 +2,14 @@
 #   service-monitor            the daemon and its CA bundle in the gateway layout, systemd unit
 #   service-monitor-dbgsym     the daemon's debug symbols (each package has its -dbgsym)
 #   service-monitor-standins   stand-ins of the gateway's own libraries and configuration tools
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/service-monitor.service
-        DESTINATION /lib/systemd/system COMPONENT daemon)
+# The unit starts the daemon where it is installed. It is written at install time, so the
+# prefix it names is the one the installation uses (`cmake --install --prefix`, CPack's),
+# not only the one configured.
+set(SM_UNIT_TEMPLATE ${CMAKE_SOURCE_DIR}/packaging/service-monitor.service.in)
+set(SM_UNIT ${CMAKE_BINARY_DIR}/packaging/service-monitor.service)
+install(CODE "set(CMAKE_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
+  configure_file([[${SM_UNIT_TEMPLATE}]] [[${SM_UNIT}]] @ONLY)" COMPONENT daemon)
+install(FILES ${SM_UNIT} DESTINATION /lib/systemd/system COMPONENT daemon)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME service-monitor)

@@ -26,7 +26,8 @@ dpkg -i "$dir"/service-monitor_*.deb "$dir"/service-monitor-standins_*.deb >"$lo
   fail "dpkg -i"
 dpkg-query -W -f='${Conffiles}\n' service-monitor | grep -q " $base/config/service-monitor/cacert.pem " ||
   fail "cacert.pem is not a configuration file"
-[ -f /lib/systemd/system/service-monitor.service ] || fail "no systemd unit"
+grep -qx "ExecStart=$base/bin/service_monitor" /lib/systemd/system/service-monitor.service ||
+  fail "no systemd unit starting $base/bin/service_monitor"
 
 mkdir -p /tmp/var/run/mbusd
 dbus-daemon --config-file="$src/sim/bus/gateway-bus.conf" --nofork >"$logs/bus" 2>&1 &
