@@ -1,4 +1,4 @@
-# Shared by scripts/test and scripts/demo: package installation and the two builds.
+# Shared by the scripts: package installation, and the trees of CMakePresets.json.
 # shellcheck shell=bash
 
 SM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -34,13 +34,20 @@ sm_install_packages() {
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# sm_build DIR [cmake options...] [-- TARGET...]: configure and build one tree.
+# sm_build PRESET [cmake options...] [-- TARGET...]: configures and builds one tree of
+# CMakePresets.json (build/PRESET); the options add to the preset's, the targets replace its.
 sm_build() {
-  local dir=$1; shift
+  local preset=$1; shift
   local opts=() targets=()
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do opts+=("$1"); shift; done
   [ $# -gt 0 ] && shift && targets=(--target "$@")
-  echo "==> building ${dir#"$SM_ROOT"/}"
-  cmake -S "$SM_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${opts[@]}" >/dev/null || return 1
-  cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
+  echo "==> building build/$preset"
+  (cd "$SM_ROOT" && cmake --preset "$preset" "${opts[@]}" >/dev/null &&
+    cmake --build --preset "$preset" -j"$(nproc)" "${targets[@]}")
+}
+
+# sm_ctest PRESET [ctest options...]: runs tests of one tree with its test preset.
+sm_ctest() {
+  local preset=$1; shift
+  (cd "$SM_ROOT" && ctest --preset "$preset" "$@")
 }
