@@ -19,6 +19,7 @@
 #include "dbus_message_method.h"
 #include "service_monitor_metric_manager.h"
 #include "service_monitor_zeb_proxy.h"
+#include "service_monitor_zeb_proxy_files.h"
 #include "task_scheduler.h"
 
 namespace {

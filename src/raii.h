@@ -8,6 +8,7 @@
 #include <dbus/dbus.h>
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +66,21 @@ public:
 
 private:
     DBusError error_;
+};
+
+// Owns a file descriptor; -1 holds none.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
 };
 
 // Holds a pthread mutex for a scope, for records whose lock is a pthread one (a

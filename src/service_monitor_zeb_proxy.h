@@ -1,5 +1,6 @@
-// Agent proxy: keeps the monitoring agent "ZebGoAgent.linux" running while it is wanted
-// and owns the agent's serial-number and access-key property files.
+// Agent proxy, supervision: keeps the monitoring agent "ZebGoAgent.linux" running while it
+// is wanted, restarting a failing agent at a growing pause. The agent's property files are
+// in service_monitor_zeb_proxy_files.h.
 // All operations return 0 on success and -1 on failure unless said otherwise.
 #ifndef SERVICE_MONITOR_ZEB_PROXY_H
 #define SERVICE_MONITOR_ZEB_PROXY_H
@@ -12,6 +13,15 @@
 constexpr int32_t ZEB_PROXY_STATE_STOP = 0;   // agent not wanted
 constexpr int32_t ZEB_PROXY_STATE_START = 1;  // agent wanted
 
+// Restart pacing of the agent, in monotonic milliseconds: an agent that keeps exiting is
+// restarted after 1 s, then 2 s, 4 s ... up to 60 s; a run of at least a minute brings the
+// pause back to 1 s.
+struct AGENT_RESTART_PACING_T {
+    uint64_t startedMs;       // when the current child was started
+    uint64_t nextStartMs;     // earliest time of the next start; 0 = at once
+    uint32_t restartDelayMs;  // pause before the next restart after a short run
+};
+
 struct ZEB_PROXY_T {
     pthread_t tid;
     int32_t state;          // wanted state; guarded by mutex
@@ -19,17 +29,9 @@ struct ZEB_PROXY_T {
     pthread_cond_t cond;    // signalled on every change of state, pid or alive
     int32_t pid;            // running agent child, -1 when none
     std::atomic<int32_t> running;  // 0 asks the supervision thread to end
-    // Supervision bookkeeping (monotonic milliseconds).
-    int32_t alive;            // 1 from thread start until it has stopped touching the record
-    uint64_t startedMs;       // when the current child was started
-    uint64_t nextStartMs;     // earliest time of the next start; 0 = at once
-    uint32_t restartDelayMs;  // pause before the next restart after a short run
-    uint32_t starts;          // children started so far
-};
-
-struct AGENT_SECRET_T {
-    char accessKey[64];
-    char secretKey[64];
+    int32_t alive;  // 1 from thread start until it has stopped touching the record
+    AGENT_RESTART_PACING_T pacing;
+    uint32_t starts;  // children started so far
 };
 
 // Initialises the record, signals a stray agent and starts the supervision thread.
@@ -44,27 +46,17 @@ int zeb_proxy_deinit();
 // Body of the supervision thread; arg is the ZEB_PROXY_T.
 void* zeb_proxy_thread(void* arg) noexcept;
 
-// Writes "/etc/vestrel/serial_number.properties".
-[[nodiscard]] int zeb_proxy_set_serialnum(const char* serial);
-// Reads the serial number into buf (len bytes, NUL included).
-[[nodiscard]] int zeb_proxy_get_serialnum(char* buf, uint32_t len);
-// Writes the access-key file only when its content would change.
-[[nodiscard]] int sync_agent_secret(const AGENT_SECRET_T* keys);
-// Writes the access-key file (mode 0600).
-[[nodiscard]] int set_agent_serect(const AGENT_SECRET_T* keys);
-// Reads the access-key file; 0 only when both keys were found.
-[[nodiscard]] int get_agent_secret(AGENT_SECRET_T* out);
-// Deletes the access-key file; -1 when there was none or it could not be removed.
-int rm_agent_secret_file();
-
-// The property-file operations above on explicit paths (dir is created on demand).
-namespace zeb_proxy_files {
-[[nodiscard]] int write_serialnum(const char* dir, const char* path, const char* serial);
-[[nodiscard]] int read_serialnum(const char* path, char* buf, uint32_t len);
-[[nodiscard]] int write_secret(const char* dir, const char* path, const AGENT_SECRET_T* keys);
-[[nodiscard]] int read_secret(const char* path, AGENT_SECRET_T* out);
-[[nodiscard]] int sync_secret(const char* dir, const char* path, const AGENT_SECRET_T* keys);
-int remove_secret(const char* path);
-}  // namespace zeb_proxy_files
+// The pacing rules on an explicit clock.
+namespace zeb_proxy_pacing {
+// Next start at once, the pause back to its shortest.
+void reset(AGENT_RESTART_PACING_T& pacing) noexcept;
+// A child started at nowMs.
+void started(AGENT_RESTART_PACING_T& pacing, uint64_t nowMs) noexcept;
+// A child ended or could not be started at nowMs: sets the next start and returns the pause
+// before it.
+uint32_t ended(AGENT_RESTART_PACING_T& pacing, uint64_t nowMs) noexcept;
+// Whether a start is due at nowMs.
+[[nodiscard]] bool due(const AGENT_RESTART_PACING_T& pacing, uint64_t nowMs) noexcept;
+}  // namespace zeb_proxy_pacing
 
 #endif

@@ -205,11 +205,8 @@ class SupervisionTest(harness.GatewayTestCase):
     def test_agent_exiting_at_once_is_restarted_at_a_growing_pause(self):
         gw = self.start_gateway(dict(AGENT_KEYS, gw_zeb_switch="1"), agent="exit")
         gw.daemon.wait_for_log(r"exits,status:768", timeout=5)  # exit status 3
-        time.sleep(8)
-        starts = gw.agent_records("start")
-        self.assertTrue(3 <= len(starts) <= 5, starts)
-        gaps = [b["time"] - a["time"] for a, b in zip(starts, starts[1:])]
-        self.assertTrue(all(b >= a * 1.5 for a, b in zip(gaps, gaps[1:])), gaps)
+        # The pacing itself is a unit's; here, that the supervision follows it.
+        gw.daemon.wait_for_log(r"restart %s in 2000 ms" % AGENT_NAME, timeout=10)
         # Switching off ends the restarts; switching on again starts at once.
         gw.cfgtool("set", "gw_zeb_switch", "0")
         gw.daemon.wait_for_log(r"switch zeb success! value = 0", timeout=10)
