@@ -1,6 +1,5 @@
 #include "service_monitor_metric_data_cache.h"
 
-#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -136,15 +135,21 @@ METRIC_NODE_T* _takeMetricNode(METRIC_DATA_CACHE_T* cache) {
     metric->value = 0;
     metric->count = 0;
     metric->collectRule = 0;
+    metric->held = false;
     return metric;
 }
 
 // An aggregate that left the doubles (two sums near the largest double) is held at the
-// largest finite value of its sign, so that every upload body stays valid JSON.
-double _saturate(double value, bool* saturated) {
-    *saturated = !std::isfinite(value);
-    if (!*saturated) return value;
-    return std::signbit(value) ? -DBL_MAX : DBL_MAX;
+// largest uploadable value of its sign, so that every upload body stays valid JSON that
+// reads back finite. Held stays held for the rest of the period: any later sum from the
+// held value would be neither the true sum nor the held one.
+void _saturate(METRIC_NODE_T* metric, double value) {
+    if (std::isfinite(value)) {
+        metric->value = value;
+        return;
+    }
+    metric->held = true;
+    metric->value = std::signbit(value) ? -kMetricValueMax : kMetricValueMax;
 }
 
 // The running mean, formed so that no intermediate overflows for finite samples.
@@ -153,24 +158,23 @@ double _runningMean(double mean, double v, int64_t count) {
     return mean + (v / n - mean / n);
 }
 
-int _updateMetricNode(METRIC_NODE_T* metric, const char* metricName, uint32_t rule, double v,
-                      bool* saturated) {
+void _updateMetricNode(METRIC_NODE_T* metric, const char* metricName, uint32_t rule, double v) {
     _copyName(metric->metricName, sizeof metric->metricName, metricName);
     metric->collectRule = rule;
     ++metric->count;
-    *saturated = false;
+    if (metric->held) return;
     switch (rule) {
         case COLLECT_RULE_UPDATE:
             metric->value = v;
-            return 0;
+            return;
         case COLLECT_RULE_ACCUMULATE:
-            metric->value = _saturate(metric->value + v, saturated);
-            return 0;
+            _saturate(metric, metric->value + v);
+            return;
         case COLLECT_RULE_AVG:
-            metric->value = _saturate(_runningMean(metric->value, v, metric->count), saturated);
-            return 0;
+            _saturate(metric, _runningMean(metric->value, v, metric->count));
+            return;
         default:
-            return -1;
+            return;
     }
 }
 
@@ -183,6 +187,18 @@ void _forEachChain(HASH_NODE_T* const* buckets, Visit visit) {
             node = next;
         }
     }
+}
+
+// visit(module, metric) for every cached metric: module buckets in order, chains newest
+// first.
+template <typename Visit>
+void _forEachMetric(const METRIC_DATA_CACHE_T* cache, Visit visit) {
+    _forEachChain(cache->moduleBuckets, [&](HASH_NODE_T* moduleChain) {
+        const MODULE_NODE_T* const module = _fromChain<MODULE_NODE_T>(moduleChain);
+        _forEachChain(module->metricBuckets, [&](HASH_NODE_T* metricChain) {
+            visit(*module, *_fromChain<METRIC_NODE_T>(metricChain));
+        });
+    });
 }
 
 void _freeList(CACHE_LINK_T* head, void (*release)(CACHE_LINK_T*)) {
@@ -267,10 +283,9 @@ int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* messa
         hashtable_insert(&module->metricTable, metricName, &metric->chain);
     }
     // Rules outside 1..3 leave the value alone; ingestion never queues them.
-    const double before = metric->value;
-    bool saturated = false;
-    (void)_updateMetricNode(metric, metricName, message->collectRule, message->value, &saturated);
-    if (saturated && before != metric->value) {  // once per metric and period
+    const bool wasHeld = metric->held;
+    _updateMetricNode(metric, metricName, message->collectRule, message->value);
+    if (metric->held && !wasHeld) {  // once per metric and period
         SM_LOG(2, "metric(%s/%s) overflows, held at %g\n", moduleName, metricName, metric->value);
     }
     return 0;
@@ -307,6 +322,15 @@ int get_metric_data(const METRIC_DATA_CACHE_T* cache, const char* moduleName,
     return 0;
 }
 
+uint64_t metric_data_cache_samples(const METRIC_DATA_CACHE_T* cache) {
+    uint64_t samples = 0;
+    if (cache == nullptr) return 0;
+    _forEachMetric(cache, [&samples](const MODULE_NODE_T&, const METRIC_NODE_T& metric) {
+        samples += static_cast<uint64_t>(metric.count);
+    });
+    return samples;
+}
+
 void iter_metric_data(const METRIC_DATA_CACHE_T* cache, METRIC_ITER_FUNC_T callback,
                       void* userData) {
     if (cache == nullptr) {
@@ -314,13 +338,8 @@ void iter_metric_data(const METRIC_DATA_CACHE_T* cache, METRIC_ITER_FUNC_T callb
         return;
     }
     if (callback == nullptr) return;
-    _forEachChain(cache->moduleBuckets, [&](HASH_NODE_T* moduleChain) {
-        const MODULE_NODE_T* const module = _fromChain<MODULE_NODE_T>(moduleChain);
-        _forEachChain(module->metricBuckets, [&](HASH_NODE_T* metricChain) {
-            const METRIC_NODE_T* const metric = _fromChain<METRIC_NODE_T>(metricChain);
-            callback(module->moduleName, metric->metricName, metric->collectRule, userData,
-                     metric->value);
-        });
+    _forEachMetric(cache, [&](const MODULE_NODE_T& module, const METRIC_NODE_T& metric) {
+        callback(module.moduleName, metric.metricName, metric.collectRule, userData, metric.value);
     });
 }
 

@@ -16,6 +16,10 @@ constexpr uint32_t COLLECT_RULE_AVG = 3;
 constexpr size_t kModuleNameSize = 64;
 constexpr size_t kMetricNameSize = 32;
 constexpr size_t kCacheBuckets = 10;
+// The largest magnitude an aggregate is held at and an upload carries. The upload body
+// prints numbers with 15 significant digits, and the largest double so printed
+// (1.79769313486232e+308) reads back as infinity; this value prints as itself.
+constexpr double kMetricValueMax = 1.79769313486231e308;
 
 // One posted sample on its way from ingestion to the cache.
 struct METRIC_MESSAGE_T {
@@ -36,7 +40,8 @@ struct METRIC_NODE_T {
     char metricName[kMetricNameSize];
     uint32_t collectRule;
     double value;
-    int64_t count;
+    int64_t count;  // samples merged this period
+    bool held;      // saturated: the value stays put for the rest of the period
 };
 
 struct MODULE_NODE_T {
@@ -70,6 +75,8 @@ int clear_metric_data(METRIC_DATA_CACHE_T* cache);
 // 0 and the metric's value, or -1 when an argument is null or the names are not cached.
 [[nodiscard]] int get_metric_data(const METRIC_DATA_CACHE_T* cache, const char* moduleName,
                                   const char* metricName, double* value);
+// The samples merged into the cache since it was last cleared.
+[[nodiscard]] uint64_t metric_data_cache_samples(const METRIC_DATA_CACHE_T* cache);
 // Calls callback for every cached metric (module buckets in order, chains newest first).
 void iter_metric_data(const METRIC_DATA_CACHE_T* cache, METRIC_ITER_FUNC_T callback,
                       void* userData);

@@ -200,9 +200,10 @@ uint32_t _parseCollectRule(const char* text) {
     return 0;
 }
 
-std::unique_ptr<METRIC_BATCH_T> _createBatch(size_t entries) noexcept {
+std::unique_ptr<METRIC_BATCH_T> _createBatch(size_t entries, uint64_t enableEpoch) noexcept {
     try {
         auto batch = std::make_unique<METRIC_BATCH_T>();
+        batch->enableEpoch = enableEpoch;
         batch->messages.reserve(entries);
         batch->node.payload = batch.get();
         return batch;
@@ -213,10 +214,18 @@ std::unique_ptr<METRIC_BATCH_T> _createBatch(size_t entries) noexcept {
 
 // What a queued batch holds in memory: the record and its entries, each with the
 // allocator's own header.
+constexpr size_t kAllocOverhead = 16;
+constexpr size_t kBatchFixedCost = sizeof(METRIC_BATCH_T) + 2 * kAllocOverhead;
+
 size_t _batchCost(const METRIC_BATCH_T& batch) {
-    constexpr size_t kAllocOverhead = 16;
-    return sizeof batch + kAllocOverhead +
-           batch.messages.capacity() * sizeof(METRIC_MESSAGE_T) + kAllocOverhead;
+    return kBatchFixedCost + batch.messages.capacity() * sizeof(METRIC_MESSAGE_T);
+}
+
+// The most entries one request may have: a batch of more would cost more than the whole
+// queue bound, so it could never be taken, however empty the queue.
+size_t _maxBatchEntries(const MSG_QUEUE_T& queue) {
+    if (queue.limitBytes <= kBatchFixedCost) return 0;
+    return (queue.limitBytes - kBatchFixedCost) / sizeof(METRIC_MESSAGE_T);
 }
 
 // Steps that need no parsing: argument, switch and pre-task checks.
@@ -306,7 +315,7 @@ int _queueBatch(METRIC_DATA_MANAGER_T* manager, std::unique_ptr<METRIC_BATCH_T> 
 // The entries before a failing entry are queued, as one batch; when the queue cannot take
 // them the request is refused with 100002 instead.
 int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const METRIC_REQUEST_T& request,
-                   INGEST_RESULT_T* out) {
+                   uint64_t enableEpoch, INGEST_RESULT_T* out) {
     if (request.ts.kind != JsonKind::kNumber) {
         return out->set(kMetricCodeBadInput, "json object(ts) is invalid");
     }
@@ -317,7 +326,13 @@ int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const METRIC_REQUEST_T& reque
     if (request.params.kind != JsonKind::kArray) {
         return out->set(kMetricCodeBadInput, "json object(params) is invalid");
     }
-    std::unique_ptr<METRIC_BATCH_T> batch = _createBatch(request.params.count);
+    // Refused as bad input, not as "queue full": a retry could never succeed.
+    const size_t maxEntries = _maxBatchEntries(manager->metricDataQueue);
+    if (request.params.count > maxEntries) {
+        return out->set(kMetricCodeBadInput, "too many params: %zu, at most %zu per request",
+                        request.params.count, maxEntries);
+    }
+    std::unique_ptr<METRIC_BATCH_T> batch = _createBatch(request.params.count, enableEpoch);
     if (!batch) return out->set(kMetricCodeNoMemory, "create message failed");
     METRIC_ENTRY_CURSOR_T cursor;
     int result = 0;
@@ -352,13 +367,15 @@ void _countRefusal(METRIC_DATA_MANAGER_T* manager, int code) {
 int post_metric_data(METRIC_DATA_MANAGER_T* manager, const char* jsonText, char* reply) {
     INGEST_RESULT_T out;
     std::string id;
+    // Read before the switch is checked: a disable after this point drops the batch.
+    const uint64_t enableEpoch = manager != nullptr ? manager->enableEpoch.load() : 0;
     if (_acceptsRequests(manager, jsonText, &out)) {
         METRIC_REQUEST_T request;
         if (!read_metric_request(jsonText, &request)) {
             (void)out.set(kMetricCodeBadInput, "invalid json format");
         } else {
             if (request.id.kind == JsonKind::kString) _copyId(request.id, &id);
-            (void)_ingestRequest(manager, request, &out);
+            (void)_ingestRequest(manager, request, enableEpoch, &out);
         }
     }
     if (manager != nullptr) _countRefusal(manager, out.code);
@@ -397,10 +414,10 @@ int _readConfig(METRIC_DATA_MANAGER_T* manager, const char* key, char* buf, int 
     return cfgGetConfig(manager->cfgConn, key, buf, size);
 }
 
-void _markPreTaskDone(TASK_NODE_T* task, PRE_TASK_T* row) {
-    row->done = true;
-    removeScheduleTask(task);
-}
+// Guards the rows' done flags together with the generation, so that a stop cannot come
+// between a run's check of the generation and its mark. Never held across a call out.
+std::mutex g_preTaskLock;
+uint64_t g_preTaskGeneration = 0;
 
 // Stores one of the manager's name fields under namesLock, cut to its size.
 template <size_t N>
@@ -414,6 +431,7 @@ void _storeName(METRIC_DATA_MANAGER_T* m, char (&field)[N], const char* value) {
 template <size_t N>
 int _getKeyTask(TASK_NODE_T* task, PRE_TASK_T* row, const char* key,
                 char (METRIC_DATA_MANAGER_T::*member)[N]) {
+    const uint64_t generation = pre_task_generation();
     METRIC_DATA_MANAGER_T* m = row->manager.load();
     char value[N] = {};
     if (_readConfig(m, key, value, N) != 0) {
@@ -421,7 +439,7 @@ int _getKeyTask(TASK_NODE_T* task, PRE_TASK_T* row, const char* key,
         return -1;
     }
     _storeName(m, m->*member, value);
-    _markPreTaskDone(task, row);
+    if (!mark_pre_task_done(task, row, generation)) return -1;
     SM_LOG(1, "get %s OK\n", key);
     return 0;
 }
@@ -512,6 +530,7 @@ int GetDeviceNameTask(TASK_NODE_T* task, void* clientData) {
 
 int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) {
     auto* row = static_cast<PRE_TASK_T*>(clientData);
+    const uint64_t generation = pre_task_generation();
     METRIC_DATA_MANAGER_T* m = row->manager.load();
     CREDENTIAL_MSG_T credential {};
     if (credential_get_msg(&credential) != 0) {
@@ -527,21 +546,24 @@ int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) {
     }
     _storeName(m, m->accountId, accountId);
     if (!_ensureGroup(m, sdk) || !_registrationGoesOn() || !_ensureInstance(m, sdk)) return -1;
-    _markPreTaskDone(task, row);
+    if (!mark_pre_task_done(task, row, generation)) return -1;
     SM_LOG(1, "init zeb sdk success\n");
     return 0;
 }
 
 namespace {
 
-void _discardQueued(METRIC_DATA_MANAGER_T* manager) {
+// Drops every queued batch. The samples they held.
+uint64_t _discardQueued(METRIC_DATA_MANAGER_T* manager) {
     MSG_NODE_T* node = nullptr;
-    if (popAllMessagesFromQueue(&manager->metricDataQueue, 0, &node) != 0) return;
+    uint64_t samples = 0;
+    if (popAllMessagesFromQueue(&manager->metricDataQueue, 0, &node) != 0) return 0;
     while (node != nullptr) {
         MSG_NODE_T* const next = node->link.next;
-        (void)takeMetricBatch(node);
+        samples += takeMetricBatch(node)->messages.size();
         node = next;
     }
+    return samples;
 }
 
 }  // namespace
@@ -606,11 +628,17 @@ int metric_data_manager_enable(METRIC_DATA_MANAGER_T* manager) {
 int metric_data_manager_disable(METRIC_DATA_MANAGER_T* manager) {
     if (manager == nullptr) return -1;
     manager->enable = 0;
-    _discardQueued(manager);  // samples not yet merged belong to the dropped period too
+    uint64_t dropped = 0;
     {
+        // The manager thread checks the epoch under this lock before each batch it
+        // merges, so nothing taken before this point reaches the cache afterwards.
         const std::lock_guard<std::mutex> lock(manager->cacheLock);
+        manager->enableEpoch.fetch_add(1);
+        dropped = metric_data_cache_samples(manager->cache);
         clear_metric_data(manager->cache);
     }
+    dropped += _discardQueued(manager);  // samples not yet merged belong to the dropped period too
+    manager->counts.droppedByDisable.fetch_add(dropped, std::memory_order_relaxed);
     stop_pre_task(manager);
     return 0;
 }
@@ -651,11 +679,28 @@ int start_pre_task(METRIC_DATA_MANAGER_T* manager) {
 
 int stop_pre_task(METRIC_DATA_MANAGER_T* manager) {
     manager->dependReady = 0;
-    for (PRE_TASK_T& row : g_preTasks) {
-        (void)removeScheduleTaskByName(row.name);
-        row.done = false;
+    {
+        const std::lock_guard<std::mutex> lock(g_preTaskLock);
+        ++g_preTaskGeneration;
+        for (PRE_TASK_T& row : g_preTasks) row.done = false;
     }
+    for (const PRE_TASK_T& row : g_preTasks) (void)removeScheduleTaskByName(row.name);
     return 0;
+}
+
+uint64_t pre_task_generation() {
+    const std::lock_guard<std::mutex> lock(g_preTaskLock);
+    return g_preTaskGeneration;
+}
+
+bool mark_pre_task_done(TASK_NODE_T* task, PRE_TASK_T* row, uint64_t generation) {
+    {
+        const std::lock_guard<std::mutex> lock(g_preTaskLock);
+        if (generation != g_preTaskGeneration) return false;  // stopped meanwhile
+        row->done = true;
+    }
+    removeScheduleTask(task);
+    return true;
 }
 
 void hasten_pre_tasks() {

@@ -56,6 +56,7 @@ constexpr int64_t kClockStepMs = 1000;
 // its entries.
 struct METRIC_BATCH_T {
     MSG_NODE_T node;  // node.payload is the batch itself
+    uint64_t enableEpoch = 0;  // the manager's enableEpoch when the request was checked
     std::vector<METRIC_MESSAGE_T> messages;
 };
 
@@ -79,6 +80,7 @@ using ABORT_FUNC_T = void (*)(CloudSdkClient* client);
 // and the upload thread (uploads), read and reset by the manager thread.
 struct METRIC_PERIOD_COUNTS_T {
     std::atomic<uint64_t> accepted{0};  // samples queued
+    std::atomic<uint64_t> droppedByDisable{0};  // samples queued or merged, then disabled
     std::array<std::atomic<uint64_t>, kMetricRefusalCodes.size()> refused{};  // requests
     std::atomic<uint64_t> uploadsAccepted{0};
     std::atomic<uint64_t> uploadsFailed{0};
@@ -128,6 +130,10 @@ struct METRIC_DATA_MANAGER_T {
     char instanceId[128] = {};
     std::atomic<uint32_t> enable{0};
     std::atomic<uint32_t> dependReady{0};
+    // Moves on at every disable, under cacheLock. A batch stamped with an older epoch was
+    // taken before the disable and is dropped rather than merged, even when the manager
+    // thread popped it before the disable cleared the queue.
+    std::atomic<uint64_t> enableEpoch{0};
 
     // The cache has no lock of its own: the manager thread's insert, walk and clear and the
     // disable path's clear (main thread) all hold this one. Lock order: never together with
@@ -141,7 +147,9 @@ struct METRIC_DATA_MANAGER_T {
     bool threadJoinable = false;
 };
 
-// One pre-task; scheduled under its name with its own row as client data.
+// One pre-task; scheduled under its name with its own row as client data. A run records
+// pre_task_generation() when it starts and marks its row done only through
+// mark_pre_task_done, so a run that outlived a disable never marks a later enable's row.
 struct PRE_TASK_T {
     std::atomic<bool> done;
     const char* name;
@@ -167,16 +175,19 @@ int check_dependent_service(METRIC_DATA_MANAGER_T* manager);
 // Hands over the batch a popped queue node belongs to.
 [[nodiscard]] std::unique_ptr<METRIC_BATCH_T> takeMetricBatch(MSG_NODE_T* node);
 
+// Merges a popped chain of batches into the cache (batches of an older enableEpoch are
+// dropped and counted). The bytes the chain held.
+size_t metric_merge_chain(METRIC_DATA_MANAGER_T* manager, MSG_NODE_T* first);
 // Result of metric_period_tick.
 enum class PeriodTick { kRunning, kWindowMoved, kEnded };
 // Moves the period on: a new one when the current one is over on the monotonic clock, or
 // the window moved by a wall-clock step. Called by the manager thread once per batch.
 PeriodTick metric_period_tick(METRIC_DATA_MANAGER_T* manager);
 // Ends the period: takes the cache's metrics out, logs the period's summary line and
-// hands the metrics to the upload work.
+// hands the metrics to the upload work (an empty period is not handed over).
 void metric_period_end(METRIC_DATA_MANAGER_T* manager);
 // The summary line of the period that ends (and resets its counts): samples accepted,
-// requests refused per reply code, the queue's peak, the uploads finished since the last
+// samples dropped by a disable, requests refused per reply code, the queue's peak, the uploads finished since the last
 // line.
 void metric_period_summary(METRIC_DATA_MANAGER_T* manager, char* line, size_t size);
 
@@ -207,6 +218,11 @@ int metric_data_manager_update_credential(METRIC_DATA_MANAGER_T* manager, const 
 int metric_data_manager_credential_callback(const CREDENTIAL_MSG_T* credential, void* manager);
 int start_pre_task(METRIC_DATA_MANAGER_T* manager);
 int stop_pre_task(METRIC_DATA_MANAGER_T* manager);
+// The pre-task table's generation: moved on by every stop_pre_task.
+[[nodiscard]] uint64_t pre_task_generation();
+// Marks the row done and removes its task, unless the pre-tasks were stopped since the run
+// recorded generation. True when marked.
+bool mark_pre_task_done(TASK_NODE_T* task, PRE_TASK_T* row, uint64_t generation);
 // Makes every pre-task that is not done due at the next tick (a credential has arrived).
 // Called from a task function: no pre-task can be freed meanwhile.
 void hasten_pre_tasks();

@@ -47,25 +47,19 @@ void _anchorLocked(METRIC_DATA_MANAGER_T* m, uint64_t wall, uint64_t mono) {
 
 void _mergeBatch(METRIC_DATA_MANAGER_T* manager, const METRIC_BATCH_T& batch) {
     const std::lock_guard<std::mutex> lock(manager->cacheLock);
+    // Taken before a disable that has cleared the cache since: it belongs to the dropped
+    // period, whether the module is off now or already on again.
+    if (batch.enableEpoch != manager->enableEpoch.load()) {
+        manager->counts.droppedByDisable.fetch_add(batch.messages.size(),
+                                                   std::memory_order_relaxed);
+        return;
+    }
     for (const METRIC_MESSAGE_T& message : batch.messages) {
         if (insert_metric_data(manager->cache, &message) != 0) {
             SM_LOG(3, "insert data failed!moduleName:%s,metricName:%s\n", message.moduleName,
                    message.metricName);
         }
     }
-}
-
-// Merges a popped chain of batches; the bytes they held.
-size_t _mergeChain(METRIC_DATA_MANAGER_T* manager, MSG_NODE_T* node) {
-    size_t bytes = 0;
-    while (node != nullptr) {
-        MSG_NODE_T* const next = node->link.next;
-        bytes += node->cost;
-        const std::unique_ptr<METRIC_BATCH_T> batch = takeMetricBatch(node);
-        _mergeBatch(manager, *batch);
-        node = next;
-    }
-    return bytes;
 }
 
 int _collectMetric(const char* moduleName, const char* metricName, uint32_t collectRule,
@@ -114,7 +108,7 @@ void* metricManagerThread(void* arg) noexcept {
         MSG_NODE_T* first = nullptr;
         size_t drained = 0;
         if (popAllMessagesFromQueue(&manager->metricDataQueue, kPopTimeoutMs, &first) == 0) {
-            drained = _mergeChain(manager, first);
+            drained = metric_merge_chain(manager, first);
         }
         // Once a large backlog has drained, give its memory back.
         if (drained >= kTrimAfterBytes) {
@@ -126,7 +120,7 @@ void* metricManagerThread(void* arg) noexcept {
         if (metric_period_tick(manager) != PeriodTick::kEnded) continue;
         // What was queued before the end was noticed belongs to the period that ended.
         if (popAllMessagesFromQueue(&manager->metricDataQueue, 0, &first) == 0) {
-            (void)_mergeChain(manager, first);
+            (void)metric_merge_chain(manager, first);
         }
         metric_period_end(manager);
     }
@@ -219,7 +213,8 @@ CJsonPtr _buildUploadBody(METRIC_DATA_MANAGER_T* manager, const char* moduleName
     cJSON_AddStringToObject(dimensions, "serviceName", service);
     cJSON_AddStringToObject(dimensions, "functionName", function);
     cJSON_AddItemToObject(entry, "dimensions", dimensions);
-    cJSON_AddNumberToObject(entry, "value", value);
+    // Only a posted sample can still be beyond it: held values already are within.
+    cJSON_AddNumberToObject(entry, "value", std::clamp(value, -kMetricValueMax, kMetricValueMax));
     cJSON_AddNumberToObject(entry, "ts", static_cast<double>(manager->wallClockMs()));
     return array;
 }
@@ -275,6 +270,18 @@ size_t _uploadRound(METRIC_DATA_MANAGER_T* manager, const PERIOD_METRICS_T& metr
 
 // ---- Period clock -----------------------------------------------------------------
 
+size_t metric_merge_chain(METRIC_DATA_MANAGER_T* manager, MSG_NODE_T* first) {
+    size_t bytes = 0;
+    for (MSG_NODE_T* node = first; node != nullptr;) {
+        MSG_NODE_T* const next = node->link.next;
+        bytes += node->cost;
+        const std::unique_ptr<METRIC_BATCH_T> batch = takeMetricBatch(node);
+        _mergeBatch(manager, *batch);
+        node = next;
+    }
+    return bytes;
+}
+
 void metric_manager_use_defaults(METRIC_DATA_MANAGER_T* manager) {
     if (manager->wallClockMs == nullptr) manager->wallClockMs = get_time_ms;
     if (manager->monoClockMs == nullptr) manager->monoClockMs = _monotonicMs;
@@ -316,10 +323,11 @@ void metric_period_summary(METRIC_DATA_MANAGER_T* manager, char* line, size_t si
     unsigned long long refused[kMetricRefusalCodes.size()];
     for (size_t i = 0; i < kMetricRefusalCodes.size(); ++i) refused[i] = counts.refused[i].exchange(0);
     snprintf(line, size,
-             "period summary: samples accepted %llu, requests refused 100000:%llu 100001:%llu "
-             "100002:%llu 110100:%llu 110101:%llu, queue peak %zu bytes, "
+             "period summary: samples accepted %llu, dropped by disable %llu, requests refused "
+             "100000:%llu 100001:%llu 100002:%llu 110100:%llu 110101:%llu, queue peak %zu bytes, "
              "uploads accepted %llu failed %llu",
-             static_cast<unsigned long long>(counts.accepted.exchange(0)), refused[0], refused[1],
+             static_cast<unsigned long long>(counts.accepted.exchange(0)),
+             static_cast<unsigned long long>(counts.droppedByDisable.exchange(0)), refused[0], refused[1],
              refused[2], refused[3], refused[4], takeQueueHighWater(&manager->metricDataQueue),
              static_cast<unsigned long long>(counts.uploadsAccepted.exchange(0)),
              static_cast<unsigned long long>(counts.uploadsFailed.exchange(0)));
@@ -332,10 +340,12 @@ void metric_period_end(METRIC_DATA_MANAGER_T* manager) {
         iter_metric_data(manager->cache, _collectMetric, &metrics);
         clear_metric_data(manager->cache);
     }
-    char line[320];
+    char line[384];
     metric_period_summary(manager, line, sizeof line);
     SM_LOG(1, "%s\n", line);
-    _handOver(manager, std::move(metrics));
+    // An empty period (module off, nothing posted) would only take a backlog slot that a
+    // waiting period with data needs behind a slow cloud.
+    if (!metrics.empty()) _handOver(manager, std::move(metrics));
 }
 
 // ---- Upload -----------------------------------------------------------------------

@@ -25,7 +25,7 @@ SAMPLES = (("latency_ms", "avg", (1, 2, 6), 3),
 # Names cut within their 63 and 31 bytes at a character boundary: 64 bytes of "é" keep 62,
 # 33 of "度" keep 30.
 WIDE_MODULE, WIDE_METRIC = "é" * 32, "度" * 11
-HUGE = 1.7976931348623157e308  # two samples of 1e308 accumulate to the largest double
+HUGE = 1.79769313486231e308  # two samples of 1e308: held at the largest value 15 digits carry
 NOT_READY = (110101, "the dependent service are not ready")
 
 
@@ -82,7 +82,8 @@ class SampleRoadTest(harness.GatewayTestCase):
         # The next period starts on time while an upload hangs: its samples are taken.
         daemon.wait_for_log(r"period summary: ", timeout=launched + PERIOD_S + 5 - time.time())
         summary = [m for m in daemon.messages() if m.startswith("period summary: ")][-1]
-        self.assertRegex(summary, r"^period summary: samples accepted 13, requests refused "
+        self.assertRegex(summary, r"^period summary: samples accepted 13, dropped by disable 0, "
+                         r"requests refused "
                          r"100000:0 100001:1 100002:0 110100:0 110101:0, queue peak \d+ bytes, "
                          r"uploads accepted 0 failed 0$")
         time.sleep(4.0)  # past the old window's tolerance

@@ -71,21 +71,26 @@ TEST_F(MetricDataCacheTest, CollectRulesCombineSamplesAndTheLatestRuleCounts) {
     insert("svc", "summed", 7, 100);  // unknown rule: value unchanged
     EXPECT_DOUBLE_EQ(valueOf("svc", "summed"), 5);
 
-    // Aggregates beyond the doubles are held at the largest finite value of their sign.
+    // Aggregates beyond the doubles are held at the largest uploadable value of their sign
+    // for the rest of the period; cleared, the node holds nothing.
     const struct {
         const char* metric;
         uint32_t rule;
-        double first, second, held;
+        std::vector<double> samples;
+        double held;
     } overflows[] = {
-        {"sum+", COLLECT_RULE_ACCUMULATE, 1e308, 1e308, DBL_MAX},
-        {"sum-", COLLECT_RULE_ACCUMULATE, -1e308, -1e308, -DBL_MAX},
-        {"mean", COLLECT_RULE_AVG, DBL_MAX, -DBL_MAX, 0},  // no overflow on the way
+        {"sum+", COLLECT_RULE_ACCUMULATE, {1e308, 1e308}, kMetricValueMax},
+        {"sum-", COLLECT_RULE_ACCUMULATE, {-1e308, -1e308}, -kMetricValueMax},
+        {"sticky", COLLECT_RULE_ACCUMULATE, {1e308, 1e308, -1e308, 5}, kMetricValueMax},
+        {"mean", COLLECT_RULE_AVG, {DBL_MAX, -DBL_MAX}, 0},  // no overflow on the way
     };
     for (const auto& o : overflows) {
-        insert("big", o.metric, o.rule, o.first);
-        insert("big", o.metric, o.rule, o.second);
+        for (double v : o.samples) insert("big", o.metric, o.rule, v);
         EXPECT_EQ(valueOf("big", o.metric), o.held) << o.metric;
     }
+    ASSERT_EQ(clear_metric_data(cache), 0);
+    insert("big", "sticky", COLLECT_RULE_ACCUMULATE, 2);
+    EXPECT_EQ(valueOf("big", "sticky"), 2);
 }
 
 // Every metric of every module is walked once; cleared nodes serve the next period afresh.

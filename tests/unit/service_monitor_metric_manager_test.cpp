@@ -196,26 +196,95 @@ TEST_F(PostMetricDataTest, TsWindowIncludesBothWidenedBounds) {
     EXPECT_EQ(post(request(entry("e", "update"), 0)).code, kMetricCodeOk);
 }
 
-// A request is queued whole or refused whole; the period's summary counts both.
+// A request is queued whole or refused whole; the period's summary counts both. One that
+// could never fit, however empty the queue, is refused as bad input rather than as "later".
 TEST_F(PostMetricDataTest, FullQueueRefusesWholeRequestsAndThePeriodCountsThem) {
     const std::string two = entry("a", "update") + "," + entry("b", "update");
     EXPECT_EQ(post(request(two)).code, kMetricCodeOk);
     const size_t cost = manager.metricDataQueue.bytes;
-    manager.metricDataQueue.limitBytes = cost + cost / 2;
-    for (const std::string& params : {two, two + "," + entry("c", "max")}) {
-        const Reply r = post(request(params));
-        EXPECT_EQ(r.code, kMetricCodeNoMemory) << params;
-        EXPECT_EQ(r.message, "metric queue is full");
+    manager.metricDataQueue.limitBytes = cost + cost / 2;  // room for three entries at most
+    const std::string three = two + "," + entry("c", "max");
+    const struct {
+        std::string params;
+        int code;
+        const char* message;
+    } refusals[] = {
+        {two, kMetricCodeNoMemory, "metric queue is full"},
+        {three, kMetricCodeNoMemory, "metric queue is full"},
+        {three + "," + entry("d", "update"), kMetricCodeBadInput,
+         "too many params: 4, at most 3 per request"},
+    };
+    for (const auto& refusal : refusals) {
+        const Reply r = post(request(refusal.params));
+        EXPECT_EQ(r.code, refusal.code) << refusal.params;
+        EXPECT_EQ(r.message, refusal.message);
     }
     EXPECT_EQ(drain().size(), 3U);  // the first request only
     EXPECT_EQ(post(request(two)).code, kMetricCodeOk);
     EXPECT_EQ(post(request(entry("x", "max"))).code, kMetricCodeBadInput);
 
-    char line[320];
+    char line[384];
     metric_period_summary(&manager, line, sizeof line);
-    EXPECT_EQ(std::string(line), "period summary: samples accepted 4, requests refused 100000:0 "
-                                 "100001:1 100002:2 110100:0 110101:0, queue peak " +
-                                     std::to_string(cost) + " bytes, uploads accepted 0 failed 0");
+    EXPECT_EQ(std::string(line), "period summary: samples accepted 4, dropped by disable 0, "
+                                 "requests refused 100000:0 100001:2 100002:2 110100:0 110101:0, "
+                                 "queue peak " + std::to_string(cost) +
+                                     " bytes, uploads accepted 0 failed 0");
+}
+
+// Whatever was taken before a disable never reaches the cache, even a chain the manager
+// thread popped before the disable and merges after a quick re-enable; all of it is counted.
+TEST_F(PostMetricDataTest, DisableDropsEverySampleTakenBeforeItAndCountsThem) {
+    manager.cache = metric_data_cache_init();
+    const auto mergeQueued = [this] {
+        MSG_NODE_T* chain = nullptr;
+        EXPECT_EQ(popAllMessagesFromQueue(&manager.metricDataQueue, 0, &chain), 0);
+        return chain;
+    };
+    ASSERT_EQ(post(request(entry("merged", "update"))).code, kMetricCodeOk);
+    (void)metric_merge_chain(&manager, mergeQueued());
+    ASSERT_EQ(post(request(entry("a", "update") + "," + entry("b", "update"))).code, kMetricCodeOk);
+    ASSERT_EQ(post(request(entry("c", "update"))).code, kMetricCodeOk);
+    MSG_NODE_T* const popped = mergeQueued();
+    ASSERT_EQ(post(request(entry("queued", "update"))).code, kMetricCodeOk);
+
+    ASSERT_EQ(metric_data_manager_disable(&manager), 0);
+    manager.enable = 1;  // on again at once
+    for (PRE_TASK_T& task : g_preTasks) task.done = true;
+    ASSERT_EQ(post(request(entry("after", "update"))).code, kMetricCodeOk);
+    (void)metric_merge_chain(&manager, popped);
+    (void)metric_merge_chain(&manager, mergeQueued());
+
+    std::vector<std::string> cached;
+    iter_metric_data(manager.cache, [](const char*, const char* metric, uint32_t, void* out, double) {
+        static_cast<std::vector<std::string>*>(out)->push_back(metric);
+        return 0;
+    }, &cached);
+    EXPECT_EQ(cached, std::vector<std::string>{"after"});
+    char line[384];
+    metric_period_summary(&manager, line, sizeof line);
+    EXPECT_NE(std::string(line).find("samples accepted 6, dropped by disable 5,"),
+              std::string::npos) << line;
+    metric_data_cache_deinit(manager.cache);
+}
+
+// A registration run stalled across a quick off and on must not mark the new enable's row.
+TEST(PreTasks, ARunStartedBeforeADisableNeverMarksTheNextEnable) {
+    ASSERT_EQ(initTaskScheduler(), 0);
+    METRIC_DATA_MANAGER_T manager;
+    ASSERT_EQ(start_pre_task(&manager), 0);
+    const uint64_t stale = pre_task_generation();
+    ASSERT_EQ(stop_pre_task(&manager), 0);
+    ASSERT_EQ(start_pre_task(&manager), 0);
+    PRE_TASK_T& row = g_preTasks[2];
+    TASK_NODE_T* const task = findScheduleTask(row.name);
+    EXPECT_FALSE(mark_pre_task_done(task, &row, stale));
+    EXPECT_FALSE(row.done);
+    EXPECT_EQ(findScheduleTask(row.name), task);  // the new enable's task runs on
+    EXPECT_TRUE(mark_pre_task_done(task, &row, pre_task_generation()));
+    EXPECT_TRUE(row.done);
+    EXPECT_EQ(findScheduleTask(row.name), nullptr);
+    (void)stop_pre_task(&manager);
+    deinitTaskScheduler();
 }
 
 TEST_F(PostMetricDataTest, RepliesStayJsonWhateverTheIdAndRuleHold) {

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -170,8 +174,13 @@ TEST_F(MetricPeriodTest, NextPeriodsStartWhileAnUploadHangsAndShutdownAbortsIt) 
     ASSERT_TRUE(eventually([&] { return uploadCalls() == 1; }));  // hanging now
     ASSERT_EQ(post("svc/b", 1), 0);  // stamped in the next period: taken
     endPeriod();
+    endPeriod();  // two empty periods take no backlog slot from the waiting one
+    endPeriod();
     holdCloud(false);
-    ASSERT_TRUE(eventually([&] { return m->counts.uploadsAccepted.load() == 4; }));
+    ASSERT_TRUE(eventually([&] {
+        return m->counts.uploadsAccepted.load() + m->counts.uploadsFailed.load() == 4;
+    }));
+    EXPECT_EQ(m->counts.uploadsFailed.load(), 0U);
 
     holdCloud(true);
     ASSERT_EQ(post("svc/c", 1), 0);
@@ -188,12 +197,21 @@ TEST_F(MetricPeriodTest, EveryMetricOfALargePeriodIsUploadedOnceAndCounted) {
         ASSERT_EQ(post("svc" + std::to_string(module) + "/fn", 10, module), 0);
         ASSERT_EQ(post("svc" + std::to_string(module) + "/fn", 10, 0.5), 0);
     }
+    // Beyond what 15 printed digits carry: a held sum, and the largest double posted as is.
+    ASSERT_EQ(post("held", 1, 1e308), 0);
+    ASSERT_EQ(post("held", 1, 1e308), 0);
+    ASSERT_EQ(post("max", 1, DBL_MAX), 0);
     endPeriod();
     ASSERT_TRUE(eventually([&] {
-        return m->counts.uploadsAccepted.load() + m->counts.uploadsFailed.load() == 1000;
+        return m->counts.uploadsAccepted.load() + m->counts.uploadsFailed.load() == 1002;
     }));
     std::map<std::string, double> uploaded;
     for (const std::string& body : uploadedBodies()) {
+        // Strictly read, as the service reads it: no value overflows to infinity.
+        const size_t at = body.find("\"value\":");
+        ASSERT_NE(at, std::string::npos) << body;
+        errno = 0;
+        EXPECT_TRUE(std::isfinite(strtod(body.c_str() + at + 8, nullptr)) && errno == 0) << body;
         const CJsonPtr json(cJSON_Parse(body.c_str()));
         ASSERT_TRUE(json) << body;
         const cJSON* const record = cJSON_GetArrayItem(json.get(), 0);
@@ -204,13 +222,15 @@ TEST_F(MetricPeriodTest, EveryMetricOfALargePeriodIsUploadedOnceAndCounted) {
         EXPECT_TRUE(uploaded.emplace(key, cJSON_GetObjectItem(record, "value")->valuedouble).second)
             << key;
     }
-    ASSERT_EQ(uploaded.size(), 1000U);
+    ASSERT_EQ(uploaded.size(), 1002U);
     EXPECT_DOUBLE_EQ(uploaded["svc42.metric7"], 42.5);
-    char line[320];
+    EXPECT_EQ(uploaded["held.metric0"], kMetricValueMax);
+    EXPECT_EQ(uploaded["max.metric0"], kMetricValueMax);
+    char line[384];
     metric_period_summary(m, line, sizeof line);
-    EXPECT_STREQ(line, "period summary: samples accepted 0, requests refused 100000:0 100001:0 "
-                       "100002:0 110100:0 110101:0, queue peak 0 bytes, "
-                       "uploads accepted 858 failed 142");
+    EXPECT_STREQ(line, "period summary: samples accepted 0, dropped by disable 0, requests "
+                       "refused 100000:0 100001:0 100002:0 110100:0 110101:0, queue peak 0 "
+                       "bytes, uploads accepted 859 failed 143");
 }
 
 }  // namespace
