@@ -3,6 +3,8 @@
 on: the daemon does what the fault asks of it, the watchdog is fed at least every 10 s
 throughout, and SIGINT still ends it within 12 s with status 0."""
 
+import os
+import signal
 import time
 
 import harness
@@ -49,6 +51,21 @@ def config_manager_restarted(test, gw):
     harness.poll_count(gw.dps_runs, 3, 10, "DPS runs after the new manager's notification")
 
 
+def config_manager_silent(test, gw):
+    # The manager hangs while the pre-tasks still read their keys: calls are taken, never
+    # answered. SIGINT comes while a tick waits on them.
+    gw.cfgtool("delete", "gw_system_productkey")
+    gw.cfgtool("delete", "gw_system_devicename")
+    gw.start_daemon()
+    gw.daemon.wait_for_log(r"get gw_system_devicename failed", timeout=15)
+
+    def reads():
+        return [c for c in gw.monitor.calls("get_config") if c["args"][0] == "gw_system_productkey"]
+    before = len(reads())
+    os.kill(gw.config.pid, signal.SIGSTOP)  # the stopped process is killed at the end
+    harness.poll_count(reads, before + 1, 20, "pre-task read(s) of the silent manager")
+
+
 def clock_stepped_back(test, gw):
     gw.start_daemon(env=gw.fake_clock_env())
     if gw.daemon.has(r"libfaketimeMT.so.1.* cannot be preloaded"):
@@ -92,6 +109,7 @@ class FaultTest(harness.GatewayTestCase):
             ("stalled-registration", "normal", True, stalled_registration),
             ("hanging-upload", "normal", True, hanging_upload),
             ("config-manager-restarted", "normal", False, config_manager_restarted),
+            ("config-manager-silent", "normal", False, config_manager_silent),
             ("clock-stepped-back", "normal", False, clock_stepped_back),
             ("credential-service-back", "normal", True, credential_service_back),
             ("agent-crash-looping", "crash", False, agent_crash_looping),
