@@ -8,7 +8,7 @@ import signal
 import time
 
 import harness
-from harness import AGENT_KEYS, DEVICE
+from harness import AGENT_KEYS, DEVICE, script
 
 ON = dict(AGENT_KEYS, **DEVICE, gw_zeb_switch="1", gw_dps_switch="0")
 FEED_LIMIT_S = 10.0
@@ -42,9 +42,13 @@ def hanging_upload(test, gw):
 def config_manager_restarted(test, gw):
     gw.start_daemon()
     gw.config.close()  # killed: the next one knows no subscriber
-    # A change made while the manager was away reaches the daemon through the re-read.
-    gw.start_config_manager(dict(ON, gw_dps_switch="1"))
-    harness.poll(lambda: [r for r in gw.dps_runs() if r[0] == "startDPS.sh"], 10,
+    # The next one refuses gw_dps_switch's subscription for a while, more often than
+    # start-up tries, and holds a change made while the manager was away: the re-read
+    # applies it once both keys are subscribed.
+    gw.start_python("config-next", script("bus_peer.py"), [
+        "--config", "refuse-dps", "--refusals", "5",
+        "--value", "gw_zeb_switch=1", "--value", "gw_dps_switch=1"], ready=r"^serving ")
+    harness.poll(lambda: [r for r in gw.dps_runs() if r[0] == "startDPS.sh"], 20,
                  "the missed gw_dps_switch=1 applied")
     # And the new manager's notifications arrive: the daemon subscribed again.
     gw.cfgtool("set", "gw_dps_switch", "0")
