@@ -1,8 +1,12 @@
 #include "cfg_client.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 
 #include "common.h"
 #include "config_manager.h"
@@ -24,6 +28,19 @@ void dropConnection(DBusConnection* conn) {
     dbus_connection_unref(conn);
 }
 
+std::unique_ptr<CFG_CONN_T> newHandle() noexcept {
+    try {
+        return std::make_unique<CFG_CONN_T>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+int64_t monotonicMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 CfgCallLock::CfgCallLock(CFG_CONN_T* handle) noexcept : handle_(handle) {
@@ -36,7 +53,7 @@ CfgCallLock::CfgCallLock(CFG_CONN_T* handle) noexcept : handle_(handle) {
 CfgCallLock::~CfgCallLock() { pthread_mutex_unlock(&handle_->lock); }
 
 CFG_CONN_T* openCfgPrivateConn(const char* address) {
-    MallocPtr<CFG_CONN_T> handle(static_cast<CFG_CONN_T*>(calloc(1, sizeof(CFG_CONN_T))));
+    std::unique_ptr<CFG_CONN_T> handle = newHandle();
     if (!handle) {
         SM_LOG(3, "malloc memory failed\n");
         return nullptr;
@@ -69,7 +86,19 @@ void closeCfgPrivateConn(CFG_CONN_T* handle) {
     // A private connection must be closed before its last reference goes.
     dropConnection(handle->conn);
     pthread_mutex_destroy(&handle->lock);
-    free(handle);
+    const std::unique_ptr<CFG_CONN_T> owner(handle);
+}
+
+void cfgLimitCalls(CFG_CONN_T* handle, int budgetMs) {
+    if (handle == nullptr) return;
+    handle->deadlineMs.store(monotonicMs() + std::max(budgetMs, 0));
+}
+
+int cfgCallTimeoutMs(const CFG_CONN_T* handle) {
+    const int64_t deadline = handle->deadlineMs.load();
+    if (deadline == 0) return kCfgTimeoutMs;
+    const int64_t left = deadline - monotonicMs();
+    return static_cast<int>(std::clamp<int64_t>(left, kCfgLateCallTimeoutMs, kCfgTimeoutMs));
 }
 
 int cfgSetConfig(CFG_CONN_T* handle, const char* key, const char* value) {
@@ -78,7 +107,7 @@ int cfgSetConfig(CFG_CONN_T* handle, const char* key, const char* value) {
         return -1;
     }
     const CfgCallLock guard(handle);
-    return set_config(handle->conn, key, value, kCfgTimeoutMs);
+    return set_config(handle->conn, key, value, cfgCallTimeoutMs(handle));
 }
 
 int cfgGetConfig(CFG_CONN_T* handle, const char* key, char* buf, int size) {
@@ -88,7 +117,7 @@ int cfgGetConfig(CFG_CONN_T* handle, const char* key, char* buf, int size) {
     }
     const CfgCallLock guard(handle);
     char* raw = nullptr;
-    const int ret = get_config(handle->conn, key, &raw, kCfgTimeoutMs);
+    const int ret = get_config(handle->conn, key, &raw, cfgCallTimeoutMs(handle));
     const MallocPtr<char> text(raw);
     if (ret == 0 && text) {
         const size_t len = strnlen(text.get(), static_cast<size_t>(size) - 1);
@@ -104,7 +133,8 @@ int cfgSubscribeConfig(CFG_CONN_T* handle, int type, const char* key) {
         return -1;
     }
     const CfgCallLock guard(handle);
-    return subscribe_config(handle->conn, kCfgSubscriberName, key, type, kCfgTimeoutMs);
+    return subscribe_config(handle->conn, kCfgSubscriberName, key, type,
+                            cfgCallTimeoutMs(handle));
 }
 
 int cfgUnsubscribeConfig(CFG_CONN_T* handle, const char* key) {
@@ -113,5 +143,5 @@ int cfgUnsubscribeConfig(CFG_CONN_T* handle, const char* key) {
         return -1;
     }
     const CfgCallLock guard(handle);
-    return unsubscribe_config(handle->conn, kCfgSubscriberName, key, kCfgTimeoutMs);
+    return unsubscribe_config(handle->conn, kCfgSubscriberName, key, cfgCallTimeoutMs(handle));
 }

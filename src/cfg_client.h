@@ -7,18 +7,31 @@
 #include <dbus/dbus.h>
 #include <pthread.h>
 
+#include <atomic>
+#include <cstdint>
+
 struct CFG_CONN_T {
     pthread_mutex_t lock;  // recursive
     DBusConnection* conn;  // private, registered, owns no well-known name
+    // Monotonic milliseconds by which calls are to end once shutdown limited them; 0: none.
+    std::atomic<int64_t> deadlineMs{0};
 };
 
 constexpr int kCfgTimeoutMs = 3000;
+// The wait of a call made past the deadline: a manager that answers at once still hears
+// of it, a silent one costs little.
+constexpr int kCfgLateCallTimeoutMs = 250;
 constexpr const char* kCfgSubscriberName = "iot.dmp.service.monitor";
 
 // Opens and registers a private connection to the bus at address; null on failure.
 [[nodiscard]] CFG_CONN_T* openCfgPrivateConn(const char* address);
 // Closes the connection and releases the handle; accepts null.
 void closeCfgPrivateConn(CFG_CONN_T* handle);
+// From now on calls on the handle wait only for what is left of budgetMs, and at least
+// kCfgLateCallTimeoutMs: shutdown stays bounded whatever the manager does. Null accepted.
+void cfgLimitCalls(CFG_CONN_T* handle, int budgetMs);
+// The time-out of a call made now: kCfgTimeoutMs unless the calls are limited.
+[[nodiscard]] int cfgCallTimeoutMs(const CFG_CONN_T* handle);
 
 // The results below are the configuration-manager library's (0 success, 100100 for a key
 // that does not exist), or -1 for invalid arguments (the library is then not called).

@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -40,12 +41,22 @@ constexpr const char* kConfigOwnerMatch =
     return 0;
 }
 
-// Returns true when the step is over (done or given up), false to try again next turn.
+int64_t monotonicMs() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Returns true when the step is over, false to try again on a later turn. Without the
+// subscription the key's changes would never arrive, so a refusal is never final: the
+// next attempt follows the start-up pause, and the failure is reported once, when start-up
+// would have given up.
 bool resubscribeStep(SERVICE_MONITOR_CTX_T* ctx, const char* key) {
     if (cfgSubscribeConfig(ctx->cfg_conn, kSubscribeType, key) == 0) return true;
-    if (++ctx->cfg_resync.failures < kSubscribeAttempts) return false;
-    SM_LOG(2, "subscribe config(%s) failed\n", key);
-    return true;
+    CFG_RESYNC_T& resync = ctx->cfg_resync;
+    if (++resync.failures == kSubscribeAttempts) SM_LOG(2, "subscribe config(%s) failed\n", key);
+    resync.retryAtMs = monotonicMs() + kSubscribePauseSeconds * 1000;
+    return false;
 }
 
 bool rereadStep(SERVICE_MONITOR_CTX_T* ctx, const char* key) {
@@ -63,14 +74,22 @@ bool rereadStep(SERVICE_MONITOR_CTX_T* ctx, const char* key) {
 // One blocking configuration call of the resynchronisation, if one is pending.
 void resyncStep(SERVICE_MONITOR_CTX_T* ctx) {
     CFG_RESYNC_T& resync = ctx->cfg_resync;
-    if (resync.step == 0 || ctx->cfg_conn == nullptr) return;
+    if (resync.step == 0 || ctx->cfg_conn == nullptr || monotonicMs() < resync.retryAtMs) return;
     const int index = resync.step - 1;
     const char* key = kSwitchKeys[index % 2];
     const bool over = index < 2 ? resubscribeStep(ctx, key) : rereadStep(ctx, key);
     if (!over) return;
     resync.failures = 0;
+    resync.retryAtMs = 0;
     resync.step = resync.step == kResyncSteps ? 0 : resync.step + 1;
     if (resync.step == 0) SM_LOG(1, "config manager followed\n");
+}
+
+// A pending resynchronisation goes on at once, one call per turn, or when its pause ends.
+int pumpWaitMs(const SERVICE_MONITOR_CTX_T* ctx, int timeout_ms) {
+    if (ctx->cfg_resync.step == 0) return timeout_ms;
+    const int64_t pause = ctx->cfg_resync.retryAtMs - monotonicMs();
+    return static_cast<int>(std::clamp<int64_t>(pause, 0, std::max(timeout_ms, 0)));
 }
 
 bool fedBefore(const SERVICE_MONITOR_CTX_T* ctx) {
@@ -205,9 +224,7 @@ int dbus_message_yield(SERVICE_MONITOR_CTX_T* ctx, int timeout_ms) {
         report_caught_signal();
         return -1;
     }
-    // A pending resynchronisation goes on at once, one call per turn.
-    const int wait = ctx->cfg_resync.step != 0 ? 0 : timeout_ms;
-    if (!dbus_connection_read_write(ctx->bus_conn, wait)) return -1;
+    if (!dbus_connection_read_write(ctx->bus_conn, pumpWaitMs(ctx, timeout_ms))) return -1;
     for (;;) {
         DBusMessagePtr msg(dbus_connection_pop_message(ctx->bus_conn));
         if (msg) messages_proc(ctx, msg.get());
@@ -228,7 +245,7 @@ int messages_proc(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) {
             SM_LOG(1, "recive signal:%s\n", member != nullptr ? member : "");
             if (is_config_manager_restart(msg)) {
                 SM_LOG(1, "config manager restarted, subscribe again\n");
-                ctx->cfg_resync = CFG_RESYNC_T{1, 0};
+                ctx->cfg_resync = CFG_RESYNC_T{1, 0, 0};
             }
             return 0;
         }

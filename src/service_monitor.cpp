@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cfg_client.h"
 #include "common.h"
 #include "dbus_message.h"
 #include "msg_handler.h"
@@ -14,6 +15,9 @@ std::atomic<uint32_t> exit_flag{0};
 
 namespace {
 std::atomic<bool> g_signalReported{false};
+// What the shutdown's configuration calls may take together, counted from its start: a
+// call in flight then (up to kCfgTimeoutMs) still leaves the unsubscribes a second.
+constexpr int kShutdownCfgBudgetMs = 4000;
 }
 
 SERVICE_MONITOR_CTX_T* service_monitor_init() {
@@ -44,6 +48,9 @@ int service_monitor_loop(SERVICE_MONITOR_CTX_T* ctx, int timeout_ms) {
 
 void service_monitor_deinit(SERVICE_MONITOR_CTX_T* ctx) {
     if (ctx == nullptr) return;
+    // A configuration manager that takes calls but never answers must not stretch the
+    // exit past its bound: every call from here on shares one budget.
+    cfgLimitCalls(ctx->cfg_conn, kShutdownCfgBudgetMs);
     // Background threads let go of the configuration connection and the metric data
     // manager before either is released.
     msg_handler_quiesce(ctx);

@@ -15,8 +15,9 @@ struct CFG_CONN_T;
 // Following a restarted configuration manager: the switch keys are subscribed and read
 // again, one blocking call per pump turn so that the watchdog keeps being fed.
 struct CFG_RESYNC_T {
-    int32_t step;      // 0 idle, else the next call to make (see dbus_message.cpp)
-    int32_t failures;  // failed attempts of the current step
+    int32_t step;        // 0 idle, else the next call to make (see dbus_message.cpp)
+    int32_t failures;    // failed attempts of the current step
+    int64_t retryAtMs;   // monotonic: no attempt before this (the pause after a refusal)
 };
 
 struct SERVICE_MONITOR_CTX_T {

@@ -233,9 +233,11 @@ void taskSchedulerProcAt(uint64_t nowMs) {
     std::unique_lock<std::recursive_mutex> lock(g_scheduler.mutex);
     if (g_scheduler.inTick) return;  // one walk at a time: nested or from another thread
     g_scheduler.inTick = true;
-    // Tasks added meanwhile wait for the next tick.
+    // Tasks added meanwhile wait for the next tick. A stop request ends the walk between
+    // tasks: shutdown waits for the task in progress only, not for every one still due.
     TASK_NODE_T* const last = g_scheduler.tail;
-    for (TASK_NODE_T* task = g_scheduler.head; task != nullptr; task = task->link.next) {
+    for (TASK_NODE_T* task = g_scheduler.head; task != nullptr && !g_stopping.load();
+         task = task->link.next) {
         if (!task->removed) _nodeTaskProc(task, lock, nowMs);
         if (task == last) break;
     }

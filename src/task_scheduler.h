@@ -53,12 +53,13 @@ int updateScheduleTask(TASK_NODE_T* task, const char* newName, const uint32_t* d
 void removeScheduleTask(TASK_NODE_T* task);
 // Removes the first task of that name, if any, as one step. True when one was removed.
 bool removeScheduleTaskByName(const char* taskName);
-// One tick: runs every task that is due now.
+// One tick: runs every task that is due now, in order of addition, until a stop request.
 void taskSchedulerProc();
 // One tick at the given wall-clock time in ms (taskSchedulerProc passes the current time).
 void taskSchedulerProcAt(uint64_t nowMs);
-// Shutdown asks long task functions to give up between their blocking steps: set once the
-// scheduler thread is asked to stop, cleared when it starts.
+// Shutdown asks long task functions to give up between their blocking steps, and the tick
+// to run no further task: set once the scheduler thread is asked to stop, cleared when it
+// starts.
 void setTaskSchedulerStopping(bool stopping);
 [[nodiscard]] bool taskSchedulerStopping();
 // Logs the task count and every task.

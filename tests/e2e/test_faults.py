@@ -3,10 +3,12 @@
 on: the daemon does what the fault asks of it, the watchdog is fed at least every 10 s
 throughout, and SIGINT still ends it within 12 s with status 0."""
 
+import os
+import signal
 import time
 
 import harness
-from harness import AGENT_KEYS, DEVICE
+from harness import AGENT_KEYS, DEVICE, script
 
 ON = dict(AGENT_KEYS, **DEVICE, gw_zeb_switch="1", gw_dps_switch="0")
 FEED_LIMIT_S = 10.0
@@ -40,13 +42,32 @@ def hanging_upload(test, gw):
 def config_manager_restarted(test, gw):
     gw.start_daemon()
     gw.config.close()  # killed: the next one knows no subscriber
-    # A change made while the manager was away reaches the daemon through the re-read.
-    gw.start_config_manager(dict(ON, gw_dps_switch="1"))
-    harness.poll(lambda: [r for r in gw.dps_runs() if r[0] == "startDPS.sh"], 10,
+    # The next one refuses gw_dps_switch's subscription for a while, more often than
+    # start-up tries, and holds a change made while the manager was away: the re-read
+    # applies it once both keys are subscribed.
+    gw.start_python("config-next", script("bus_peer.py"), [
+        "--config", "refuse-dps", "--refusals", "5",
+        "--value", "gw_zeb_switch=1", "--value", "gw_dps_switch=1"], ready=r"^serving ")
+    harness.poll(lambda: [r for r in gw.dps_runs() if r[0] == "startDPS.sh"], 20,
                  "the missed gw_dps_switch=1 applied")
     # And the new manager's notifications arrive: the daemon subscribed again.
     gw.cfgtool("set", "gw_dps_switch", "0")
     harness.poll_count(gw.dps_runs, 3, 10, "DPS runs after the new manager's notification")
+
+
+def config_manager_silent(test, gw):
+    # The manager hangs while the pre-tasks still read their keys: calls are taken, never
+    # answered. SIGINT comes while a tick waits on them.
+    gw.cfgtool("delete", "gw_system_productkey")
+    gw.cfgtool("delete", "gw_system_devicename")
+    gw.start_daemon()
+    gw.daemon.wait_for_log(r"get gw_system_devicename failed", timeout=15)
+
+    def reads():
+        return [c for c in gw.monitor.calls("get_config") if c["args"][0] == "gw_system_productkey"]
+    before = len(reads())
+    os.kill(gw.config.pid, signal.SIGSTOP)  # the stopped process is killed at the end
+    harness.poll_count(reads, before + 1, 20, "pre-task read(s) of the silent manager")
 
 
 def clock_stepped_back(test, gw):
@@ -92,6 +113,7 @@ class FaultTest(harness.GatewayTestCase):
             ("stalled-registration", "normal", True, stalled_registration),
             ("hanging-upload", "normal", True, hanging_upload),
             ("config-manager-restarted", "normal", False, config_manager_restarted),
+            ("config-manager-silent", "normal", False, config_manager_silent),
             ("clock-stepped-back", "normal", False, clock_stepped_back),
             ("credential-service-back", "normal", True, credential_service_back),
             ("agent-crash-looping", "crash", False, agent_crash_looping),

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -81,6 +82,27 @@ TEST_F(CfgClientTest, ConcurrentGetsEachGetTheirOwnValue) {
     a.join();
     b.join();
     EXPECT_EQ(wrong, 0);
+}
+
+// Once shutdown limits the calls, a manager that takes calls but never answers holds each
+// only for what is left of the budget, then briefly: three calls end well before a single
+// unlimited one would.
+TEST_F(CfgClientTest, LimitedCallsEndWithinTheBudgetWhenTheManagerIsSilent) {
+    ASSERT_EQ(bus_.stopLast(SIGTERM), 0);
+    DBusConnection* silent = dbus_connection_open_private(bus_.address().c_str(), nullptr);
+    ASSERT_NE(silent, nullptr);
+    ASSERT_TRUE(dbus_bus_register(silent, nullptr));
+    ASSERT_EQ(dbus_bus_request_name(silent, "iot.gateway.config", 0, nullptr),
+              DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER);
+    cfgLimitCalls(handle_, 500);
+    char buf[8];
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_NE(cfgUnsubscribeConfig(handle_, "gw_zeb_switch"), 0);
+    EXPECT_NE(cfgUnsubscribeConfig(handle_, "gw_dps_switch"), 0);
+    EXPECT_NE(cfgGetConfig(handle_, "gw_zeb_switch", buf, sizeof buf), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(kCfgTimeoutMs));
+    dbus_connection_close(silent);
+    dbus_connection_unref(silent);
 }
 
 // Nothing else reads the private connection: what arrives on it besides the answers (a

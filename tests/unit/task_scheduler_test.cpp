@@ -39,6 +39,12 @@ int reAddSelf(TASK_NODE_T* task, void* clientData) {
     return 0;
 }
 
+int requestStop(TASK_NODE_T* task, void* clientData) {
+    recordRun(task, clientData);
+    setTaskSchedulerStopping(true);
+    return 0;
+}
+
 // A task function that waits, as one waiting for the network does, until released.
 struct Gate {
     std::promise<void> entered;
@@ -59,7 +65,10 @@ constexpr uint64_t kTickMs = 1001;
 class TaskSchedulerTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(initTaskScheduler(), 0); }
-    void TearDown() override { deinitTaskScheduler(); }
+    void TearDown() override {
+        setTaskSchedulerStopping(false);
+        deinitTaskScheduler();
+    }
 
     // Adds a task and returns its due time: ticks after it run the task.
     uint64_t add(const char* name, uint32_t delayMs, uint32_t intervalMs, int32_t runTimes,
@@ -118,6 +127,20 @@ TEST_F(TaskSchedulerTest, RemovalDuringATick) {
     EXPECT_EQ(tick(due + 3 * kTickMs), (Runs{"killer", "tail"}));  // removed itself
     EXPECT_EQ(tick(due + 4 * kTickMs), (Runs{"tail"}));
     EXPECT_EQ(getScheduleTaskNum(), 1);
+}
+
+// A stop request ends the tick between tasks (a removal is still swept); the tasks left
+// due run once the scheduler is started again.
+TEST_F(TaskSchedulerTest, AStopRequestEndsTheTickBetweenTasks) {
+    const uint64_t due = add("first", 0, 1000, -1);
+    add("stopper", 0, 1000, 1, requestStop);
+    add("after", 0, 1000, -1);
+    using Runs = std::vector<std::string>;
+    EXPECT_EQ(tick(due + kTickMs), (Runs{"first", "stopper"}));
+    EXPECT_EQ(getScheduleTaskNum(), 2);
+    EXPECT_TRUE(tick(due + 2 * kTickMs).empty());
+    setTaskSchedulerStopping(false);
+    EXPECT_EQ(tick(due + 3 * kTickMs), (Runs{"first", "after"}));
 }
 
 // The lock is not held while a task function runs: other threads update, remove and add
