@@ -16,7 +16,6 @@ constexpr const char* kCredentialService = "iot.gateway.credential";
 constexpr const char* kCredentialPath = "/iot/gateway/credential";
 constexpr const char* kCredentialInterface = "iot.gateway.credential";
 constexpr const char* kCredentialMethod = "getCredential";
-constexpr int kCallTimeoutMs = 3000;
 constexpr int kMaxKeyLen = 127;
 constexpr int kMaxTokenLen = 575;
 
@@ -93,10 +92,11 @@ DBusMessagePtr callService(CFG_CONN_T* conn, DBusMessage* call) {
     ScopedDBusError error;
     DBusMessage* reply = nullptr;
     {
-        // Serialised with every configuration-manager call on the same connection.
+        // Serialised with every configuration-manager call on the same connection, and
+        // bounded like them once shutdown has limited the calls.
         const CfgCallLock lock(conn);
-        reply = dbus_connection_send_with_reply_and_block(conn->conn, call, kCallTimeoutMs,
-                                                          error.get());
+        reply = dbus_connection_send_with_reply_and_block(conn->conn, call,
+                                                          cfgCallTimeoutMs(conn), error.get());
     }
     if (check_and_abort(error.get()) != 0) {
         if (reply != nullptr) dbus_message_unref(reply);
