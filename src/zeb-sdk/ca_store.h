@@ -23,13 +23,20 @@ public:
     // context (an SSL_CTX), reading the file again only when it has changed. False when the
     // bundle cannot be read: the connection must then fail, as it would without a bundle.
     bool installInto(void* sslContext, const char* path);
+    // Reads the bundle at `path` again when it has changed, and returns how many times the
+    // store has changed so far: connections made under an older count were verified
+    // against a bundle that no longer holds. A missing or unreadable file is a change too.
+    unsigned long refresh(const char* path);
 
 private:
     [[nodiscard]] bool isCurrent(const struct stat& file) const;
+    // Under lock_: the store for the file as it is now; false when it cannot be read.
+    bool reloadIfChanged(const char* path);
 
     std::mutex lock_;  // the upload and the management channel connect on different threads
     X509StorePtr store_;
     struct stat loaded_ {};
+    unsigned long changes_ = 0;
 };
 
 #endif

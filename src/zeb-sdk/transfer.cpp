@@ -10,6 +10,13 @@ namespace {
 constexpr int kPollMs = 1000;
 // Kept connections per channel: one per transfer in flight.
 constexpr long kKeptConnections = static_cast<long>(kMaxUploadsInFlight);
+// A kept connection idle for longer is closed, not used again. Front ends close idle
+// keep-alive connections after their own time-out, commonly 5 s (Apache httpd, Node.js) to
+// 60 s (load balancers), and a request sent on a connection the server is closing is lost.
+// libcurl counts whole seconds, so connections idle for up to 3 s are used: enough for the
+// back-to-back transfers of a batch, while the next period connects anew (resuming the TLS
+// session). A server that closes sooner is met by the one resend below.
+constexpr long kMaxIdleSeconds = 2;
 
 int stopWhenAborted(void* clientData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
     const auto* client = static_cast<const CloudSdkClient*>(clientData);
@@ -23,14 +30,36 @@ CURLcode installCaStore(CURL*, void* sslContext, void* clientData) noexcept {
                : CURLE_SSL_CACERT_BADFILE;
 }
 
+// A new multi handle (connection cache) and share (TLS sessions, names) for a channel.
+[[nodiscard]] bool newKeptState(CurlMultiPtr& multi, CurlSharePtr& share) {
+    multi.reset(curl_multi_init());
+    share.reset(curl_share_init());
+    if (!multi || !share) return false;
+    curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, kKeptConnections);
+    curl_multi_setopt(multi.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, kKeptConnections);
+    return true;
+}
+
 [[nodiscard]] bool initChannel(TransferChannel& channel) {
-    channel.multi.reset(curl_multi_init());
-    channel.share.reset(curl_share_init());
-    if (!channel.multi || !channel.share) return false;
-    curl_share_setopt(channel.share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    curl_share_setopt(channel.share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_multi_setopt(channel.multi.get(), CURLMOPT_MAXCONNECTS, kKeptConnections);
-    curl_multi_setopt(channel.multi.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, kKeptConnections);
+    return newKeptState(channel.multi, channel.share);
+}
+
+// Closes the channel's kept connections and forgets its TLS sessions: they were verified
+// against a CA bundle that has changed since. Between batches, under the channel's lock.
+// False when memory is short: the next batch tries again.
+bool dropKeptState(TransferChannel& channel) {
+    CurlSharePtr share;
+    CurlMultiPtr multi;  // the old one is cleaned up first, closing its connections
+    if (!newKeptState(multi, share)) return false;
+    for (CurlPtr& handle : channel.handles) handle.reset();  // they point at the old share
+    {
+        const std::lock_guard<std::mutex> lock(channel.wakeLock);
+        channel.multi.swap(multi);
+    }
+    channel.share.swap(share);
+    SM_LOG(1, "ca file changed, kept connections closed\n");
     return true;
 }
 
@@ -50,6 +79,13 @@ CURL* freshHandle(CloudSdkClient* client, TransferChannel& channel, size_t slot)
     curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, stopWhenAborted);
     curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, client);
     curl_easy_setopt(handle.get(), CURLOPT_SHARE, channel.share.get());
+    curl_easy_setopt(handle.get(), CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
+    // TLS 1.2 or later, whatever the machine's OpenSSL policy would allow.
+    curl_easy_setopt(handle.get(), CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    // An abandoned transfer that is still resolving leaves its resolver thread behind
+    // instead of joining it: with a name server that never answers, the join waits for
+    // the resolver's own time-out (10 s per server), past the shutdown bound.
+    curl_easy_setopt(handle.get(), CURLOPT_QUICK_EXIT, 1L);
     return handle.get();
 }
 
@@ -81,9 +117,7 @@ private:
         for (size_t slot = 0; slot < room && next_ < count_; ++slot) {
             if (busy_[slot]) continue;
             const size_t index = next_++;
-            CURL* handle = freshHandle(client_, channel_, slot);
-            if (handle == nullptr || !job_.prepare(handle, slot, index) ||
-                curl_multi_add_handle(channel_.multi.get(), handle) != CURLM_OK) {
+            if (!start(slot, index, false)) {
                 job_.finish(slot, index, CURLE_FAILED_INIT, 0);
                 continue;
             }
@@ -91,6 +125,30 @@ private:
             index_[slot] = index;
             ++active_;
         }
+    }
+
+    // Transfer `index` on the slot's handle, on a new connection when `fresh`.
+    bool start(size_t slot, size_t index, bool fresh) {
+        CURL* handle = freshHandle(client_, channel_, slot);
+        if (handle == nullptr || !job_.prepare(handle, slot, index)) return false;
+        curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
+        resent_[slot] = fresh;
+        return curl_multi_add_handle(channel_.multi.get(), handle) == CURLM_OK;
+    }
+
+    // A kept connection that the server closed while the request went out: it failed
+    // before any byte of a reply, so the server has not answered it. libcurl resends such
+    // a request itself only when the failure shows while reading, not while sending.
+    bool diedUnanswered(CURL* handle, CURLcode code, size_t slot) const {
+        if (resent_[slot] || client_->aborted.load()) return false;
+        if (code != CURLE_SEND_ERROR && code != CURLE_RECV_ERROR && code != CURLE_GOT_NOTHING) {
+            return false;
+        }
+        long connects = -1;
+        long replyBytes = -1;
+        curl_easy_getinfo(handle, CURLINFO_NUM_CONNECTS, &connects);
+        curl_easy_getinfo(handle, CURLINFO_HEADER_SIZE, &replyBytes);
+        return connects == 0 && replyBytes == 0;
     }
 
     size_t collectFinished() {
@@ -115,7 +173,13 @@ private:
     }
 
     void end(size_t slot, CURLcode code, long status) {
-        curl_multi_remove_handle(channel_.multi.get(), channel_.handles[slot].get());
+        CURL* handle = channel_.handles[slot].get();
+        const bool resend = diedUnanswered(handle, code, slot);
+        curl_multi_remove_handle(channel_.multi.get(), handle);
+        if (resend) {
+            SM_LOG(1, "connection closed by the server, request sent again on a new one\n");
+            if (start(slot, index_[slot], true)) return;
+        }
         busy_[slot] = false;
         --active_;
         ++finished_;
@@ -138,6 +202,7 @@ private:
     size_t active_ = 0;
     size_t finished_ = 0;
     bool busy_[kMaxUploadsInFlight] = {};
+    bool resent_[kMaxUploadsInFlight] = {};
     size_t index_[kMaxUploadsInFlight] = {};
 };
 
@@ -158,9 +223,18 @@ CloudSdkChannels* cloudSdkNewChannels() {
 size_t cloudSdkRunTransfers(CloudSdkClient* client, TransferChannel& channel, size_t count,
                             size_t limit, TransferJob& job) {
     const std::lock_guard<std::mutex> lock(channel.lock);
+    const unsigned long caChanges = client->channels->caStore.refresh(client->caPath);
+    if (caChanges != channel.caChanges && (channel.caChanges == 0 || dropKeptState(channel))) {
+        channel.caChanges = caChanges;
+    }
     if (limit > kMaxUploadsInFlight) limit = kMaxUploadsInFlight;
     if (limit == 0) limit = 1;
     return BatchRun(client, channel, count, limit, job).run();
+}
+
+void cloudSdkWakeChannel(TransferChannel& channel) {
+    const std::lock_guard<std::mutex> lock(channel.wakeLock);
+    curl_multi_wakeup(channel.multi.get());
 }
 
 void cloudSdkLogTransferError(CURLcode code) {

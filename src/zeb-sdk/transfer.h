@@ -17,13 +17,18 @@
 
 struct TransferChannel {
     // Held for a whole batch: libcurl handles are not thread-safe. Lock order: a channel's
-    // lock, then the client's credential lock.
+    // lock, then the client's credential lock or the CA store's lock, then `wakeLock`.
     std::mutex lock;
+    // Guards the `multi` pointer alone, so that an abort can wake a batch without waiting
+    // for the batch's lock while the kept state is replaced under it.
+    std::mutex wakeLock;
     CurlMultiPtr multi;
     // TLS sessions shared by the channel's handles, so that a second connection resumes the
     // first one's session. Used only under `lock`, hence no lock callbacks.
     CurlSharePtr share;
     CurlPtr handles[kMaxUploadsInFlight];  // made on first use, detached between batches
+    // The CA store's change count when the kept connections and sessions were made.
+    unsigned long caChanges = 0;
 };
 
 struct CloudSdkChannels {
@@ -51,6 +56,9 @@ public:
 // started: fewer than count only when the client was aborted or libcurl itself failed.
 size_t cloudSdkRunTransfers(CloudSdkClient* client, TransferChannel& channel, size_t count,
                             size_t limit, TransferJob& job);
+
+// Wakes a batch of the channel that waits for socket activity. Any thread may call it.
+void cloudSdkWakeChannel(TransferChannel& channel);
 
 // Logs a libcurl failure of one transfer with the client's usual line.
 void cloudSdkLogTransferError(CURLcode code);

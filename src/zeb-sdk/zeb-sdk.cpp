@@ -48,6 +48,7 @@ public:
           writeData_(writeData) {}
 
     bool prepare(CURL* handle, size_t, size_t) override {
+        headers_.reset();  // a resend prepares the request again
         curl_easy_setopt(handle, CURLOPT_URL, url_);
         curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(timeout_));
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeCallback_);
@@ -165,8 +166,8 @@ void CloudSdkAbort(CloudSdkClient* client) {
     if (client == nullptr) return;
     client->aborted.store(true);
     // Wakes a batch that waits for socket activity; the transfers then end at once.
-    curl_multi_wakeup(client->channels->upload.multi.get());
-    curl_multi_wakeup(client->channels->management.multi.get());
+    cloudSdkWakeChannel(client->channels->upload);
+    cloudSdkWakeChannel(client->channels->management);
 }
 
 size_t WriteMemoryCallback(char* data, size_t size, size_t nmemb, void* userData) noexcept {

@@ -4,7 +4,9 @@ on: the daemon does what the fault asks of it, the watchdog is fed at least ever
 throughout, and SIGINT still ends it within 12 s with status 0."""
 
 import os
+import select
 import signal
+import socket
 import time
 
 import harness
@@ -106,6 +108,23 @@ def agent_crash_looping(test, gw):
     gw.daemon.wait_for_log(r"restart ZebGoAgent.linux in 1000 ms", count=2, timeout=5)
 
 
+def silent_name_servers(test, gw):
+    # The cloud hosts go to two name servers that never answer: the registration's
+    # management call sits in the resolver (10 s per server) when SIGINT comes.
+    servers = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    test.addCleanup(servers.close)  # open until the end: a closed port answers at once
+    servers.bind(("0.0.0.0", 53))
+    hosts, resolv = harness.read_text("/etc/hosts"), harness.read_text("/etc/resolv.conf")
+    harness.write_text("/etc/hosts", "127.0.0.1 localhost\n")
+    harness.write_text("/etc/resolv.conf", "nameserver 127.0.0.1\nnameserver 127.0.0.2\n")
+    try:
+        gw.start_daemon()
+        harness.poll(lambda: select.select([servers], [], [], 0)[0], 20, "a name query")
+    finally:
+        harness.write_text("/etc/hosts", hosts)
+        harness.write_text("/etc/resolv.conf", resolv)
+
+
 class FaultTest(harness.GatewayTestCase):
     def test_faults_keep_the_watchdog_fed_and_sigint_prompt(self):
         # (label, agent mode, cloud stand-in up, injection and the check of what it asks)
@@ -117,6 +136,7 @@ class FaultTest(harness.GatewayTestCase):
             ("clock-stepped-back", "normal", False, clock_stepped_back),
             ("credential-service-back", "normal", True, credential_service_back),
             ("agent-crash-looping", "crash", False, agent_crash_looping),
+            ("silent-name-servers", "normal", False, silent_name_servers),
         ]
         for label, agent, cloud, inject in cases:
             with self.subTest(label):

@@ -1,0 +1,157 @@
+#include "zeb-sdk/transfer.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "local_http_server.h"
+#include "log_capture.h"
+#include "raii.h"
+#include "zeb-sdk/zeb-sdk.h"
+
+namespace {
+
+// The OpenSSL policy of a gateway image looser than Debian's: TLS 1.0 and 1.1 allowed, so
+// that only the client's own minimum keeps them out. Set before OpenSSL reads its
+// configuration, which happens once per process.
+const bool kLoosePolicy = [] {
+    char name[] = "/tmp/sm_transfer_test_openssl_XXXXXX";
+    close(mkstemp(name));
+    std::ofstream(name) << "openssl_conf = conf\n[conf]\nssl_conf = ssl\n[ssl]\n"
+                           "system_default = policy\n[policy]\nMinProtocol = TLSv1\n"
+                           "CipherString = DEFAULT@SECLEVEL=0\n";
+    return setenv("OPENSSL_CONF", name, 1) == 0;
+}();
+
+struct ClientDeleter {
+    void operator()(CloudSdkClient* c) const noexcept { CloudSdkDeinitIF(c); }
+};
+using ClientPtr = std::unique_ptr<CloudSdkClient, ClientDeleter>;
+
+// Two throw-away CAs, the first with a server certificate for 127.0.0.1 (made by the cloud
+// stand-in's script), and the client's bundle file holding one of them.
+class TestCas {
+public:
+    TestCas() {
+        char pattern[] = "/tmp/sm_transfer_test_XXXXXX";
+        dir_ = mkdtemp(pattern);
+        const std::string script = SM_SOURCE_DIR "/sim/cloud/make_test_ca.sh ";
+        made_ = system((script + dir_ + "/1 >/dev/null && " + script + dir_ + "/2 >/dev/null")
+                           .c_str()) == 0;
+        trust(1);
+    }
+    ~TestCas() { (void)system(("rm -rf " + dir_).c_str()); }
+    bool made() const { return made_; }
+    std::string file(const char* name) const { return dir_ + "/1/" + name; }
+    std::string bundle() const { return dir_ + "/cacert.pem"; }
+    // Replaces the bundle, as an update does, with the CA numbered `ca`.
+    void trust(int ca) const {
+        const std::string next = bundle() + ".new";
+        std::ofstream(next) << std::ifstream(dir_ + "/" + std::to_string(ca) + "/ca.pem").rdbuf();
+        rename(next.c_str(), bundle().c_str());
+    }
+
+private:
+    std::string dir_;
+    bool made_ = false;
+};
+
+LocalServerOptions tlsOptions(const TestCas& cas, int maxVersion = 0, int idleCloseMs = 0) {
+    return {cas.file("server.pem"), cas.file("server.key"), maxVersion, idleCloseMs};
+}
+
+LocalHttpServer::Answer answerOk(bool closeAfter = false) {
+    const std::string reply = closeAfter ? "HTTP/1.1 200 OK\r\nConnection: close\r\n"
+                                           "Content-Length: 2\r\n\r\nok"
+                                         : LocalHttpServer::reply(200, "ok");
+    return [reply](const std::string&) { return reply; };
+}
+
+ClientPtr clientOf(const LocalHttpServer& server, const TestCas& cas) {
+    ClientPtr client(CloudSdkInitIF("AKID", "secret", "", 0));
+    snprintf(client->uploadUrl, sizeof client->uploadUrl, "%s", server.url("/m").c_str());
+    snprintf(client->caPath, sizeof client->caPath, "%s", cas.bundle().c_str());
+    return client;
+}
+
+class TransferChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(kLoosePolicy);
+        ASSERT_TRUE(cas_.made()) << "the test CA script failed";
+    }
+    TestCas cas_;
+};
+
+// A front end closes kept connections after its idle time-out; when that crosses a request
+// whose sending outlasts the close (a body larger than the socket buffers, but under
+// libcurl's 1 MB for "Expect: 100-continue"), the send fails, which libcurl does not retry.
+TEST_F(TransferChannelTest, ServerClosingIdleConnectionsLosesNoUpload) {
+    const std::string big = "[" + std::string(900000, '7') + "]";
+    // (server's idle time-out, wait between the uploads, resent on a fresh connection)
+    const struct {
+        int idleCloseMs;
+        int waitMs;
+        bool resent;
+    } cases[] = {{300, 600, true}, {3500, 3200, false}};  // past our own idle bound: not kept
+    for (const auto& c : cases) {
+        LocalHttpServer server(answerOk(), tlsOptions(cas_, 0, c.idleCloseMs));
+        const ClientPtr client = clientOf(server, cas_);
+        LogCapture::begin();
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[1]", 5), 0);
+        usleep(static_cast<useconds_t>(c.waitMs) * 1000);
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), big.c_str(), 5), 0) << c.idleCloseMs;
+        EXPECT_EQ(server.idleCloses(), c.resent ? 1u : 0u) << c.idleCloseMs;
+        EXPECT_EQ(server.requests().size(), 2u);  // the closed one was never read
+        EXPECT_EQ(server.connections(), 2u);
+    }
+}
+
+// Kept connections and resumable sessions were verified against the bundle of their day.
+TEST_F(TransferChannelTest, ChangedCaBundleReachesKeptConnectionsAndSessions) {
+    for (const bool closeAfterReply : {false, true}) {
+        LocalHttpServer server(answerOk(closeAfterReply), tlsOptions(cas_));
+        const ClientPtr client = clientOf(server, cas_);
+        LogCapture::begin();
+        cas_.trust(1);
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[1]", 5), 0);
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[2]", 5), 0);
+        EXPECT_EQ(server.connections(), closeAfterReply ? 2u : 1u);
+        EXPECT_EQ(server.resumedSessions(), closeAfterReply ? 1u : 0u);
+        cas_.trust(2);
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[3]", 5), -1) << closeAfterReply;
+        cas_.trust(1);
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[4]", 5), 0) << closeAfterReply;
+    }
+}
+
+TEST_F(TransferChannelTest, RefusesServersOfferingOnlyVersionsBelowTls12) {
+    LocalHttpServer server(answerOk(), tlsOptions(cas_, TLS1_1_VERSION));
+    // The same server is reached by a client without a minimum under this policy.
+    const CurlPtr plain(curl_easy_init());
+    curl_easy_setopt(plain.get(), CURLOPT_URL, server.url("/m").c_str());
+    curl_easy_setopt(plain.get(), CURLOPT_CAINFO, cas_.bundle().c_str());
+    curl_easy_setopt(plain.get(), CURLOPT_WRITEFUNCTION, WriteMemoryCallback);
+    HTTPResponse response{};
+    curl_easy_setopt(plain.get(), CURLOPT_WRITEDATA, &response);
+    const CURLcode plainCode = curl_easy_perform(plain.get());
+    HTTPResponseFree(&response);
+    if (plainCode != CURLE_OK || server.connections() != 1) {
+        GTEST_SKIP() << "this machine's OpenSSL offers no TLS 1.0 or 1.1: "
+                     << curl_easy_strerror(plainCode);
+    }
+    const ClientPtr client = clientOf(server, cas_);
+    auto& log = LogCapture::begin();
+    EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[1]", 5), -1);
+    EXPECT_EQ(server.connections(), 1u);
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_NE(log.take().find("curl_easy_perform() failed: SSL connect error"), std::string::npos);
+}
+
+}  // namespace
