@@ -11,9 +11,50 @@ install(CODE "set(CMAKE_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
   configure_file([[${SM_UNIT_TEMPLATE}]] [[${SM_UNIT}]] @ONLY)" COMPONENT daemon)
 install(FILES ${SM_UNIT} DESTINATION /lib/systemd/system COMPONENT daemon)
 
+# What Debian asks of every package: the copyright file, the changelog and, for the daemon,
+# its manual page, the last two compressed as dh_installchangelogs and dh_installman would.
+# Each package carries its lintian overrides: the gateway tree lies outside the usual
+# hierarchy, so those are written with the prefix the installation uses, like the unit.
+set(SM_DOCS ${CMAKE_BINARY_DIR}/packaging)
+foreach(doc changelog service_monitor.8)
+  add_custom_command(OUTPUT ${SM_DOCS}/${doc}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/packaging/${doc} ${SM_DOCS}/${doc}
+    COMMAND gzip -9nf ${SM_DOCS}/${doc}
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/${doc} VERBATIM)
+endforeach()
+add_custom_target(package_docs ALL DEPENDS ${SM_DOCS}/changelog.gz ${SM_DOCS}/service_monitor.8.gz)
+install(FILES ${SM_DOCS}/service_monitor.8.gz DESTINATION /usr/share/man/man8 COMPONENT daemon)
+set(SM_DOC_COMPONENTS daemon)
+if(SM_INSTALL_PLATFORM)
+  list(APPEND SM_DOC_COMPONENTS standins)
+endif()
+foreach(component ${SM_DOC_COMPONENTS})
+  set(pkg service-monitor)
+  if(component STREQUAL standins)
+    set(pkg service-monitor-standins)
+  endif()
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION /usr/share/doc/${pkg}
+          COMPONENT ${component})
+  install(FILES ${SM_DOCS}/changelog.gz DESTINATION /usr/share/doc/${pkg}
+          RENAME changelog.Debian.gz COMPONENT ${component})
+  install(CODE "string(REGEX REPLACE [[^/+]] \"\" SM_TREE \"\${CMAKE_INSTALL_PREFIX}\")
+    string(REGEX REPLACE [[/.*]] \"\" SM_TOP \"\${SM_TREE}\")
+    configure_file([[${CMAKE_SOURCE_DIR}/packaging/${pkg}.lintian-overrides.in]]
+                   [[${SM_DOCS}/${pkg}]] @ONLY)" COMPONENT ${component})
+  install(FILES ${SM_DOCS}/${pkg} DESTINATION /usr/share/lintian/overrides COMPONENT ${component})
+endforeach()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME service-monitor)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The Debian revision comes from the changelog's latest entry, whose upstream version must
+# be the project's: the packages and their changelog never disagree.
+file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/changelog SM_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT SM_CHANGELOG_TOP MATCHES "^service-monitor \\(${PROJECT_VERSION}-([0-9]+)\\)")
+  message(FATAL_ERROR "packaging/changelog: the latest entry is not ${PROJECT_VERSION}-N: ${SM_CHANGELOG_TOP}")
+endif()
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${CMAKE_MATCH_1})
+set(CPACK_DEBIAN_PACKAGE_SOURCE service-monitor)
 set(CPACK_PACKAGE_CONTACT "Gateway integration team <gateway@example.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -56,5 +97,8 @@ set(CPACK_DEBIAN_STANDINS_PACKAGE_NAME service-monitor-standins)
 set(CPACK_DEBIAN_STANDINS_DESCRIPTION
     "Stand-ins of the gateway libraries the service monitor uses\nFor development and test machines only: a gateway provides the real logger,\nconfiguration manager and self-description libraries, the configuration\nmanager service and cfgtool.")
 set(CPACK_DEBIAN_STANDINS_DEBUGINFO_PACKAGE ON)
+# CPack's -dbgsym packages lack what Debian's have (their md5sums name the build paths); the
+# script mends them after the build.
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/packaging/dbgsym.cmake)
 
 include(CPack)

@@ -1,6 +1,7 @@
 #!/bin/sh
-# The Debian packages install with dpkg, the installed daemon comes up on the gateway bus
-# against the installed stand-ins, answers Introspect and stops in order on SIGINT.
+# The Debian packages pass lintian and install with dpkg, their systemd unit passes
+# systemd-analyze verify, the installed daemon comes up on the gateway bus against the
+# installed stand-ins, answers Introspect and stops in order on SIGINT.
 # Usage: test_packages.sh DIR (the folder holding the .deb files). Runs itself in the
 # gateway sandbox; exit status 77 (skipped) without root.
 set -eu
@@ -28,6 +29,13 @@ dpkg-query -W -f='${Conffiles}\n' service-monitor | grep -q " $base/config/servi
   fail "cacert.pem is not a configuration file"
 grep -qx "ExecStart=$base/bin/service_monitor" /lib/systemd/system/service-monitor.service ||
   fail "no systemd unit starting $base/bin/service_monitor"
+# verify passes a setting it ignores with a message only: a clean unit prints nothing.
+systemd-analyze verify /lib/systemd/system/service-monitor.service >"$logs/verify" 2>&1 &&
+  [ ! -s "$logs/verify" ] || fail "systemd-analyze verify: $(cat "$logs/verify")"
+# Overridden tags are not printed: any error or warning left is a finding.
+lintian --no-cfg --fail-on none "$dir"/*.deb "$dir"/*.ddeb >"$logs/lintian" 2>&1 ||
+  fail "lintian did not run"
+! grep -E '^[EW]: ' "$logs/lintian" || fail "lintian found errors or warnings"
 
 mkdir -p /tmp/var/run/mbusd
 dbus-daemon --config-file="$src/sim/bus/gateway-bus.conf" --nofork >"$logs/bus" 2>&1 &
