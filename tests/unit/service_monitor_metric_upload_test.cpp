@@ -209,26 +209,6 @@ TEST_F(MetricManagerTest, EveryMetricOfALargePeriodIsUploadedOnceAndCounted) {
                        "bytes, uploads accepted 859 failed 143");
 }
 
-// A sample merged before an off and on within one period never reaches that period's
-// upload: switching off empties the cache.
-TEST_F(MetricManagerTest, SwitchingOffEmptiesThePeriodsCache) {
-    start();
-    ASSERT_EQ(post("before/fn", 1), 0);
-    ASSERT_TRUE(eventually([&] {
-        const std::lock_guard<std::mutex> lock(m->period.cacheLock);
-        return metric_data_cache_samples(m->period.cache) == 1;
-    }));
-    ASSERT_EQ(metric_data_manager_disable(m), 0);
-    m->enable = 1;  // on again, the pre-tasks long done
-    m->registration.dependReady = 1;
-    ASSERT_EQ(post("after/fn", 1), 0);
-    endPeriod();
-    ASSERT_TRUE(eventually([&] { return m->upload.uploadsAccepted.load() != 0; }));
-    const std::vector<std::string> bodies = uploadedBodies();
-    ASSERT_EQ(bodies.size(), 1U);
-    EXPECT_NE(bodies[0].find(R"("serviceName":"after")"), std::string::npos) << bodies[0];
-}
-
 class MetricUploadTest : public ::testing::Test {
 protected:
     void SetUp() override {
