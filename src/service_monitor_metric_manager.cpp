@@ -518,17 +518,17 @@ CloudSdkClient* _ensureSdk(METRIC_DATA_MANAGER_T* m, const CREDENTIAL_MSG_T& cre
 
 }  // namespace
 
-int GetProductKeyTasK(TASK_NODE_T* task, void* clientData) {
+int GetProductKeyTasK(TASK_NODE_T* task, void* clientData) noexcept {
     auto* row = static_cast<PRE_TASK_T*>(clientData);
     return _getKeyTask(task, row, "gw_system_productkey", &METRIC_DATA_MANAGER_T::productKey);
 }
 
-int GetDeviceNameTask(TASK_NODE_T* task, void* clientData) {
+int GetDeviceNameTask(TASK_NODE_T* task, void* clientData) noexcept {
     auto* row = static_cast<PRE_TASK_T*>(clientData);
     return _getKeyTask(task, row, "gw_system_devicename", &METRIC_DATA_MANAGER_T::deviceName);
 }
 
-int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) {
+int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) noexcept {
     auto* row = static_cast<PRE_TASK_T*>(clientData);
     const uint64_t generation = pre_task_generation();
     METRIC_DATA_MANAGER_T* m = row->manager.load();
@@ -654,7 +654,7 @@ int metric_data_manager_update_credential(METRIC_DATA_MANAGER_T* manager, const 
     return CloudSdkUpdateCredential(sdk, accessKeyId, accessKeySecret, securityToken);
 }
 
-int metric_data_manager_credential_callback(const CREDENTIAL_MSG_T* credential, void* manager) {
+int metric_data_manager_credential_callback(const CREDENTIAL_MSG_T* credential, void* manager) noexcept {
     return metric_data_manager_update_credential(static_cast<METRIC_DATA_MANAGER_T*>(manager),
                                                  credential->accessKeyId,
                                                  credential->accessKeySecret,

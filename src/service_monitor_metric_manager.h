@@ -215,7 +215,7 @@ int metric_data_manager_disable(METRIC_DATA_MANAGER_T* manager);
 int metric_data_manager_update_credential(METRIC_DATA_MANAGER_T* manager, const char* accessKeyId,
                                           const char* accessKeySecret, const char* securityToken);
 // Credential callback handing a fresh credential to the manager's SDK handle: 0, or -1.
-int metric_data_manager_credential_callback(const CREDENTIAL_MSG_T* credential, void* manager);
+int metric_data_manager_credential_callback(const CREDENTIAL_MSG_T* credential, void* manager) noexcept;
 int start_pre_task(METRIC_DATA_MANAGER_T* manager);
 int stop_pre_task(METRIC_DATA_MANAGER_T* manager);
 // The pre-task table's generation: moved on by every stop_pre_task.
@@ -234,8 +234,8 @@ int UploadMetircDataToCloud(const char* moduleName, const char* metricName, uint
 size_t upload_period_metrics(METRIC_DATA_MANAGER_T* manager, const PERIOD_METRICS_T& metrics);
 
 // The pre-tasks; clientData is the task's own PRE_TASK_T row.
-int GetProductKeyTasK(TASK_NODE_T* task, void* clientData);
-int GetDeviceNameTask(TASK_NODE_T* task, void* clientData);
-int InitZEBSDKTask(TASK_NODE_T* task, void* clientData);
+int GetProductKeyTasK(TASK_NODE_T* task, void* clientData) noexcept;
+int GetDeviceNameTask(TASK_NODE_T* task, void* clientData) noexcept;
+int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) noexcept;
 
 #endif

@@ -147,7 +147,7 @@ TEST_F(CredentialBusTest, RefreshStoresAndHandsOutACopy) {
 
     // The callback gets a copy; its failure does not undo the store.
     std::vector<CREDENTIAL_MSG_T> handed;
-    const auto keep = [](const CREDENTIAL_MSG_T* c, void* out) {
+    const auto keep = [](const CREDENTIAL_MSG_T* c, void* out) noexcept {
         static_cast<std::vector<CREDENTIAL_MSG_T>*>(out)->push_back(*c);
         return -1;
     };

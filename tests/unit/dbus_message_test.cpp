@@ -1,33 +1,10 @@
 #include "dbus_message.h"
 
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include "raii.h"
 
 namespace {
-
-time_t monotonicSeconds() {
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
-
-// Feeds are timed on the monotonic clock, so a step of the wall clock neither stops nor
-// rushes them; a failing start-up sends none. Without a bus connection nothing is sent,
-// but the feed time is kept.
-TEST(FeedDogTest, DueEveryFiveMonotonicSecondsOnceThePumpFed) {
-    SERVICE_MONITOR_CTX_T ctx {};
-    feed_dog_if_due(&ctx);
-    EXPECT_EQ(ctx.last_feed_time.tv_sec, 0);
-    ctx.last_feed_time.tv_sec = monotonicSeconds() - 4;
-    const struct timeval early = ctx.last_feed_time;
-    feed_dog_if_due(&ctx);
-    EXPECT_EQ(ctx.last_feed_time.tv_sec, early.tv_sec);
-    ctx.last_feed_time.tv_sec -= 1;
-    feed_dog_if_due(&ctx);
-    EXPECT_LE(monotonicSeconds() - ctx.last_feed_time.tv_sec, 1);
-}
 
 // Only the bus's own word that the configuration manager has a new owner starts the
 // re-subscription: not its departure, not another name, not a peer's imitation.
