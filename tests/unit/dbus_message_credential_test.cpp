@@ -106,6 +106,21 @@ TEST_F(CredentialParseTest, SetCredentialBounds) {
     EXPECT_EQ(dst_.expireTimeMs, 1u);
 }
 
+// Expired once the wall clock is past the expiry; a record never stored (0) is not.
+TEST(CredentialExpiryTest, PastTheExpiryOnly) {
+    const struct {
+        uint64_t expireTimeMs;
+        uint64_t nowMs;
+        bool expired;
+    } cases[] = {{0, 5000, false}, {5000, 4999, false}, {5000, 5000, false}, {5000, 5001, true}};
+    for (const auto& c : cases) {
+        CREDENTIAL_MSG_T credential {};
+        credential.expireTimeMs = c.expireTimeMs;
+        EXPECT_EQ(credential_expired(&credential, c.nowMs), c.expired)
+            << c.expireTimeMs << " at " << c.nowMs;
+    }
+}
+
 // ---- the bus call, against the credential stand-in on a private bus ----------------------
 
 class CredentialBusTest : public ::testing::Test {

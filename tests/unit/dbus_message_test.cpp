@@ -1,7 +1,11 @@
 #include "dbus_message.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <string>
+
+#include "log_capture.h"
 #include "raii.h"
 
 namespace {
@@ -32,6 +36,26 @@ TEST(ConfigManagerWatchTest, OnlyANewOwnerOfTheConfigurationManagerCounts) {
         EXPECT_EQ(is_config_manager_restart(msg.get()), c.restart) << c.sender << " " << c.member
                                                                      << " " << c.name << " " << c.newOwner;
     }
+}
+
+// The handler only records SIGINT; the next pump turn stops without touching the bus (the
+// context here has none), the main thread writes the line once, and a second SIGINT ends
+// the process at once with status 0.
+TEST(SigIntTest, FirstStopsThePumpSecondEndsTheProcess) {
+    sig_int_handler(0);
+    sig_int_handler(SIGTERM);
+    EXPECT_EQ(exit_flag.load(), 0u);
+    sig_int_handler(SIGINT);
+    EXPECT_EQ(exit_flag.load(), kExitRequested);
+    auto& log = LogCapture::begin();
+    SERVICE_MONITOR_CTX_T ctx {};
+    EXPECT_EQ(dbus_message_yield(&ctx, 1000), -1);
+    report_caught_signal();
+    const std::string logged = log.take();
+    EXPECT_EQ(logged.find("Caught signal: Interrupt, exiting..."),
+              logged.rfind("Caught signal: Interrupt, exiting..."));
+    EXPECT_NE(logged.find("Caught signal: Interrupt, exiting..."), std::string::npos);
+    EXPECT_EXIT(sig_int_handler(SIGINT), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
