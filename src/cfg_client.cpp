@@ -1,10 +1,8 @@
 #include "cfg_client.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "common.h"
