@@ -1,11 +1,8 @@
 #include "cfg_client.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "common.h"
@@ -23,11 +20,6 @@ bool initRecursiveLock(pthread_mutex_t* lock) {
     return ok;
 }
 
-void dropConnection(DBusConnection* conn) {
-    dbus_connection_close(conn);
-    dbus_connection_unref(conn);
-}
-
 std::unique_ptr<CFG_CONN_T> newHandle() noexcept {
     try {
         return std::make_unique<CFG_CONN_T>();
@@ -36,10 +28,7 @@ std::unique_ptr<CFG_CONN_T> newHandle() noexcept {
     }
 }
 
-int64_t monotonicMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+int64_t monotonicMs() { return static_cast<int64_t>(get_monotonic_ms()); }
 
 }  // namespace
 
@@ -59,32 +48,30 @@ CFG_CONN_T* openCfgPrivateConn(const char* address) {
         return nullptr;
     }
     ScopedDBusError error;
-    DBusConnection* conn = dbus_connection_open_private(address, error.get());
-    if (check_and_abort(error.get()) != 0 || conn == nullptr) {
+    DBusPrivateConnectionPtr conn(dbus_connection_open_private(address, error.get()));
+    if (check_and_abort(error.get()) != 0 || !conn) {
         SM_LOG(2, "dbus_connection_open_private fail.\n\n");
         return nullptr;
     }
     // A lost bus must surface as failed calls, not end the daemon.
-    dbus_connection_set_exit_on_disconnect(conn, FALSE);
-    dbus_bus_register(conn, error.get());
+    dbus_connection_set_exit_on_disconnect(conn.get(), FALSE);
+    dbus_bus_register(conn.get(), error.get());
     if (check_and_abort(error.get()) != 0) {
         SM_LOG(2, "bus register error!\n");
-        dropConnection(conn);
         return nullptr;
     }
     if (!initRecursiveLock(&handle->lock)) {
         SM_LOG(3, "malloc memory failed\n");
-        dropConnection(conn);
         return nullptr;
     }
-    handle->conn = conn;
+    handle->conn = conn.release();
     return handle.release();
 }
 
 void closeCfgPrivateConn(CFG_CONN_T* handle) {
     if (handle == nullptr) return;
     // A private connection must be closed before its last reference goes.
-    dropConnection(handle->conn);
+    const DBusPrivateConnectionPtr conn(handle->conn);
     pthread_mutex_destroy(&handle->lock);
     const std::unique_ptr<CFG_CONN_T> owner(handle);
 }
@@ -133,7 +120,7 @@ int cfgSubscribeConfig(CFG_CONN_T* handle, int type, const char* key) {
         return -1;
     }
     const CfgCallLock guard(handle);
-    return subscribe_config(handle->conn, kCfgSubscriberName, key, type,
+    return subscribe_config(handle->conn, kServiceName, key, type,
                             cfgCallTimeoutMs(handle));
 }
 
@@ -143,5 +130,5 @@ int cfgUnsubscribeConfig(CFG_CONN_T* handle, const char* key) {
         return -1;
     }
     const CfgCallLock guard(handle);
-    return unsubscribe_config(handle->conn, kCfgSubscriberName, key, cfgCallTimeoutMs(handle));
+    return unsubscribe_config(handle->conn, kServiceName, key, cfgCallTimeoutMs(handle));
 }

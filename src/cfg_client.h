@@ -21,7 +21,8 @@ constexpr int kCfgTimeoutMs = 3000;
 // The wait of a call made past the deadline: a manager that answers at once still hears
 // of it, a silent one costs little.
 constexpr int kCfgLateCallTimeoutMs = 250;
-constexpr const char* kCfgSubscriberName = "iot.dmp.service.monitor";
+// The configuration-manager library's result for a key that does not exist.
+constexpr int kCfgNotFound = 100100;
 
 // Opens and registers a private connection to the bus at address; null on failure.
 [[nodiscard]] CFG_CONN_T* openCfgPrivateConn(const char* address);
@@ -33,13 +34,13 @@ void cfgLimitCalls(CFG_CONN_T* handle, int budgetMs);
 // The time-out of a call made now: kCfgTimeoutMs unless the calls are limited.
 [[nodiscard]] int cfgCallTimeoutMs(const CFG_CONN_T* handle);
 
-// The results below are the configuration-manager library's (0 success, 100100 for a key
-// that does not exist), or -1 for invalid arguments (the library is then not called).
-int cfgSetConfig(CFG_CONN_T* handle, const char* key, const char* value);
+// The results below are the configuration-manager library's (0 success, kCfgNotFound for
+// a key that does not exist), or -1 for invalid arguments (the library is then not called).
+[[nodiscard]] int cfgSetConfig(CFG_CONN_T* handle, const char* key, const char* value);
 // On success buf holds the value, cut to size - 1 characters and NUL-terminated; on
 // failure it is left as it was. A size below 1 counts as an invalid argument.
-int cfgGetConfig(CFG_CONN_T* handle, const char* key, char* buf, int size);
-int cfgSubscribeConfig(CFG_CONN_T* handle, int type, const char* key);
+[[nodiscard]] int cfgGetConfig(CFG_CONN_T* handle, const char* key, char* buf, int size);
+[[nodiscard]] int cfgSubscribeConfig(CFG_CONN_T* handle, int type, const char* key);
 int cfgUnsubscribeConfig(CFG_CONN_T* handle, const char* key);
 
 // Holds the handle's lock for one blocking call. On taking it, drops what is queued on

@@ -15,6 +15,9 @@
 #define SM_LOG(level, ...) \
     log_print((level), "color", "tag", __FILE__, __func__, __LINE__, __VA_ARGS__)
 
+// The daemon's well-known name on the gateway bus, also its name as a configuration subscriber.
+constexpr const char* kServiceName = "iot.dmp.service.monitor";
+
 constexpr int kCmdlineBufSize = 256;  // command lines are cut to 255 characters
 constexpr int kMaxArgs = 32;          // 31 words plus the terminating null entry
 constexpr int kExeDirBufSize = 4096;
@@ -23,6 +26,9 @@ constexpr int kExeDirBufSize = 4096;
 [[nodiscard]] int mk_deeppath(const char* path);
 // Wall-clock milliseconds since the Unix epoch.
 [[nodiscard]] uint64_t get_time_ms();
+// Milliseconds of the monotonic clock: intervals and deadlines that a step of the wall
+// clock must neither stretch nor cut.
+[[nodiscard]] uint64_t get_monotonic_ms();
 // Id of the first process whose first command-line argument contains name, or -1.
 [[nodiscard]] pid_t find_pid_by_name(const char* name);
 // Cuts cmd in place at blanks into argv (kMaxArgs entries, null-terminated).
@@ -40,6 +46,6 @@ int create_detached_thread(pthread_t* tid, void* (*start)(void*), void* arg);
 // Parent of the executable's directory (cached). 0 on success, 1 on failure.
 int get_exe_base_dir(char* out);
 // Logs and frees a set libdbus error: -1 when it held one, else 0. Never ends the process.
-int check_and_abort(DBusError* error);
+[[nodiscard]] int check_and_abort(DBusError* error);
 
 #endif

@@ -1,29 +1,27 @@
 #include "dbus_message.h"
 
-#include <sys/time.h>
-#include <time.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 #include "cfg_client.h"
 #include "common.h"
 #include "dbus_message_method.h"
+#include "dbus_message_watchdog.h"
 #include "msg_handler.h"
 #include "raii.h"
 
+std::atomic<uint32_t> exit_flag{0};
+
 namespace {
 
-constexpr const char* kSwitchKeys[] = {"gw_zeb_switch", "gw_dps_switch"};
+std::atomic<bool> g_signalReported{false};
+constexpr const char* kSwitchKeys[] = {kZebSwitchKey, kDpsSwitchKey};
 constexpr int kSubscribeType = 1;
 constexpr int kSubscribeAttempts = 4;
 constexpr unsigned kSubscribePauseSeconds = 1;
-constexpr long kFeedIntervalSeconds = 4;
-constexpr int kCfgNotFound = 100100;
-constexpr size_t kSwitchBufSize = 32;
-constexpr int kResyncReadAttempts = 10;
 constexpr int kResyncSteps = 4;  // subscribe both keys, then read both
 constexpr const char* kConfigOwnerMatch =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
@@ -41,11 +39,7 @@ constexpr const char* kConfigOwnerMatch =
     return 0;
 }
 
-int64_t monotonicMs() {
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+int64_t monotonicMs() { return static_cast<int64_t>(get_monotonic_ms()); }
 
 // Returns true when the step is over, false to try again on a later turn. Without the
 // subscription the key's changes would never arrive, so a refusal is never final: the
@@ -59,14 +53,19 @@ bool resubscribeStep(SERVICE_MONITOR_CTX_T* ctx, const char* key) {
     return false;
 }
 
+// The start-up's read rule, paced over pump turns instead of sleeps.
 bool rereadStep(SERVICE_MONITOR_CTX_T* ctx, const char* key) {
     char value[kSwitchBufSize] = {};
-    const int ret = cfgGetConfig(ctx->cfg_conn, key, value, sizeof value);
+    const int ret = read_stored_switch(ctx->cfg_conn, key, value);
     if (ret == 0 || ret == kCfgNotFound) {
-        apply_stored_switch(ctx, key, ret == 0 ? value : "0");
+        apply_stored_switch(ctx, key, value);
         return true;
     }
-    if (++ctx->cfg_resync.failures < kResyncReadAttempts) return false;
+    CFG_RESYNC_T& resync = ctx->cfg_resync;
+    if (++resync.failures < kSwitchReadAttempts) {
+        resync.retryAtMs = monotonicMs() + kSwitchReadPauseMs;
+        return false;
+    }
     SM_LOG(2, "Get config:%s failed!\n", key);
     return true;
 }
@@ -90,21 +89,6 @@ int pumpWaitMs(const SERVICE_MONITOR_CTX_T* ctx, int timeout_ms) {
     if (ctx->cfg_resync.step == 0) return timeout_ms;
     const int64_t pause = ctx->cfg_resync.retryAtMs - monotonicMs();
     return static_cast<int>(std::clamp<int64_t>(pause, 0, std::max(timeout_ms, 0)));
-}
-
-bool fedBefore(const SERVICE_MONITOR_CTX_T* ctx) {
-    return ctx->last_feed_time.tv_sec != 0 || ctx->last_feed_time.tv_usec != 0;
-}
-
-// Monotonic: a step of the wall clock must neither stop the feeds nor rush them.
-void feedIfDue(SERVICE_MONITOR_CTX_T* ctx) {
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (!fedBefore(ctx) || now.tv_sec - ctx->last_feed_time.tv_sec > kFeedIntervalSeconds) {
-        feed_dog(ctx->bus_conn, kWatchdogFeedSeconds);
-        ctx->last_feed_time.tv_sec = now.tv_sec;
-        ctx->last_feed_time.tv_usec = static_cast<suseconds_t>(now.tv_nsec / 1000);
-    }
 }
 
 void watchConfigManager(DBusConnection* conn) {
@@ -139,23 +123,24 @@ int register_service_monitor_to_bus(SERVICE_MONITOR_CTX_T* ctx) {
         return -1;
     }
     SM_LOG(1, "bus_address:%s!\n", kGatewayBusAddress);
-    ctx->bus_conn = dbus_connection_open(kGatewayBusAddress, err.get());
+    ctx->bus_conn.reset(dbus_connection_open(kGatewayBusAddress, err.get()));
     if (check_and_abort(err.get()) != 0) {
         SM_LOG(2, "router connect dbus error!\n");
         return -1;
     }
-    if (ctx->bus_conn == nullptr) {
+    if (!ctx->bus_conn) {
         SM_LOG(2, "conn is NULL!\n");
         return -1;
     }
     // The process decides when to end; a lost bus ends the pump, not the process.
-    dbus_connection_set_exit_on_disconnect(ctx->bus_conn, FALSE);
-    dbus_bus_register(ctx->bus_conn, err.get());
+    DBusConnection* conn = ctx->bus_conn.get();
+    dbus_connection_set_exit_on_disconnect(conn, FALSE);
+    dbus_bus_register(conn, err.get());
     if (check_and_abort(err.get()) != 0) {
         SM_LOG(2, "bus register error!\n");
         return -1;
     }
-    const int reply = dbus_bus_request_name(ctx->bus_conn, kServiceName, 0, err.get());
+    const int reply = dbus_bus_request_name(conn, kServiceName, 0, err.get());
     if (reply != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
         SM_LOG(2, "WellName(%s) is already running!\n", kServiceName);
         return -1;
@@ -182,7 +167,7 @@ int dbus_module_init(SERVICE_MONITOR_CTX_T* ctx) {
     }
     for (const char* key : kSwitchKeys) {
         if (subscribeWithRetry(ctx->cfg_conn, key) != 0) {
-            // The context is freed on this path; the connection must not outlive it.
+            // Nothing to unsubscribe from a manager that refuses: only the connection goes.
             closeCfgPrivateConn(ctx->cfg_conn);
             ctx->cfg_conn = nullptr;
             return -1;
@@ -190,7 +175,7 @@ int dbus_module_init(SERVICE_MONITOR_CTX_T* ctx) {
     }
     // Watched from here on: a manager that came up during the attempts above already has
     // our subscriptions.
-    watchConfigManager(ctx->bus_conn);
+    watchConfigManager(ctx->bus_conn.get());
     return 0;
 }
 
@@ -204,14 +189,13 @@ void dbus_module_deinit(SERVICE_MONITOR_CTX_T* ctx) {
         closeCfgPrivateConn(ctx->cfg_conn);
         ctx->cfg_conn = nullptr;
     }
-    if (ctx->bus_conn != nullptr) {
+    if (ctx->bus_conn) {
         ScopedDBusError err;
-        dbus_bus_release_name(ctx->bus_conn, kServiceName, err.get());
-        check_and_abort(err.get());
-        // Flush the release before the last reference goes.
-        dbus_connection_flush(ctx->bus_conn);
-        dbus_connection_unref(ctx->bus_conn);
-        ctx->bus_conn = nullptr;
+        dbus_bus_release_name(ctx->bus_conn.get(), kServiceName, err.get());
+        (void)check_and_abort(err.get());  // logged there; shutdown goes on
+        // Flush the release before our reference goes.
+        dbus_connection_flush(ctx->bus_conn.get());
+        ctx->bus_conn.reset();
     }
 }
 
@@ -224,15 +208,16 @@ int dbus_message_yield(SERVICE_MONITOR_CTX_T* ctx, int timeout_ms) {
         report_caught_signal();
         return -1;
     }
-    if (!dbus_connection_read_write(ctx->bus_conn, pumpWaitMs(ctx, timeout_ms))) return -1;
+    DBusConnection* conn = ctx->bus_conn.get();
+    if (!dbus_connection_read_write(conn, pumpWaitMs(ctx, timeout_ms))) return -1;
     for (;;) {
-        DBusMessagePtr msg(dbus_connection_pop_message(ctx->bus_conn));
-        if (msg) messages_proc(ctx, msg.get());
-        feedIfDue(ctx);
+        DBusMessagePtr msg(dbus_connection_pop_message(conn));
+        if (msg) (void)messages_proc(ctx, msg.get());
+        feed_dog_on_turn(ctx);
         if (!msg) break;
     }
     resyncStep(ctx);
-    feedIfDue(ctx);
+    feed_dog_on_turn(ctx);
     return 0;
 }
 
@@ -260,28 +245,6 @@ int messages_proc(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) {
     }
 }
 
-DBusMessage* new_feed_dog_signal(const char* service, const char* path, const char* loop,
-                                 int seconds) {
-    DBusMessagePtr msg(dbus_message_new_signal(path, kWatchdogName, "feedDog"));
-    if (!msg || !dbus_message_set_destination(msg.get(), kWatchdogName)) return nullptr;
-    const dbus_int32_t secs = seconds;
-    if (!dbus_message_append_args(msg.get(), DBUS_TYPE_STRING, &service, DBUS_TYPE_STRING, &loop,
-                                  DBUS_TYPE_INT32, &secs, DBUS_TYPE_INVALID)) {
-        return nullptr;
-    }
-    return msg.release();
-}
-
-void feed_dog(DBusConnection* conn, int seconds) {
-    DBusMessagePtr msg(new_feed_dog_signal(kServiceName, kServiceObjectPath, kWatchdogLoopName, seconds));
-    if (msg && conn != nullptr) dbus_connection_send(conn, msg.get(), nullptr);
-}
-
-void feed_dog_if_due(SERVICE_MONITOR_CTX_T* ctx) {
-    if (!fedBefore(ctx)) return;  // the watchdog hears of the daemon from the pump first
-    feedIfDue(ctx);
-}
-
 bool is_config_manager_restart(DBusMessage* msg) {
     if (!dbus_message_is_signal(msg, DBUS_INTERFACE_DBUS, "NameOwnerChanged") ||
         !dbus_message_has_sender(msg, DBUS_SERVICE_DBUS)) {
@@ -295,4 +258,25 @@ bool is_config_manager_restart(DBusMessage* msg) {
                                             DBUS_TYPE_STRING, &oldOwner, DBUS_TYPE_STRING,
                                             &newOwner, DBUS_TYPE_INVALID);
     return read && strcmp(name, kConfigManagerName) == 0 && newOwner[0] != '\0';
+}
+
+void install_signal_handler() {
+    struct sigaction action {};
+    action.sa_handler = sig_int_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a blocking bus read returns early
+    sigaction(SIGINT, &action, nullptr);
+}
+
+// The logger is not async-signal-safe, so the handler only records the signal; the main
+// thread writes the "Caught signal" line (report_caught_signal). A second SIGINT ends the
+// process at once with _exit, which is safe here.
+void sig_int_handler(int sig) noexcept {
+    if (sig == 0 || sig != SIGINT) return;
+    if (exit_flag.exchange(kExitRequested) == kExitRequested) _exit(0);
+}
+
+void report_caught_signal() {
+    if (exit_flag.load() != kExitRequested || g_signalReported.exchange(true)) return;
+    SM_LOG(0, "Caught signal: %s, exiting...\r\n\n", strsignal(SIGINT));
 }

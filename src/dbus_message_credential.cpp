@@ -230,3 +230,7 @@ int refresh_credential(CREDENTIAL_CALLBACK_T callback, void* clientData) {
     if (callback != nullptr) (void)callback(&copy, clientData);
     return 0;
 }
+
+bool credential_expired(const CREDENTIAL_MSG_T* credential, uint64_t nowMs) {
+    return credential->expireTimeMs != 0 && nowMs > credential->expireTimeMs;
+}

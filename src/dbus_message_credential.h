@@ -24,7 +24,8 @@ struct CREDENTIAL_CTX_T {
 };
 
 // Receives a copy of the stored credential after a successful refresh; result ignored.
-using CREDENTIAL_CALLBACK_T = int (*)(const CREDENTIAL_MSG_T* credential, void* clientData);
+using CREDENTIAL_CALLBACK_T = int (*)(const CREDENTIAL_MSG_T* credential,
+                                      void* clientData) noexcept;
 
 // Empties the record and remembers the connection. -1 for a null connection.
 [[nodiscard]] int credential_init(CFG_CONN_T* conn);
@@ -40,6 +41,9 @@ void credential_deinit();
 [[nodiscard]] int credential_msg_parse(CREDENTIAL_MSG_T* dst, const char* jsonText);
 // One getCredential call (3000 ms at most) and parse into the record.
 [[nodiscard]] int update_credential(CREDENTIAL_CTX_T* ctx);
+// True when a stored credential's time is over: nowMs (wall clock) is later than its
+// expiry. One that was never stored (expiry 0) has not expired; there is none to renew.
+[[nodiscard]] bool credential_expired(const CREDENTIAL_MSG_T* credential, uint64_t nowMs);
 // Fetches and stores a new credential, then hands a copy to callback (may be null).
 // 0 when a new credential was stored, -1 otherwise (the previous one stays in force).
 [[nodiscard]] int refresh_credential(CREDENTIAL_CALLBACK_T callback, void* clientData);

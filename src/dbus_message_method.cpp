@@ -41,19 +41,13 @@ const METHOD_ENTRY_T kMethodTable[] = {
 };
 
 const CONFIG_SWITCH_ENTRY_T kSwitchTable[] = {
-    {"gw_zeb_switch", switch_zeb, switch_zeb_after},
-    {"gw_dps_switch", switch_dps, nullptr},
+    {kZebSwitchKey, switch_zeb, switch_zeb_after},
+    {kDpsSwitchKey, switch_dps, nullptr},
 };
 
-const CONFIG_SWITCH_ENTRY_T* findSwitch(const char* key) {
-    for (const auto& row : kSwitchTable) {
-        if (strcmp(row.key, key) == 0) return &row;
-    }
-    return nullptr;
-}
-
+// A reply that cannot be queued is lost like one the bus drops: the caller times out.
 void sendReply(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* reply) {
-    dbus_connection_send(ctx->bus_conn, reply, nullptr);
+    (void)dbus_connection_send(ctx->bus_conn.get(), reply, nullptr);
 }
 
 }  // namespace
@@ -62,7 +56,14 @@ const METHOD_ENTRY_T* get_method_table() { return kMethodTable; }
 
 int get_method_count() { return static_cast<int>(sizeof kMethodTable / sizeof kMethodTable[0]); }
 
-int service_monitor_module_introspect(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) {
+const CONFIG_SWITCH_ENTRY_T* find_config_switch(const char* key) {
+    for (const auto& row : kSwitchTable) {
+        if (strcmp(row.key, key) == 0) return &row;
+    }
+    return nullptr;
+}
+
+int service_monitor_module_introspect(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) noexcept {
     SM_LOG(0, "service_monitor_module_introspect to be called\n");
     DBusMessagePtr reply(dbus_message_new_method_return(msg));
     const char* doc = kIntrospectXml;
@@ -73,7 +74,7 @@ int service_monitor_module_introspect(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* m
     return 0;
 }
 
-int service_monitor_module_notify_config(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) {
+int service_monitor_module_notify_config(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) noexcept {
     SM_LOG(0, "service_monitor_module_notify_config to be called\n");
     dbus_int32_t code = -1;
     DBusMessagePtr reply(dbus_message_new_method_return(msg));
@@ -81,13 +82,13 @@ int service_monitor_module_notify_config(SERVICE_MONITOR_CTX_T* ctx, DBusMessage
     const char* key = nullptr;
     const char* value = nullptr;
     ScopedDBusError err;
-    dbus_message_get_args(msg, err.get(), DBUS_TYPE_STRING, &key, DBUS_TYPE_STRING, &value,
-                          DBUS_TYPE_INVALID);
+    (void)dbus_message_get_args(msg, err.get(), DBUS_TYPE_STRING, &key, DBUS_TYPE_STRING,
+                                &value, DBUS_TYPE_INVALID);  // checked through err
     if (check_and_abort(err.get()) != 0) {
         SM_LOG(2, "dbus_message_get_args() failed\n");
     } else {
         SM_LOG(1, "notify_config, %s:%s\n", key, value);
-        row = findSwitch(key);
+        row = find_config_switch(key);
         if (row != nullptr) {
             code = row->handler(ctx, value);
         } else {
@@ -98,20 +99,20 @@ int service_monitor_module_notify_config(SERVICE_MONITOR_CTX_T* ctx, DBusMessage
     dbus_message_append_args(reply.get(), DBUS_TYPE_INT32, &code, DBUS_TYPE_INVALID);
     sendReply(ctx, reply.get());
     // The caller has its answer before the after-handler runs.
-    if (row != nullptr && row->after != nullptr) row->after(ctx, code, key, value);
+    if (row != nullptr && row->after != nullptr) (void)row->after(ctx, code, key, value);
     return 0;
 }
 
-int service_monitor_module_get_self_describing(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) {
-    return methodCall_getAbilitiesMethod(ctx->bus_conn, msg);
+int service_monitor_module_get_self_describing(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) noexcept {
+    return methodCall_getAbilitiesMethod(ctx->bus_conn.get(), msg);
 }
 
-int service_monitor_module_post_metric_data(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) {
+int service_monitor_module_post_metric_data(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) noexcept {
     char replyText[kReplyBufferSize] = {};
     DBusMessagePtr reply(dbus_message_new_method_return(msg));
     const char* data = nullptr;
     ScopedDBusError err;
-    dbus_message_get_args(msg, err.get(), DBUS_TYPE_STRING, &data, DBUS_TYPE_INVALID);
+    (void)dbus_message_get_args(msg, err.get(), DBUS_TYPE_STRING, &data, DBUS_TYPE_INVALID);
     if (check_and_abort(err.get()) != 0) return -1;
     SM_LOG(0, "receive data:%s\n", data);
     if (post_metric_data(ctx->metric_manager, data, replyText) != 0) {
@@ -126,16 +127,16 @@ int service_monitor_module_post_metric_data(SERVICE_MONITOR_CTX_T* ctx, DBusMess
 }
 
 void apply_stored_switch(SERVICE_MONITOR_CTX_T* ctx, const char* key, const char* value) {
-    const CONFIG_SWITCH_ENTRY_T* row = findSwitch(key);
+    const CONFIG_SWITCH_ENTRY_T* row = find_config_switch(key);
     if (row == nullptr) return;
-    const int wanted = atoi(value) == 1 ? 1 : 0;
+    const int wanted = switch_text_is_on(value) ? 1 : 0;
     if (msg_handler_switch_in_force(key) == wanted) return;
     SM_LOG(1, "config(%s) changed to %s while not notified\n", key, value);
     const int code = row->handler(ctx, value);
-    if (row->after != nullptr) row->after(ctx, code, key, value);
+    if (row->after != nullptr) (void)row->after(ctx, code, key, value);
 }
 
-int switch_zeb(SERVICE_MONITOR_CTX_T* ctx, const char* value) {
+int switch_zeb(SERVICE_MONITOR_CTX_T* ctx, const char* value) noexcept {
     const int number = atoi(value);
     const int ret = msg_handler_switch_zeb(ctx, number);
     if (ret == 0) {
@@ -146,7 +147,7 @@ int switch_zeb(SERVICE_MONITOR_CTX_T* ctx, const char* value) {
     return ret;
 }
 
-int switch_dps(SERVICE_MONITOR_CTX_T* ctx, const char* value) {
+int switch_dps(SERVICE_MONITOR_CTX_T* ctx, const char* value) noexcept {
     const int number = atoi(value);
     const int ret = msg_handler_switch_dps(ctx, number);
     if (ret == 0) {
@@ -158,7 +159,7 @@ int switch_dps(SERVICE_MONITOR_CTX_T* ctx, const char* value) {
 }
 
 int switch_zeb_after(SERVICE_MONITOR_CTX_T* ctx, int code, const char* /*key*/,
-                     const char* /*value*/) {
+                     const char* /*value*/) noexcept {
     if (ctx == nullptr) {
         SM_LOG(3, "The params is NULL\n");
         return -1;

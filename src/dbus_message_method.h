@@ -5,9 +5,14 @@
 
 #include <dbus/dbus.h>
 
-#include "service_monitor.h"
+#include "service_monitor_context.h"
 
-using METHOD_HANDLER_T = int (*)(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg);
+// Handlers run inside the pump: noexcept in the row types, so every row is checked.
+// Their results are for tests and logs; the pump and notify_config do not act on them.
+using METHOD_HANDLER_T = int (*)(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) noexcept;
+using SWITCH_HANDLER_T = int (*)(SERVICE_MONITOR_CTX_T* ctx, const char* value) noexcept;
+using SWITCH_AFTER_T = int (*)(SERVICE_MONITOR_CTX_T* ctx, int code, const char* key,
+                               const char* value) noexcept;
 
 struct METHOD_ENTRY_T {
     const char* member;
@@ -16,24 +21,29 @@ struct METHOD_ENTRY_T {
 
 struct CONFIG_SWITCH_ENTRY_T {
     const char* key;
-    int (*handler)(SERVICE_MONITOR_CTX_T* ctx, const char* value);
-    int (*after)(SERVICE_MONITOR_CTX_T* ctx, int code, const char* key, const char* value);
+    SWITCH_HANDLER_T handler;
+    SWITCH_AFTER_T after;  // null: none
 };
 
 constexpr int kReplyBufferSize = 256;
 
 // The method table: four rows, no terminating row.
-const METHOD_ENTRY_T* get_method_table();
-int get_method_count();
+[[nodiscard]] const METHOD_ENTRY_T* get_method_table();
+[[nodiscard]] int get_method_count();
+// The switch table's row for exactly this key, or null.
+[[nodiscard]] const CONFIG_SWITCH_ENTRY_T* find_config_switch(const char* key);
 
-int service_monitor_module_introspect(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg);
-int service_monitor_module_notify_config(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg);
-int service_monitor_module_get_self_describing(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg);
-int service_monitor_module_post_metric_data(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg);
+int service_monitor_module_introspect(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) noexcept;
+int service_monitor_module_notify_config(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) noexcept;
+int service_monitor_module_get_self_describing(SERVICE_MONITOR_CTX_T* ctx,
+                                               DBusMessage* msg) noexcept;
+int service_monitor_module_post_metric_data(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* msg) noexcept;
 
-int switch_zeb(SERVICE_MONITOR_CTX_T* ctx, const char* value);
-int switch_dps(SERVICE_MONITOR_CTX_T* ctx, const char* value);
-int switch_zeb_after(SERVICE_MONITOR_CTX_T* ctx, int code, const char* key, const char* value);
+// The switch handlers: the action's result, 0 on success.
+int switch_zeb(SERVICE_MONITOR_CTX_T* ctx, const char* value) noexcept;
+int switch_dps(SERVICE_MONITOR_CTX_T* ctx, const char* value) noexcept;
+int switch_zeb_after(SERVICE_MONITOR_CTX_T* ctx, int code, const char* key,
+                     const char* value) noexcept;
 
 // Applies a switch value read from the configuration manager as notify_config would (the
 // after-handler included), but only when it differs from the value in force: a change

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -14,9 +15,9 @@
 
 #include "cfg_client.h"
 #include "common.h"
-#include "dbus_message.h"
 #include "dbus_message_credential.h"
 #include "dbus_message_method.h"
+#include "dbus_message_watchdog.h"
 #include "service_monitor_metric_manager.h"
 #include "service_monitor_zeb_proxy.h"
 #include "service_monitor_zeb_proxy_files.h"
@@ -24,11 +25,8 @@
 
 namespace {
 
-constexpr int kCfgNotFound = 100100;
-constexpr int kStartupAttempts = 50;
-constexpr useconds_t kStartupRetryPauseUs = 100000;
+constexpr useconds_t kReadRetryPauseUs = kSwitchReadPauseMs * 1000;
 constexpr auto kSchedulerTick = std::chrono::microseconds(1000000);
-constexpr size_t kSwitchBufSize = 32;
 constexpr size_t kSerialBufSize = 256;
 constexpr const char* kSerialFile = "/etc/vestrel/serial_number.properties";
 constexpr const char* kEmptySerial = "\"\"";
@@ -56,21 +54,18 @@ bool fileExists(const char* path) {
     return stat(path, &st) == 0;
 }
 
-// Reads a switch key with the start-up retries; 100100 means "off". 0, or -1 when every
-// attempt failed.
-int readSwitch(CFG_CONN_T* conn, const char* key, char* buf, const char* missingMsg, int* value) {
-    for (int attempt = 0; attempt < kStartupAttempts; ++attempt) {
-        const int ret = cfgGetConfig(conn, key, buf, static_cast<int>(kSwitchBufSize));
-        if (ret == 0) {
-            *value = atoi(buf);
+// Reads a switch key with the start-up retries; a missing key means "off". 0, or -1 when
+// every attempt failed.
+int readSwitch(CFG_CONN_T* conn, const char* key, const char* missingMsg, int* value) {
+    for (int attempt = 0; attempt < kSwitchReadAttempts; ++attempt) {
+        char text[kSwitchBufSize] = {};
+        const int ret = read_stored_switch(conn, key, text);
+        if (ret == 0 || ret == kCfgNotFound) {
+            if (ret == kCfgNotFound) SM_LOG(1, missingMsg, key);
+            *value = atoi(text);
             return 0;
         }
-        if (ret == kCfgNotFound) {
-            SM_LOG(1, missingMsg, key);
-            *value = 0;
-            return 0;
-        }
-        usleep(kStartupRetryPauseUs);
+        usleep(kReadRetryPauseUs);
     }
     SM_LOG(2, "Get config:%s failed!\n", key);
     return -1;
@@ -79,7 +74,7 @@ int readSwitch(CFG_CONN_T* conn, const char* key, char* buf, const char* missing
 // The switch actions run on the main thread and wait for the configuration manager and
 // the agent: the watchdog is fed between their steps.
 int switchZebOn(SERVICE_MONITOR_CTX_T* ctx) {
-    (void)openCredentialTask(ctx, kCredentialTaskIntervalMs, -1);
+    (void)openCredentialTask(ctx, kCredentialTaskIntervalMs, -1);  // stays armed if a later step fails
     (void)metric_data_manager_enable(ctx->metric_manager);
     AGENT_SECRET_T secret {};
     if (cfgGetConfig(ctx->cfg_conn, "gw_zeb_accessKey", secret.accessKey,
@@ -169,7 +164,7 @@ void stopManagerFeeding(SERVICE_MONITOR_CTX_T* ctx) {
 
 bool credentialHeld() {
     CREDENTIAL_MSG_T credential {};
-    return credential_get_msg(&credential) == 0 && credential.expireTimeMs > get_time_ms();
+    return credential_get_msg(&credential) == 0 && !credential_expired(&credential, get_time_ms());
 }
 
 }  // namespace
@@ -191,14 +186,22 @@ int zeb_components_init(SERVICE_MONITOR_CTX_T* ctx) {
     return 0;
 }
 
+int read_stored_switch(CFG_CONN_T* conn, const char* key, char* text) {
+    text[0] = '\0';
+    const int ret = cfgGetConfig(conn, key, text, static_cast<int>(kSwitchBufSize));
+    if (ret == kCfgNotFound) snprintf(text, kSwitchBufSize, "%s", "0");
+    return ret;
+}
+
+bool switch_text_is_on(const char* text) { return atoi(text) == 1; }
+
 int recover_components_by_conf(SERVICE_MONITOR_CTX_T* ctx) {
-    char buf[kSwitchBufSize] = {};
     int zebSwitch = 0;
     int dpsSwitch = 0;
-    if (readSwitch(ctx->cfg_conn, "gw_zeb_switch", buf,
-                   "config(%s) not exists and stop zeb plugin\n", &zebSwitch) != 0 ||
-        readSwitch(ctx->cfg_conn, "gw_dps_switch", buf,
-                   "config(%s) not exists and stop dps plugin\n", &dpsSwitch) != 0) {
+    if (readSwitch(ctx->cfg_conn, kZebSwitchKey, "config(%s) not exists and stop zeb plugin\n",
+                   &zebSwitch) != 0 ||
+        readSwitch(ctx->cfg_conn, kDpsSwitchKey, "config(%s) not exists and stop dps plugin\n",
+                   &dpsSwitch) != 0) {
         return -1;
     }
     SM_LOG(1, "ZEB switch:%d\n", zebSwitch);
@@ -206,8 +209,8 @@ int recover_components_by_conf(SERVICE_MONITOR_CTX_T* ctx) {
     if (msg_handler_switch_zeb(ctx, zebSwitch) != 0) SM_LOG(2, "switch zeb failed\n");
     if (msg_handler_switch_dps(ctx, dpsSwitch) != 0) SM_LOG(2, "switch dps failed\n");
     for (int attempt = 0; msg_handler_report_zeb_serialnum(ctx) != 0;) {
-        usleep(kStartupRetryPauseUs);
-        if (++attempt == kStartupAttempts) {
+        usleep(kReadRetryPauseUs);
+        if (++attempt == kSwitchReadAttempts) {
             SM_LOG(2, "report serial num failed\n");
             return -1;
         }
@@ -277,8 +280,8 @@ int msg_handler_switch_dps(SERVICE_MONITOR_CTX_T* /*ctx*/, int32_t value) {
 
 int msg_handler_switch_in_force(const char* key) {
     if (key == nullptr) return -1;
-    if (strcmp(key, "gw_zeb_switch") == 0) return g_zebInForce;
-    if (strcmp(key, "gw_dps_switch") == 0) return g_dpsInForce;
+    if (strcmp(key, kZebSwitchKey) == 0) return g_zebInForce;
+    if (strcmp(key, kDpsSwitchKey) == 0) return g_dpsInForce;
     return -1;
 }
 
@@ -334,7 +337,7 @@ int closeCredentialTask(SERVICE_MONITOR_CTX_T* /*ctx*/) {
     return 0;
 }
 
-int updateCredentialTask(TASK_NODE_T* taskID, void* clientData) {
+int updateCredentialTask(TASK_NODE_T* taskID, void* clientData) noexcept {
     const bool held = credentialHeld();
     if (refresh_credential(updateCredentialCallback, clientData) != 0) {
         SM_LOG(2, "update credential failed\n");
@@ -351,7 +354,7 @@ int updateCredentialTask(TASK_NODE_T* taskID, void* clientData) {
     return 0;
 }
 
-int updateCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData) {
+int updateCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData) noexcept {
     auto* ctx = static_cast<SERVICE_MONITOR_CTX_T*>(clientData);
     return metric_data_manager_credential_callback(credential, ctx->metric_manager);
 }

@@ -1,13 +1,25 @@
 // The component handler: turns the configuration switches into running components.
+// It and dbus_message_method include each other by design: the switch table calls the
+// switch actions here, which run the DPS script runners there.
 #ifndef SERVICE_MONITOR_MSG_HANDLER_H
 #define SERVICE_MONITOR_MSG_HANDLER_H
 
+#include <cstddef>
 #include <cstdint>
 
-#include "service_monitor.h"
+#include "service_monitor_context.h"
 
+struct CFG_CONN_T;
 struct CREDENTIAL_MSG_T;
 struct TASK_NODE_T;
+
+constexpr const char* kZebSwitchKey = "gw_zeb_switch";
+constexpr const char* kDpsSwitchKey = "gw_dps_switch";
+constexpr size_t kSwitchBufSize = 32;
+// A stored switch is read up to this many times, kSwitchReadPauseMs apart, before the
+// read gives up; the serial report at start-up is tried as often.
+constexpr int kSwitchReadAttempts = 50;
+constexpr int kSwitchReadPauseMs = 100;
 
 constexpr const char* kCredentialTaskName = "updataCredentialTask";
 constexpr uint32_t kCredentialTaskIntervalMs = 300000;
@@ -25,19 +37,27 @@ void msg_handler_quiesce(SERVICE_MONITOR_CTX_T* ctx);
 // Teardown: agent proxy, credential client, metric data manager.
 void msg_handler_deinit(SERVICE_MONITOR_CTX_T* ctx);
 
-int msg_handler_switch_zeb(SERVICE_MONITOR_CTX_T* ctx, int32_t value);
+[[nodiscard]] int msg_handler_switch_zeb(SERVICE_MONITOR_CTX_T* ctx, int32_t value);
+// Always 0.
 int msg_handler_switch_dps(SERVICE_MONITOR_CTX_T* ctx, int32_t value);
-int msg_handler_report_zeb_serialnum(SERVICE_MONITOR_CTX_T* ctx);
+[[nodiscard]] int msg_handler_report_zeb_serialnum(SERVICE_MONITOR_CTX_T* ctx);
+// One read of a stored switch into text (kSwitchBufSize bytes): the configuration
+// manager's result, 0 or kCfgNotFound, with text holding the value ("0" for a key that
+// does not exist, which is off); on any other result text is "".
+[[nodiscard]] int read_stored_switch(CFG_CONN_T* conn, const char* key, char* text);
+// True when a switch text means on: atoi reads 1 ("1", " +1"); anything else is off.
+[[nodiscard]] bool switch_text_is_on(const char* text);
 // The switch last applied successfully: 1 on, 0 off, -1 never applied or unknown key.
 [[nodiscard]] int msg_handler_switch_in_force(const char* key);
 
 int openCredentialTask(SERVICE_MONITOR_CTX_T* ctx, uint32_t intervalMs, int32_t runTimes);
+// Always 0.
 int closeCredentialTask(SERVICE_MONITOR_CTX_T* ctx);
-int updateCredentialTask(TASK_NODE_T* taskID, void* clientData);
-int updateCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData);
+int updateCredentialTask(TASK_NODE_T* taskID, void* clientData) noexcept;
+int updateCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData) noexcept;
 void* taskSchedulerThread(void* ctx) noexcept;
 
-int zeb_components_init(SERVICE_MONITOR_CTX_T* ctx);
-int recover_components_by_conf(SERVICE_MONITOR_CTX_T* ctx);
+[[nodiscard]] int zeb_components_init(SERVICE_MONITOR_CTX_T* ctx);
+[[nodiscard]] int recover_components_by_conf(SERVICE_MONITOR_CTX_T* ctx);
 
 #endif

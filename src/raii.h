@@ -17,6 +17,17 @@
 struct DBusMessageDeleter {
     void operator()(DBusMessage* m) const noexcept { dbus_message_unref(m); }
 };
+// A shared connection is only unreferenced: libdbus holds a reference of its own and
+// closes it. A private one must be closed before its last reference goes.
+struct DBusSharedConnectionDeleter {
+    void operator()(DBusConnection* c) const noexcept { dbus_connection_unref(c); }
+};
+struct DBusPrivateConnectionDeleter {
+    void operator()(DBusConnection* c) const noexcept {
+        dbus_connection_close(c);
+        dbus_connection_unref(c);
+    }
+};
 struct CJsonDeleter {
     void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
 };
@@ -43,6 +54,8 @@ struct FreeDeleter {
 };
 
 using DBusMessagePtr = std::unique_ptr<DBusMessage, DBusMessageDeleter>;
+using DBusConnectionPtr = std::unique_ptr<DBusConnection, DBusSharedConnectionDeleter>;
+using DBusPrivateConnectionPtr = std::unique_ptr<DBusConnection, DBusPrivateConnectionDeleter>;
 using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
 using CJsonText = std::unique_ptr<char, CJsonTextDeleter>;
 using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;

@@ -1,5 +1,6 @@
 // Entry point of the gateway service monitor. Takes no arguments; always exits with 0.
 #include "common.h"
+#include "dbus_message.h"
 #include "self_describing.h"
 #include "service_monitor.h"
 
@@ -9,16 +10,16 @@ constexpr int kLoopTimeoutMs = 1000;
 
 int main(int /*argc*/, char** /*argv*/) {
     log_init("service_monitor", 1, 0, 2);
-    SERVICE_MONITOR_CTX_T* ctx = service_monitor_init();
-    if (ctx == nullptr) {
+    ServiceMonitorPtr ctx(service_monitor_init());
+    if (!ctx) {
         SM_LOG(2, "service monitor init failed\n");
     } else {
-        registerAbility(ctx->bus_conn, "monitor", "{\"None\": \"None\"}");
-        while (service_monitor_loop(ctx, kLoopTimeoutMs) == 0) {
+        (void)registerAbility(ctx->bus_conn.get(), "monitor", "{\"None\": \"None\"}");
+        while (service_monitor_loop(ctx.get(), kLoopTimeoutMs) == 0) {
         }
     }
     report_caught_signal();
-    service_monitor_deinit(ctx);
+    ctx.reset();
     SM_LOG(2, "service_monitor exit\n");
     return 0;
 }

@@ -1,7 +1,6 @@
 #include "service_monitor_metric_period.h"
 
 #include <malloc.h>
-#include <time.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -15,12 +14,6 @@ namespace {
 constexpr uint32_t kPopTimeoutMs = 1000;
 // A drained backlog at least this large hands its memory back to the system.
 constexpr size_t kTrimAfterBytes = 1U << 20;
-
-uint64_t _monotonicMs() {
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000U + static_cast<uint64_t>(now.tv_nsec) / 1000000U;
-}
 
 // Caller holds the period mutex.
 void _anchorLocked(METRIC_PERIOD_T* p, uint64_t wall, uint64_t mono) {
@@ -128,7 +121,7 @@ void metric_period_deinit(METRIC_PERIOD_T* period) {
 
 void metric_period_use_defaults(METRIC_PERIOD_T* period) {
     if (period->wallClockMs == nullptr) period->wallClockMs = get_time_ms;
-    if (period->monoClockMs == nullptr) period->monoClockMs = _monotonicMs;
+    if (period->monoClockMs == nullptr) period->monoClockMs = get_monotonic_ms;
 }
 
 void metric_period_anchor(METRIC_PERIOD_T* period) {

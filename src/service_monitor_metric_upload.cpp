@@ -26,7 +26,7 @@ void _refreshExpiredCredential(METRIC_UPLOAD_T* upload) {
         SM_LOG(2, "get credential failed\n");
         return;
     }
-    if (credential.expireTimeMs == 0 || get_time_ms() <= credential.expireTimeMs) return;
+    if (!credential_expired(&credential, get_time_ms())) return;
     if (refresh_credential(metric_registration_credential_callback, upload->registration) == 0) {
         SM_LOG(1, "update credential success\n");
     } else {

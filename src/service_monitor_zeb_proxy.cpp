@@ -41,12 +41,6 @@ void initPrimitives() noexcept {
 
 void ensurePrimitives() { pthread_once(&g_primitivesOnce, initPrimitives); }
 
-uint64_t monotonicMs() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 // Waits on the condition until woken or until the monotonic time deadlineMs.
 void timedWait(ZEB_PROXY_T& proxy, uint64_t deadlineMs) {
     struct timespec ts {};
@@ -57,14 +51,14 @@ void timedWait(ZEB_PROXY_T& proxy, uint64_t deadlineMs) {
 
 // Called under the mutex when a child has ended or could not be started.
 void scheduleRestart(ZEB_PROXY_T& proxy) {
-    const uint32_t pause = zeb_proxy_pacing::ended(proxy.pacing, monotonicMs());
+    const uint32_t pause = zeb_proxy_pacing::ended(proxy.pacing, get_monotonic_ms());
     if (proxy.state == ZEB_PROXY_STATE_START) {
         SM_LOG(1, "restart %s in %u ms\n", kAgentName, pause);
     }
 }
 
 void startAgent(ZEB_PROXY_T& proxy) {
-    zeb_proxy_pacing::started(proxy.pacing, monotonicMs());
+    zeb_proxy_pacing::started(proxy.pacing, get_monotonic_ms());
     proxy.pid = process_exec(kAgentPath, kAgentName, 0);
     if (proxy.pid >= 0) {
         ++proxy.starts;
@@ -86,7 +80,7 @@ pid_t supervisePass(ZEB_PROXY_T& proxy) {
             pthread_cond_wait(&proxy.cond, &proxy.mutex);
             break;
         case ZEB_PROXY_STATE_START:
-            if (!zeb_proxy_pacing::due(proxy.pacing, monotonicMs())) {
+            if (!zeb_proxy_pacing::due(proxy.pacing, get_monotonic_ms())) {
                 timedWait(proxy, proxy.pacing.nextStartMs);
             } else {
                 startAgent(proxy);
@@ -199,8 +193,8 @@ int zeb_proxy_deinit() {
     (void)zeb_proxy_stop();
     const PthreadMutexLock lock(g_proxy.mutex);
     pthread_cond_broadcast(&g_proxy.cond);
-    const uint64_t deadline = monotonicMs() + kDeinitWaitMs;
-    while (g_proxy.alive != 0 && monotonicMs() < deadline) timedWait(g_proxy, deadline);
+    const uint64_t deadline = get_monotonic_ms() + kDeinitWaitMs;
+    while (g_proxy.alive != 0 && get_monotonic_ms() < deadline) timedWait(g_proxy, deadline);
     if (g_proxy.alive != 0) {
         SM_LOG(2, "zeb proxy thread still waits for %s(%d), leaving it\n", kAgentName,
                g_proxy.pid);

@@ -10,8 +10,9 @@
 
 struct TASK_NODE_T;
 
-// Called as func(taskID, clientData); the result is ignored.
-using TASK_FUNC_T = int (*)(TASK_NODE_T* taskID, void* clientData);
+// Called as func(taskID, clientData) on the ticking thread; the result is ignored. noexcept:
+// nothing may unwind through the tick.
+using TASK_FUNC_T = int (*)(TASK_NODE_T* taskID, void* clientData) noexcept;
 
 // Membership in the scheduler's list, in order of addition.
 struct TASK_LINK_T {

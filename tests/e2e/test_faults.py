@@ -45,13 +45,17 @@ def config_manager_restarted(test, gw):
     gw.start_daemon()
     gw.config.close()  # killed: the next one knows no subscriber
     # The next one refuses gw_dps_switch's subscription for a while, more often than
-    # start-up tries, and holds a change made while the manager was away: the re-read
-    # applies it once both keys are subscribed.
-    gw.start_python("config-next", script("bus_peer.py"), [
+    # start-up tries, and holds changes made while the manager was away: the re-read
+    # applies them once both keys are subscribed.
+    peer = gw.start_python("config-next", script("bus_peer.py"), [
         "--config", "refuse-dps", "--refusals", "5",
-        "--value", "gw_zeb_switch=1", "--value", "gw_dps_switch=1"], ready=r"^serving ")
+        "--value", "gw_zeb_switch=0", "--value", "gw_dps_switch=1"], ready=r"^serving ")
     harness.poll(lambda: [r for r in gw.dps_runs() if r[0] == "startDPS.sh"], 20,
                  "the missed gw_dps_switch=1 applied")
+    # A missed gw_zeb_switch change publishes the serial number, as a notified one does.
+    harness.poll(lambda: [line for line in peer.log_lines()
+                          if line.startswith("call set_config gw_zeb_serialNumber ")], 10,
+                 "the serial number published after the missed gw_zeb_switch=0")
     # And the new manager's notifications arrive: the daemon subscribed again.
     gw.cfgtool("set", "gw_dps_switch", "0")
     harness.poll_count(gw.dps_runs, 3, 10, "DPS runs after the new manager's notification")

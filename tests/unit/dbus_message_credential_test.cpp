@@ -106,6 +106,21 @@ TEST_F(CredentialParseTest, SetCredentialBounds) {
     EXPECT_EQ(dst_.expireTimeMs, 1u);
 }
 
+// Expired once the wall clock is past the expiry; a record never stored (0) is not.
+TEST(CredentialExpiryTest, PastTheExpiryOnly) {
+    const struct {
+        uint64_t expireTimeMs;
+        uint64_t nowMs;
+        bool expired;
+    } cases[] = {{0, 5000, false}, {5000, 4999, false}, {5000, 5000, false}, {5000, 5001, true}};
+    for (const auto& c : cases) {
+        CREDENTIAL_MSG_T credential {};
+        credential.expireTimeMs = c.expireTimeMs;
+        EXPECT_EQ(credential_expired(&credential, c.nowMs), c.expired)
+            << c.expireTimeMs << " at " << c.nowMs;
+    }
+}
+
 // ---- the bus call, against the credential stand-in on a private bus ----------------------
 
 class CredentialBusTest : public ::testing::Test {
@@ -147,7 +162,7 @@ TEST_F(CredentialBusTest, RefreshStoresAndHandsOutACopy) {
 
     // The callback gets a copy; its failure does not undo the store.
     std::vector<CREDENTIAL_MSG_T> handed;
-    const auto keep = [](const CREDENTIAL_MSG_T* c, void* out) {
+    const auto keep = [](const CREDENTIAL_MSG_T* c, void* out) noexcept {
         static_cast<std::vector<CREDENTIAL_MSG_T>*>(out)->push_back(*c);
         return -1;
     };

@@ -1,33 +1,14 @@
 #include "dbus_message.h"
 
 #include <gtest/gtest.h>
-#include <time.h>
+#include <signal.h>
 
+#include <string>
+
+#include "log_capture.h"
 #include "raii.h"
 
 namespace {
-
-time_t monotonicSeconds() {
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
-
-// Feeds are timed on the monotonic clock, so a step of the wall clock neither stops nor
-// rushes them; a failing start-up sends none. Without a bus connection nothing is sent,
-// but the feed time is kept.
-TEST(FeedDogTest, DueEveryFiveMonotonicSecondsOnceThePumpFed) {
-    SERVICE_MONITOR_CTX_T ctx {};
-    feed_dog_if_due(&ctx);
-    EXPECT_EQ(ctx.last_feed_time.tv_sec, 0);
-    ctx.last_feed_time.tv_sec = monotonicSeconds() - 4;
-    const struct timeval early = ctx.last_feed_time;
-    feed_dog_if_due(&ctx);
-    EXPECT_EQ(ctx.last_feed_time.tv_sec, early.tv_sec);
-    ctx.last_feed_time.tv_sec -= 1;
-    feed_dog_if_due(&ctx);
-    EXPECT_LE(monotonicSeconds() - ctx.last_feed_time.tv_sec, 1);
-}
 
 // Only the bus's own word that the configuration manager has a new owner starts the
 // re-subscription: not its departure, not another name, not a peer's imitation.
@@ -55,6 +36,26 @@ TEST(ConfigManagerWatchTest, OnlyANewOwnerOfTheConfigurationManagerCounts) {
         EXPECT_EQ(is_config_manager_restart(msg.get()), c.restart) << c.sender << " " << c.member
                                                                      << " " << c.name << " " << c.newOwner;
     }
+}
+
+// The handler only records SIGINT; the next pump turn stops without touching the bus (the
+// context here has none), the main thread writes the line once, and a second SIGINT ends
+// the process at once with status 0.
+TEST(SigIntTest, FirstStopsThePumpSecondEndsTheProcess) {
+    sig_int_handler(0);
+    sig_int_handler(SIGTERM);
+    EXPECT_EQ(exit_flag.load(), 0u);
+    sig_int_handler(SIGINT);
+    EXPECT_EQ(exit_flag.load(), kExitRequested);
+    auto& log = LogCapture::begin();
+    SERVICE_MONITOR_CTX_T ctx {};
+    EXPECT_EQ(dbus_message_yield(&ctx, 1000), -1);
+    report_caught_signal();
+    const std::string logged = log.take();
+    EXPECT_EQ(logged.find("Caught signal: Interrupt, exiting..."),
+              logged.rfind("Caught signal: Interrupt, exiting..."));
+    EXPECT_NE(logged.find("Caught signal: Interrupt, exiting..."), std::string::npos);
+    EXPECT_EXIT(sig_int_handler(SIGINT), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

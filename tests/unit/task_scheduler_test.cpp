@@ -18,12 +18,12 @@ struct Probe {
     long count(const char* name) const { return std::count(runs.begin(), runs.end(), name); }
 };
 
-int recordRun(TASK_NODE_T* task, void* clientData) {
+int recordRun(TASK_NODE_T* task, void* clientData) noexcept {
     static_cast<Probe*>(clientData)->runs.push_back(task->taskName);
     return 0;
 }
 
-int removeVictim(TASK_NODE_T* task, void* clientData) {
+int removeVictim(TASK_NODE_T* task, void* clientData) noexcept {
     auto* probe = static_cast<Probe*>(clientData);
     recordRun(task, clientData);
     removeScheduleTask(probe->victim != nullptr ? probe->victim : task);
@@ -31,7 +31,7 @@ int removeVictim(TASK_NODE_T* task, void* clientData) {
     return 0;
 }
 
-int reAddSelf(TASK_NODE_T* task, void* clientData) {
+int reAddSelf(TASK_NODE_T* task, void* clientData) noexcept {
     recordRun(task, clientData);
     const std::string name = task->taskName;
     removeScheduleTask(task);
@@ -39,7 +39,7 @@ int reAddSelf(TASK_NODE_T* task, void* clientData) {
     return 0;
 }
 
-int requestStop(TASK_NODE_T* task, void* clientData) {
+int requestStop(TASK_NODE_T* task, void* clientData) noexcept {
     recordRun(task, clientData);
     setTaskSchedulerStopping(true);
     return 0;
@@ -52,7 +52,7 @@ struct Gate {
     std::shared_future<void> released = release.get_future().share();
 };
 
-int waitAtGate(TASK_NODE_T* /*task*/, void* clientData) {
+int waitAtGate(TASK_NODE_T* /*task*/, void* clientData) noexcept {
     auto* gate = static_cast<Gate*>(clientData);
     gate->entered.set_value();
     (void)gate->released.wait_for(std::chrono::seconds(10));
