@@ -125,6 +125,30 @@ TEST_F(TransferChannelTest, RefusesServersOfferingOnlyVersionsBelowTls12) {
     EXPECT_NE(log.take().find("curl_easy_perform() failed: SSL connect error"), std::string::npos);
 }
 
+// The certificate names localhost, not other.localhost, which libcurl resolves to the
+// loopback address all the same: only the host name check tells the two apart.
+TEST_F(TransferChannelTest, CertificateForAnotherHostNameFailsUploadAndManagementCall) {
+    const std::string codeOk = LocalHttpServer::reply(200, "{\"Code\":200}");
+    LocalHttpServer server([&](const std::string&) { return codeOk; }, tlsOptions(cas_));
+    for (const std::string host : {"localhost", "other.localhost"}) {
+        const bool named = host == "localhost";
+        const ClientPtr client = clientOf(server, cas_);
+        const std::string authority = host + ":" + std::to_string(server.port());
+        snprintf(client->uploadUrl, sizeof client->uploadUrl, "https://%s/m", authority.c_str());
+        client->apiHost = authority.c_str();
+        auto& log = LogCapture::begin();
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[1]", 5), named ? 0 : -1) << host;
+        EXPECT_EQ(CloudSdkDeleteGroup(client.get(), "12", 5), named ? 0 : -1) << host;
+        // Refused for the name, not for want of a connection.
+        const std::string text = log.take();
+        EXPECT_EQ(text.find("SSL peer certificate or SSH remote key was not OK") !=
+                      std::string::npos,
+                  !named)
+            << text;
+    }
+    EXPECT_EQ(server.requests().size(), 2u);  // the upload and the call under the right name
+}
+
 TEST(CloudSdkPostMetricData, AFailedTransferLeavesTheNextOneWhole) {
     // (how the first upload fails, connections then used: one in an unknown state is dropped)
     const std::pair<std::string, size_t> failures[] = {{LocalHttpServer::reply(500, "no"), 1},
