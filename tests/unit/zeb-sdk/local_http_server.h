@@ -98,6 +98,7 @@ public:
         return (tls_ ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(port_) +
                path;
     }
+    int port() const { return port_; }
     // Connections accepted (and, over HTTPS, that completed the handshake).
     size_t connections() const { return connections_; }
     size_t idleCloses() const { return idleCloses_; }

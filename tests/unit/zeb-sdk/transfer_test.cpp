@@ -4,15 +4,19 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "cloud_client.h"
 #include "local_http_server.h"
 #include "log_capture.h"
 #include "raii.h"
+#include "test_cas.h"
 #include "zeb-sdk/zeb-sdk.h"
 
 namespace {
@@ -28,39 +32,6 @@ const bool kLoosePolicy = [] {
                            "CipherString = DEFAULT@SECLEVEL=0\n";
     return setenv("OPENSSL_CONF", name, 1) == 0;
 }();
-
-struct ClientDeleter {
-    void operator()(CloudSdkClient* c) const noexcept { CloudSdkDeinitIF(c); }
-};
-using ClientPtr = std::unique_ptr<CloudSdkClient, ClientDeleter>;
-
-// Two throw-away CAs, the first with a server certificate for 127.0.0.1 (made by the cloud
-// stand-in's script), and the client's bundle file holding one of them.
-class TestCas {
-public:
-    TestCas() {
-        char pattern[] = "/tmp/sm_transfer_test_XXXXXX";
-        dir_ = mkdtemp(pattern);
-        const std::string script = SM_SOURCE_DIR "/sim/cloud/make_test_ca.sh ";
-        made_ = system((script + dir_ + "/1 >/dev/null && " + script + dir_ + "/2 >/dev/null")
-                           .c_str()) == 0;
-        trust(1);
-    }
-    ~TestCas() { (void)system(("rm -rf " + dir_).c_str()); }
-    bool made() const { return made_; }
-    std::string file(const char* name) const { return dir_ + "/1/" + name; }
-    std::string bundle() const { return dir_ + "/cacert.pem"; }
-    // Replaces the bundle, as an update does, with the CA numbered `ca`.
-    void trust(int ca) const {
-        const std::string next = bundle() + ".new";
-        std::ofstream(next) << std::ifstream(dir_ + "/" + std::to_string(ca) + "/ca.pem").rdbuf();
-        rename(next.c_str(), bundle().c_str());
-    }
-
-private:
-    std::string dir_;
-    bool made_ = false;
-};
 
 LocalServerOptions tlsOptions(const TestCas& cas, int maxVersion = 0, int idleCloseMs = 0) {
     return {cas.file("server.pem"), cas.file("server.key"), maxVersion, idleCloseMs};
@@ -152,6 +123,88 @@ TEST_F(TransferChannelTest, RefusesServersOfferingOnlyVersionsBelowTls12) {
     EXPECT_EQ(server.connections(), 1u);
     EXPECT_EQ(server.requests().size(), 1u);
     EXPECT_NE(log.take().find("curl_easy_perform() failed: SSL connect error"), std::string::npos);
+}
+
+// The certificate names localhost, not other.localhost, which libcurl resolves to the
+// loopback address all the same: only the host name check tells the two apart.
+TEST_F(TransferChannelTest, CertificateForAnotherHostNameFailsUploadAndManagementCall) {
+    const std::string codeOk = LocalHttpServer::reply(200, "{\"Code\":200}");
+    LocalHttpServer server([&](const std::string&) { return codeOk; }, tlsOptions(cas_));
+    for (const std::string host : {"localhost", "other.localhost"}) {
+        const bool named = host == "localhost";
+        const ClientPtr client = clientOf(server, cas_);
+        const std::string authority = host + ":" + std::to_string(server.port());
+        snprintf(client->uploadUrl, sizeof client->uploadUrl, "https://%s/m", authority.c_str());
+        client->apiHost = authority.c_str();
+        auto& log = LogCapture::begin();
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[1]", 5), named ? 0 : -1) << host;
+        EXPECT_EQ(CloudSdkDeleteGroup(client.get(), "12", 5), named ? 0 : -1) << host;
+        // Refused for the name, not for want of a connection.
+        const std::string text = log.take();
+        EXPECT_EQ(text.find("SSL peer certificate or SSH remote key was not OK") !=
+                      std::string::npos,
+                  !named)
+            << text;
+    }
+    EXPECT_EQ(server.requests().size(), 2u);  // the upload and the call under the right name
+}
+
+TEST(CloudSdkPostMetricData, AFailedTransferLeavesTheNextOneWhole) {
+    // (how the first upload fails, connections then used: one in an unknown state is dropped)
+    const std::pair<std::string, size_t> failures[] = {{LocalHttpServer::reply(500, "no"), 1},
+                                                       {LocalHttpServer::kDrop, 2},
+                                                       {LocalHttpServer::kHold, 2}};
+    for (const auto& [failure, connections] : failures) {
+        LocalHttpServer server([&failure = failure](const std::string& request) {
+            return body(request) == "[0]" ? failure : LocalHttpServer::reply(200, "ok");
+        });
+        const ClientPtr client = uploadClient("", server);
+        LogCapture::begin();
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[0]", 1), -1) << failure;
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[1]", 5), 0) << failure;
+        const std::vector<std::string> requests = server.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(body(requests[1]), "[1]");
+        EXPECT_EQ(server.connections(), connections) << failure;
+    }
+}
+
+TEST(CloudSdkAbort, EndsTransfersInFlightAndFailsLaterOnes) {
+    // The first upload is answered; every later request hangs until the abort.
+    LocalHttpServer server([](const std::string& request) {
+        return body(request) == "[0]" ? LocalHttpServer::reply(200, "ok") : LocalHttpServer::kHold;
+    });
+    const ClientPtr client = uploadClient("", server);
+    LogCapture::begin();
+    std::vector<const char*> bodies(20, "[1]");
+    bodies[0] = "[0]";
+    std::vector<int> results(bodies.size(), 7);
+    size_t accepted = 99;
+    std::thread uploads([&] {
+        accepted = CloudSdkPostMetricDataMany(client.get(), bodies.data(), bodies.size(), 300,
+                                              results.data());
+    });
+    long getStatus = 0;
+    std::thread management([&] {
+        HTTPResponse response{};
+        getStatus = HTTPDataGet(client.get(), server.url("/").c_str(), 300, WriteMemoryCallback,
+                                &response);
+        HTTPResponseFree(&response);
+    });
+    const size_t expected = 1 + kMaxUploadsInFlight + 1;  // answered, held uploads, the GET
+    const bool allInFlight = server.waitForRequests(expected);
+    CloudSdkAbort(client.get());
+    uploads.join();
+    management.join();
+    ASSERT_TRUE(allInFlight);
+
+    EXPECT_EQ(accepted, 1u);
+    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(std::count(results.begin() + 1, results.end(), -1), 19);
+    EXPECT_EQ(getStatus, -1);
+    EXPECT_EQ(server.requests().size(), expected);  // never more uploads in flight
+    EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[0]", 10), -1);
+    EXPECT_EQ(server.requests().size(), expected);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 
+#include "cloud_client.h"
 #include "local_http_server.h"
 #include "log_capture.h"
 #include "zeb-sdk/zeb-sdk-internal.h"
@@ -91,15 +91,10 @@ TEST(ManagementReply, ParsersTakeOnlyWellFormedReplies) {
     EXPECT_EQ(cloudSdkParseCodeReply(nullptr), -1);
 }
 
-struct ClientDeleter {
-    void operator()(CloudSdkClient* c) const noexcept { CloudSdkDeinitIF(c); }
-};
-
 // Against an API host that refuses connections every call fails after a logged packet
 // line that keeps the token hidden.
 TEST(MonitorGroupCalls, TransportFailureFailsEveryCallWithoutLeakingTheToken) {
-    const std::unique_ptr<CloudSdkClient, ClientDeleter> client(
-        CloudSdkInitIF("AKID", "secret", "BearerToken77", 0));
+    const ClientPtr client(CloudSdkInitIF("AKID", "secret", "BearerToken77", 0));
     const std::string host = "127.0.0.1:" + std::to_string(closedLoopbackPort());
     client->apiHost = host.c_str();
     auto& log = LogCapture::begin();

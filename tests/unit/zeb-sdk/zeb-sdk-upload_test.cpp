@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cloud_client.h"
+#include "local_http_server.h"
+#include "log_capture.h"
+#include "zeb-sdk/digest.h"
+#include "zeb-sdk/zeb-sdk.h"
+
+namespace {
+
+std::string hmacHex(const std::string& data, const std::string& key) {
+    char out[kSha1HexSize + 1] = {};
+    hmac_sha1_hex(
+        reinterpret_cast<const unsigned char*>(data.data()), static_cast<uint32_t>(data.size()),
+        out, reinterpret_cast<const unsigned char*>(key.data()), static_cast<uint32_t>(key.size()));
+    return out;
+}
+
+// The Authorization value an upload request must carry when signed with this credential.
+std::string expectedAuthorization(const std::string& request, const std::string& keyId,
+                                  const std::string& secret, const std::string& token) {
+    const std::string stringToSign =
+        "POST\n" + header(request, "Content-MD5") + "\napplication/json\n" +
+        header(request, "Date") + "\nx-zeb-api-version:1.0\n" +
+        (token.empty() ? "" : "x-zeb-caller-type:token\n") + "x-zeb-ip:127.0.0.1\n" +
+        (token.empty() ? "" : "x-zeb-security-token:" + token + "\n") +
+        "x-zeb-signature:hmac-sha1\n" + kUploadPath;
+    return keyId + ":" + hmacHex(stringToSign, secret);
+}
+
+// The upload is signed over the headers the cloud checks; the token adds two of them.
+TEST(CloudSdkPostMetricData, SignedUploadWithAndWithoutToken) {
+    const char* body = "[{\"metric\":\"cpu\",\"value\":1}]";
+    for (const std::string token : {"", "sts-token"}) {
+        LocalHttpServer server(200, "{\"ok\":true}");
+        const ClientPtr client = uploadClient(token.c_str(), server);
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), body, 5), 0);
+        const std::string request = server.request();
+        EXPECT_EQ(request.rfind(std::string("POST ") + kUploadPath + " HTTP/1.1\r\n", 0), 0u);
+        EXPECT_EQ(::body(request), body);
+        EXPECT_EQ(header(request, "Host"), "metrics.cloud.example");
+        char md5[kMd5HexSize + 1] = {};
+        md5_hex(reinterpret_cast<const unsigned char*>(body), static_cast<int32_t>(strlen(body)),
+                md5);
+        EXPECT_EQ(header(request, "Content-MD5"), md5);
+        EXPECT_EQ(header(request, "Authorization"),
+                  expectedAuthorization(request, "AKID", "upload-secret", token))
+            << token;
+        EXPECT_EQ(header(request, "x-zeb-security-token"), token.empty() ? "<missing>" : token);
+    }
+}
+
+TEST(CloudSdkPostMetricData, UploadStatusOtherThanTwoHundredFails) {
+    for (const int status : {200, 201, 400, 500}) {
+        auto& log = LogCapture::begin();
+        LocalHttpServer server(status, "{\"Code\":400}");
+        const ClientPtr client = uploadClient("", server);
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[1]", 5), status == 200 ? 0 : -1)
+            << status;
+        (void)server.request();
+        const std::string text = log.take();
+        const std::string line = " status:" + std::string(status == 200 ? "200" : "-1") +
+                                 "!req:[1] resp:{\"Code\":400}";
+        EXPECT_NE(text.find("POST " + server.url(kUploadPath) + line), std::string::npos) << text;
+        EXPECT_EQ(text.find("post metric data failed") == std::string::npos, status == 200);
+    }
+}
+
+// A kept connection carries each request's own credential, signature and token headers.
+TEST(CloudSdkPostMetricData, KeptConnectionCarriesEachRequestsOwnCredential) {
+    LocalHttpServer server(200, "ok");
+    const ClientPtr client = uploadClient("TOKEN1", server);
+    EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[1]", 5), 0);
+    ASSERT_EQ(CloudSdkUpdateCredential(client.get(), "AK2", "SK2", ""), 0);
+    EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[2]", 5), 0);
+
+    EXPECT_EQ(server.connections(), 1u);
+    const std::vector<std::string> requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(header(requests[0], "Authorization"),
+              expectedAuthorization(requests[0], "AKID", "upload-secret", "TOKEN1"));
+    EXPECT_EQ(header(requests[1], "Authorization"),
+              expectedAuthorization(requests[1], "AK2", "SK2", ""));
+    EXPECT_EQ(header(requests[1], "x-zeb-security-token"), "<missing>");
+    EXPECT_EQ(header(requests[1], "x-zeb-caller-type"), "<missing>");
+}
+
+TEST(CloudSdkPostMetricDataMany, EveryBodyOfALargeBatchOnceWithExactResults) {
+    constexpr size_t kCount = 1000;
+    const auto refused = [](size_t i) { return i % 97 == 0; };
+    LocalHttpServer server([&](const std::string& request) {
+        const size_t i = std::stoul(body(request).substr(1));
+        return LocalHttpServer::reply(refused(i) ? 500 : 200, "");
+    });
+    const ClientPtr client = uploadClient("", server);
+    std::vector<std::string> bodies;
+    std::vector<const char*> texts;
+    for (size_t i = 0; i < kCount; ++i) bodies.push_back("[" + std::to_string(i) + "]");
+    for (const std::string& b : bodies) texts.push_back(b.c_str());
+    std::vector<int> results(kCount, 7);
+    LogCapture::begin();
+    const size_t accepted =
+        CloudSdkPostMetricDataMany(client.get(), texts.data(), kCount, 10, results.data());
+
+    size_t expectedAccepted = 0;
+    for (size_t i = 0; i < kCount; ++i) {
+        EXPECT_EQ(results[i], refused(i) ? -1 : 0) << i;
+        expectedAccepted += refused(i) ? 0 : 1;
+    }
+    EXPECT_EQ(accepted, expectedAccepted);
+    std::vector<std::string> received;
+    for (const std::string& request : server.requests()) received.push_back(body(request));
+    std::sort(received.begin(), received.end());
+    std::sort(bodies.begin(), bodies.end());
+    EXPECT_EQ(received, bodies);
+    EXPECT_LE(server.connections(), kMaxUploadsInFlight);
+}
+
+}  // namespace
