@@ -11,42 +11,29 @@
 #include <thread>
 
 #include "log_capture.h"
+#include "config_manager_fixture.h"
 #include "private_bus.h"
 
 namespace {
 
-class CfgClientTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(bus_.start("iot.gateway.config",
-                               {CONFIG_MANAGER_SERVICE_PATH, "--address", bus_.address(),
-                                "--store", bus_.dir() + "/config.store"}))
-            << readAll(bus_.dir() + "/iot.gateway.config.log");
-        handle_ = openCfgPrivateConn(bus_.address().c_str());
-        ASSERT_NE(handle_, nullptr);
-    }
-    void TearDown() override { closeCfgPrivateConn(handle_); }
-
-    testbus::PrivateBus bus_;
-    CFG_CONN_T* handle_ = nullptr;
-};
+class CfgClientTest : public ConfigManagerFixture {};
 
 TEST_F(CfgClientTest, GetCutsLongValuesAndKeepsTheBufferOnFailure) {
     const std::string value(100, 'v');
-    ASSERT_EQ(cfgSetConfig(handle_, "long", value.c_str()), 0);
+    ASSERT_EQ(cfgSetConfig(conn_, "long", value.c_str()), 0);
     char buf[16];
-    EXPECT_EQ(cfgGetConfig(handle_, "long", buf, sizeof buf), 0);
+    EXPECT_EQ(cfgGetConfig(conn_, "long", buf, sizeof buf), 0);
     EXPECT_EQ(std::string(buf), value.substr(0, 15));
     char one = 'Z';
-    EXPECT_EQ(cfgGetConfig(handle_, "long", &one, 1), 0);
+    EXPECT_EQ(cfgGetConfig(conn_, "long", &one, 1), 0);
     EXPECT_EQ(one, '\0');
 
     char before[16];
     memcpy(before, buf, sizeof buf);
-    EXPECT_EQ(cfgGetConfig(handle_, "missing", buf, sizeof buf), 100100);
+    EXPECT_EQ(cfgGetConfig(conn_, "missing", buf, sizeof buf), 100100);
     EXPECT_EQ(memcmp(buf, before, sizeof buf), 0);
     bus_.stopLast(SIGTERM);
-    const int ret = cfgGetConfig(handle_, "long", buf, sizeof buf);
+    const int ret = cfgGetConfig(conn_, "long", buf, sizeof buf);
     EXPECT_NE(ret, 0);
     EXPECT_NE(ret, 100100);  // an absent service is not an absent key
     EXPECT_EQ(memcmp(buf, before, sizeof buf), 0);
@@ -56,23 +43,23 @@ TEST_F(CfgClientTest, InvalidArgumentsNeverReachTheLibrary) {
     auto& log = LogCapture::begin();
     char buf[8] = "keep";
     // The library answers invalid arguments with its own code, never -1.
-    EXPECT_EQ(cfgSetConfig(handle_, "k", nullptr), -1);
-    EXPECT_EQ(cfgGetConfig(handle_, "k", buf, 0), -1);
-    EXPECT_EQ(cfgGetConfig(handle_, "k", buf, -5), -1);
-    EXPECT_EQ(cfgSubscribeConfig(handle_, 1, nullptr), -1);
+    EXPECT_EQ(cfgSetConfig(conn_, "k", nullptr), -1);
+    EXPECT_EQ(cfgGetConfig(conn_, "k", buf, 0), -1);
+    EXPECT_EQ(cfgGetConfig(conn_, "k", buf, -5), -1);
+    EXPECT_EQ(cfgSubscribeConfig(conn_, 1, nullptr), -1);
     EXPECT_STREQ(buf, "keep");
     EXPECT_NE(log.take().find("invalid input params"), std::string::npos);
     EXPECT_EQ(openCfgPrivateConn(("unix:path=" + bus_.dir() + "/no-bus").c_str()), nullptr);
 }
 
 TEST_F(CfgClientTest, ConcurrentGetsEachGetTheirOwnValue) {
-    ASSERT_EQ(cfgSetConfig(handle_, "first", "value of the first key"), 0);
-    ASSERT_EQ(cfgSetConfig(handle_, "second", "2nd"), 0);
+    ASSERT_EQ(cfgSetConfig(conn_, "first", "value of the first key"), 0);
+    ASSERT_EQ(cfgSetConfig(conn_, "second", "2nd"), 0);
     std::atomic<int> wrong{0};
     auto reader = [&](const char* key, const char* expected) {
         for (int i = 0; i < 100; ++i) {
             char buf[64] = "";
-            if (cfgGetConfig(handle_, key, buf, sizeof buf) != 0 || strcmp(buf, expected) != 0) {
+            if (cfgGetConfig(conn_, key, buf, sizeof buf) != 0 || strcmp(buf, expected) != 0) {
                 ++wrong;
             }
         }
@@ -94,12 +81,12 @@ TEST_F(CfgClientTest, LimitedCallsEndWithinTheBudgetWhenTheManagerIsSilent) {
     ASSERT_TRUE(dbus_bus_register(silent, nullptr));
     ASSERT_EQ(dbus_bus_request_name(silent, "iot.gateway.config", 0, nullptr),
               DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER);
-    cfgLimitCalls(handle_, 500);
+    cfgLimitCalls(conn_, 500);
     char buf[8];
     const auto began = std::chrono::steady_clock::now();
-    EXPECT_NE(cfgUnsubscribeConfig(handle_, "gw_zeb_switch"), 0);
-    EXPECT_NE(cfgUnsubscribeConfig(handle_, "gw_dps_switch"), 0);
-    EXPECT_NE(cfgGetConfig(handle_, "gw_zeb_switch", buf, sizeof buf), 0);
+    EXPECT_NE(cfgUnsubscribeConfig(conn_, "gw_zeb_switch"), 0);
+    EXPECT_NE(cfgUnsubscribeConfig(conn_, "gw_dps_switch"), 0);
+    EXPECT_NE(cfgGetConfig(conn_, "gw_zeb_switch", buf, sizeof buf), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(kCfgTimeoutMs));
     dbus_connection_close(silent);
     dbus_connection_unref(silent);
@@ -111,7 +98,7 @@ TEST_F(CfgClientTest, StrayMessagesDoNotPileUpOnTheConnection) {
     DBusConnection* other = dbus_connection_open_private(bus_.address().c_str(), nullptr);
     ASSERT_NE(other, nullptr);
     ASSERT_TRUE(dbus_bus_register(other, nullptr));
-    const char* target = dbus_bus_get_unique_name(handle_->conn);
+    const char* target = dbus_bus_get_unique_name(conn_->conn);
     for (int i = 0; i < 20; ++i) {
         DBusMessage* signal = dbus_message_new_signal("/stray", "test.Stray", "Noise");
         dbus_message_set_destination(signal, target);
@@ -120,9 +107,9 @@ TEST_F(CfgClientTest, StrayMessagesDoNotPileUpOnTheConnection) {
     }
     dbus_connection_flush(other);
     char buf[16];
-    for (int i = 0; i < 3; ++i) (void)cfgGetConfig(handle_, "missing", buf, sizeof buf);
-    const CfgCallLock lock(handle_);  // drops what the last call left queued
-    EXPECT_EQ(dbus_connection_get_dispatch_status(handle_->conn), DBUS_DISPATCH_COMPLETE);
+    for (int i = 0; i < 3; ++i) (void)cfgGetConfig(conn_, "missing", buf, sizeof buf);
+    const CfgCallLock lock(conn_);  // drops what the last call left queued
+    EXPECT_EQ(dbus_connection_get_dispatch_status(conn_->conn), DBUS_DISPATCH_COMPLETE);
     dbus_connection_close(other);
     dbus_connection_unref(other);
 }

@@ -7,26 +7,12 @@
 #include <string>
 
 #include "cfg_client.h"
+#include "config_manager_fixture.h"
 #include "log_capture.h"
-#include "private_bus.h"
 
 namespace {
 
-class StoredSwitchTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(bus_.start("iot.gateway.config",
-                               {CONFIG_MANAGER_SERVICE_PATH, "--address", bus_.address(),
-                                "--store", bus_.dir() + "/config.store"}))
-            << readAll(bus_.dir() + "/iot.gateway.config.log");
-        conn_ = openCfgPrivateConn(bus_.address().c_str());
-        ASSERT_NE(conn_, nullptr);
-    }
-    void TearDown() override { closeCfgPrivateConn(conn_); }
-
-    testbus::PrivateBus bus_;
-    CFG_CONN_T* conn_ = nullptr;
-};
+class StoredSwitchTest : public ConfigManagerFixture {};
 
 // Missing, "0", "2", "on" and "" are off; "1" and " +1" are on. A missing key reads as
 // "0" with the manager's own result, so start-up can say so.

@@ -8,15 +8,9 @@
 #include <thread>
 #include <utility>
 
+#include "metric_clocks.h"
+
 namespace {
-
-constexpr uint64_t kWallStart = 1700000000000ULL;
-constexpr uint64_t kPeriodMs = 60000;
-
-std::atomic<uint64_t> g_wall{kWallStart};
-std::atomic<uint64_t> g_mono{1000};
-uint64_t wallNow() { return g_wall.load(); }
-uint64_t monoNow() { return g_mono.load(); }
 
 class MetricPeriodTest : public ::testing::Test {
 protected:

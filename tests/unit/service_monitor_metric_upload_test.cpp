@@ -18,20 +18,13 @@
 #include <vector>
 
 #include "raii.h"
+#include "metric_clocks.h"
 #include "service_monitor_metric_manager.h"
 #include "zeb-sdk/zeb-sdk.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr uint64_t kWallStart = 1700000000000ULL;
-constexpr uint64_t kPeriodMs = 60000;
-
-std::atomic<uint64_t> g_wall{kWallStart};
-std::atomic<uint64_t> g_mono{1000};
-uint64_t wallNow() { return g_wall.load(); }
-uint64_t monoNow() { return g_mono.load(); }
 
 // The cloud as the upload thread sees it: records every body, refuses every seventh, and
 // while held answers only when released or aborted (each wait bounded).
