@@ -71,7 +71,7 @@ struct PERIOD_METRIC_T {
 using PERIOD_METRICS_T = std::vector<PERIOD_METRIC_T>;
 
 using CLOCK_MS_FUNC_T = uint64_t (*)();
-// CloudSdkPostMetricDataMany's shape: results[i] 0 or -1; the number accepted.
+// CloudSdkPostMetricDataMany's shape: results[i] 0, an HTTP status or -1; the number accepted.
 using UPLOAD_MANY_FUNC_T = size_t (*)(CloudSdkClient* client, const char* const* bodies,
                                       size_t count, int timeoutSeconds, int* results);
 using ABORT_FUNC_T = void (*)(CloudSdkClient* client);
