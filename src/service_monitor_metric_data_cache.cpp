@@ -346,7 +346,3 @@ void iter_metric_data(const METRIC_DATA_CACHE_T* cache, METRIC_ITER_FUNC_T callb
 size_t metric_data_cache_free_modules(const METRIC_DATA_CACHE_T* cache) {
     return cache != nullptr ? _listSize(&cache->freeModules) : 0;
 }
-
-size_t metric_data_cache_free_metrics(const METRIC_DATA_CACHE_T* cache) {
-    return cache != nullptr ? _listSize(&cache->freeMetrics) : 0;
-}

@@ -69,7 +69,7 @@ using METRIC_ITER_FUNC_T = int (*)(const char* moduleName, const char* metricNam
 void metric_data_cache_deinit(METRIC_DATA_CACHE_T* cache);
 // Merges the sample into its metric by the sample's rule. 0, or -1 (null argument or no
 // memory for a new node).
-int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* message);
+[[nodiscard]] int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* message);
 // Moves every node onto the free lists. 0, or -1 for a null cache.
 int clear_metric_data(METRIC_DATA_CACHE_T* cache);
 // 0 and the metric's value, or -1 when an argument is null or the names are not cached.
@@ -80,8 +80,7 @@ int clear_metric_data(METRIC_DATA_CACHE_T* cache);
 // Calls callback for every cached metric (module buckets in order, chains newest first).
 void iter_metric_data(const METRIC_DATA_CACHE_T* cache, METRIC_ITER_FUNC_T callback,
                       void* userData);
-// Idle nodes on the free lists.
+// Idle module nodes on the free list.
 [[nodiscard]] size_t metric_data_cache_free_modules(const METRIC_DATA_CACHE_T* cache);
-[[nodiscard]] size_t metric_data_cache_free_metrics(const METRIC_DATA_CACHE_T* cache);
 
 #endif

@@ -1,6 +1,5 @@
 #include "service_monitor_metric_request.h"
 
-#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

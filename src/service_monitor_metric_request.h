@@ -42,8 +42,8 @@ struct METRIC_ENTRY_CURSOR_T {
 [[nodiscard]] bool read_metric_request(const char* text, METRIC_REQUEST_T* request);
 // The next element of params (an array) in order, or null after the last. Only for a
 // request that read_metric_request accepted.
-const METRIC_ENTRY_T* next_metric_entry(const METRIC_REQUEST_T& request,
-                                        METRIC_ENTRY_CURSOR_T* cursor);
+[[nodiscard]] const METRIC_ENTRY_T* next_metric_entry(const METRIC_REQUEST_T& request,
+                                                      METRIC_ENTRY_CURSOR_T* cursor);
 // Copies a string value unescaped, cut to size - 1 bytes, ending as the C string cJSON
 // makes of it (at an escaped NUL). The length of the whole unescaped C string.
 size_t json_string_copy(const JSON_VALUE_T& value, char* dst, size_t size);

@@ -68,21 +68,25 @@ class StartupTest(harness.GatewayTestCase):
         self.assertFalse([m for m in tail if "credential" in m or "get gw_" in m], tail)
 
     def test_switch_off_at_startup(self):
-        # A missing stored value switches everything off (the reading of the stored texts
-        # is msg_handler_test's).
-        gw = self.start_gateway(AGENT_KEYS, credential=True, daemon=False)
-        harness.write_text(KEY_FILE, KEY_FILE_TEXT)  # left from an earlier run
-        gw.start_daemon()
-        self.assertFalse(os.path.exists(KEY_FILE))
-        self.assertEqual(gw.post(harness.metric_request()), OFF)
-        self.assertEqual(gw.post("{not json"), OFF)
-        self.assertInOrder(gw.daemon, ["config(gw_zeb_switch) not exists and stop zeb plugin",
-                                       "ZEB switch:0", "delete %s success" % KEY_FILE,
-                                       "report serialNum(%s) to config-manager" % SERIAL])
-        time.sleep(1.5)  # a credential task would have run by now
-        self.assertEqual((gw.credential_calls(), agent_processes(), gw.agent_records()),
-                         ([], {}, []))
-        self.stop_daemon()
+        # A stored value that is missing, not 1, or not a number switches everything off.
+        for value, number in ((None, 0), ("0", 0), ("2", 2), ("on", 0)):
+            with self.subTest(value=value):
+                gw = self.next_gateway(str(value))
+                entries = dict(AGENT_KEYS, **({"gw_zeb_switch": value} if value else {}))
+                harness.write_text(KEY_FILE, KEY_FILE_TEXT)  # left from an earlier run
+                self.start_gateway(entries, credential=True)
+                self.assertFalse(os.path.exists(KEY_FILE))
+                self.assertEqual(gw.post(harness.metric_request()), OFF)
+                self.assertEqual(gw.post("{not json"), OFF)
+                self.assertInOrder(gw.daemon, ["ZEB switch:%d" % number,
+                                               "delete %s success" % KEY_FILE,
+                                               "report serialNum(%s) to config-manager" % SERIAL])
+                missing = "config(gw_zeb_switch) not exists and stop zeb plugin"
+                self.assertEqual(missing in gw.daemon.messages(), value is None)
+                time.sleep(1.5)  # a credential task would have run by now
+                self.assertEqual((gw.credential_calls(), agent_processes(),
+                                  gw.agent_records()), ([], {}, []))
+                self.stop_daemon()
 
     def test_serial_number_sources(self):
         # (label, serial file text, vt_serialNumber, file afterwards, published serial)

@@ -52,11 +52,6 @@ class StartupTest(harness.GatewayTestCase):
                 self.assertEqual(len([c for c in gw.monitor.calls("get_config")
                                       if c["args"][0] == "gw_zeb_switch"]), reads)
                 self.assertEqual(gw.feeds(), [])
-                # Whatever failed, the name (owned or queued for) is given back before the
-                # exit, with the connection.
-                self.wait_until(lambda: gw.monitor.calls("ReleaseName"), "ReleaseName seen")
-                self.assertEqual([c["args"] for c in gw.monitor.calls("ReleaseName")],
-                                 [[MONITOR_NAME]])
                 self.assertEqual((harness.agent_processes(), gw.dps_runs()), ({}, []))
                 self.assertNoSanitizerReport(daemon)
                 if label == "name-owned":

@@ -118,8 +118,8 @@ class NotifyConfigTest(MethodCase):
         self.assertEqual(harness.poll_count(gw.dps_runs, 1, 5, "DPS runs")[0][0], "stopDPS.sh")
         daemon_sid = harness.proc_stat(gw.daemon.pid)[2]
         # (value sent, number the daemon reads, script run); "cfg:" values go through cfgtool.
-        # The reading of other value texts is dbus_message_method_test's.
-        cases = [("1", 1, "startDPS.sh"), ("0", 0, "stopDPS.sh"),
+        cases = [("1", 1, "startDPS.sh"), ("0", 0, "stopDPS.sh"), ("off", 0, "stopDPS.sh"),
+                 (" +1", 1, "startDPS.sh"), ("2", 2, "stopDPS.sh"), ("-1", -1, "stopDPS.sh"),
                  ("cfg:1", 1, "startDPS.sh"), ("cfg:", 0, "stopDPS.sh")]
         for n, (value, number, script) in enumerate(cases, start=2):
             with self.subTest(value=value):
@@ -136,7 +136,7 @@ class NotifyConfigTest(MethodCase):
                 self.assertEqual(name, script)
                 self.assertNotIn(gw.daemon.pid, (pid, ppid), "script not detached")
                 self.assertNotEqual(sid, daemon_sid, "script in the daemon's session")
-        for key in ("GW_DPS_SWITCH", ""):  # the table's matching: dbus_message_method_test
+        for key in ("gw_unknown_switch", "GW_DPS_SWITCH", "gw_dps", ""):
             self.assertEqual(self.notify(key, "1"), -1)
             self.assertIn("No %s handler was found" % key, gw.daemon.messages())
         for signature, args in (("s", ["gw_zeb_switch"]), ("", []), ("si", ["gw_dps_switch", 1])):

@@ -14,6 +14,7 @@
 #include "logger.h"
 #include "metric_reply.h"
 #include "raii.h"
+#include "service_monitor_metric_manager.h"
 #include "service_monitor_metric_request.h"
 
 namespace {
@@ -77,12 +78,12 @@ METRIC_DATA_MANAGER_T* manager() {
     static METRIC_DATA_MANAGER_T m;
     static const bool ready = [] {
         log_init("fuzz", 0, 3, 4);  // quiet
-        (void)initMessageQueue(&m.metricDataQueue);
-        m.periodStartMs = 0;
-        m.periodEndMs = UINT64_MAX / 2;  // every plausible ts is in the period
-        m.periodMs = 60000;
+        (void)initMessageQueue(&m.period.metricDataQueue);
+        m.period.periodStartMs = 0;
+        m.period.periodEndMs = UINT64_MAX / 2;  // every plausible ts is in the period
+        m.period.periodMs = 60000;
         m.enable = 1;
-        m.dependReady = 1;
+        m.registration.dependReady = 1;
         return true;
     }();
     (void)ready;
@@ -97,6 +98,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char reply[kMetricReplyBufSize];
     const int result = post_metric_data(manager(), text.c_str(), reply);
     checkReply(reply, result);
-    drainQueue(&manager()->metricDataQueue);
+    drainQueue(&manager()->period.metricDataQueue);
     return 0;
 }

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "raii.h"
-#include "service_monitor_metric_manager.h"
+#include "service_monitor_metric_reply.h"
 
 struct MetricReply {
     std::string id;

@@ -37,12 +37,12 @@ std::string request(const std::string& params, double ts = kStart + 1000,
 class PostMetricDataTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(initMessageQueue(&manager.metricDataQueue), 0);
-        manager.periodStartMs = kStart;
-        manager.periodEndMs = kEnd;
-        manager.periodMs = 60000;
+        ASSERT_EQ(initMessageQueue(&manager.period.metricDataQueue), 0);
+        manager.period.periodStartMs = kStart;
+        manager.period.periodEndMs = kEnd;
+        manager.period.periodMs = 60000;
         manager.enable = 1;
-        manager.dependReady = 1;
+        manager.registration.dependReady = 1;
         for (PRE_TASK_T& task : g_preTasks) task.done = true;
     }
     void TearDown() override {
@@ -68,7 +68,7 @@ protected:
     std::vector<std::string> drain() {
         std::vector<std::string> out;
         MSG_NODE_T* node = nullptr;
-        while (popMessageFromQueue(&manager.metricDataQueue, 0, &node) == 0) {
+        while (popMessageFromQueue(&manager.period.metricDataQueue, 0, &node) == 0) {
             const auto batch = takeMetricBatch(node);
             EXPECT_FALSE(batch->messages.empty());
             for (const METRIC_MESSAGE_T& m : batch->messages) {
@@ -125,13 +125,13 @@ TEST_F(PostMetricDataTest, NothingIsTakenWithoutArgumentsSwitchOrReadyServices) 
     EXPECT_EQ(post(nullptr, &manager).code, kMetricCodeBadInput);
 
     g_preTasks[1].done = false;
-    manager.dependReady = 0;
+    manager.registration.dependReady = 0;
     Reply r = post(request(entry("cpu", "update")));
     EXPECT_EQ(r.code, kMetricCodeNotReady);
     EXPECT_EQ(r.message, "the dependent service are not ready");
     g_preTasks[1].done = true;
     EXPECT_EQ(post(request(entry("cpu", "update"))).code, kMetricCodeOk);
-    EXPECT_EQ(manager.dependReady, 1U);
+    EXPECT_EQ(manager.registration.dependReady, 1U);
     drain();
 
     manager.enable = 0;  // checked before the request is parsed
@@ -191,8 +191,8 @@ TEST_F(PostMetricDataTest, TsWindowIncludesBothWidenedBounds) {
     EXPECT_TRUE(drain().empty());
 
     // A period that starts within the tolerance of the epoch does not wrap around.
-    manager.periodStartMs = 1000;
-    manager.periodEndMs = 61000;
+    manager.period.periodStartMs = 1000;
+    manager.period.periodEndMs = 61000;
     EXPECT_EQ(post(request(entry("e", "update"), 0)).code, kMetricCodeOk);
 }
 
@@ -201,8 +201,8 @@ TEST_F(PostMetricDataTest, TsWindowIncludesBothWidenedBounds) {
 TEST_F(PostMetricDataTest, FullQueueRefusesWholeRequestsAndThePeriodCountsThem) {
     const std::string two = entry("a", "update") + "," + entry("b", "update");
     EXPECT_EQ(post(request(two)).code, kMetricCodeOk);
-    const size_t cost = manager.metricDataQueue.bytes;
-    manager.metricDataQueue.limitBytes = cost + cost / 2;  // room for three entries at most
+    const size_t cost = manager.period.metricDataQueue.bytes;
+    manager.period.metricDataQueue.limitBytes = cost + cost / 2;  // room for three entries at most
     const std::string three = two + "," + entry("c", "max");
     const struct {
         std::string params;
@@ -224,7 +224,7 @@ TEST_F(PostMetricDataTest, FullQueueRefusesWholeRequestsAndThePeriodCountsThem) 
     EXPECT_EQ(post(request(entry("x", "max"))).code, kMetricCodeBadInput);
 
     char line[384];
-    metric_period_summary(&manager, line, sizeof line);
+    metric_period_summary(&manager.period, line, sizeof line);
     EXPECT_EQ(std::string(line), "period summary: samples accepted 4, dropped by disable 0, "
                                  "requests refused 100000:0 100001:2 100002:2 110100:0 110101:0, "
                                  "queue peak " + std::to_string(cost) +
@@ -234,14 +234,14 @@ TEST_F(PostMetricDataTest, FullQueueRefusesWholeRequestsAndThePeriodCountsThem) 
 // Whatever was taken before a disable never reaches the cache, even a chain the manager
 // thread popped before the disable and merges after a quick re-enable; all of it is counted.
 TEST_F(PostMetricDataTest, DisableDropsEverySampleTakenBeforeItAndCountsThem) {
-    manager.cache = metric_data_cache_init();
+    manager.period.cache = metric_data_cache_init();
     const auto mergeQueued = [this] {
         MSG_NODE_T* chain = nullptr;
-        EXPECT_EQ(popAllMessagesFromQueue(&manager.metricDataQueue, 0, &chain), 0);
+        EXPECT_EQ(popAllMessagesFromQueue(&manager.period.metricDataQueue, 0, &chain), 0);
         return chain;
     };
     ASSERT_EQ(post(request(entry("merged", "update"))).code, kMetricCodeOk);
-    (void)metric_merge_chain(&manager, mergeQueued());
+    (void)metric_merge_chain(&manager.period, mergeQueued());
     ASSERT_EQ(post(request(entry("a", "update") + "," + entry("b", "update"))).code, kMetricCodeOk);
     ASSERT_EQ(post(request(entry("c", "update"))).code, kMetricCodeOk);
     MSG_NODE_T* const popped = mergeQueued();
@@ -251,40 +251,20 @@ TEST_F(PostMetricDataTest, DisableDropsEverySampleTakenBeforeItAndCountsThem) {
     manager.enable = 1;  // on again at once
     for (PRE_TASK_T& task : g_preTasks) task.done = true;
     ASSERT_EQ(post(request(entry("after", "update"))).code, kMetricCodeOk);
-    (void)metric_merge_chain(&manager, popped);
-    (void)metric_merge_chain(&manager, mergeQueued());
+    (void)metric_merge_chain(&manager.period, popped);
+    (void)metric_merge_chain(&manager.period, mergeQueued());
 
     std::vector<std::string> cached;
-    iter_metric_data(manager.cache, [](const char*, const char* metric, uint32_t, void* out, double) {
+    iter_metric_data(manager.period.cache, [](const char*, const char* metric, uint32_t, void* out, double) {
         static_cast<std::vector<std::string>*>(out)->push_back(metric);
         return 0;
     }, &cached);
     EXPECT_EQ(cached, std::vector<std::string>{"after"});
     char line[384];
-    metric_period_summary(&manager, line, sizeof line);
+    metric_period_summary(&manager.period, line, sizeof line);
     EXPECT_NE(std::string(line).find("samples accepted 6, dropped by disable 5,"),
               std::string::npos) << line;
-    metric_data_cache_deinit(manager.cache);
-}
-
-// A registration run stalled across a quick off and on must not mark the new enable's row.
-TEST(PreTasks, ARunStartedBeforeADisableNeverMarksTheNextEnable) {
-    ASSERT_EQ(initTaskScheduler(), 0);
-    METRIC_DATA_MANAGER_T manager;
-    ASSERT_EQ(start_pre_task(&manager), 0);
-    const uint64_t stale = pre_task_generation();
-    ASSERT_EQ(stop_pre_task(&manager), 0);
-    ASSERT_EQ(start_pre_task(&manager), 0);
-    PRE_TASK_T& row = g_preTasks[2];
-    TASK_NODE_T* const task = findScheduleTask(row.name);
-    EXPECT_FALSE(mark_pre_task_done(task, &row, stale));
-    EXPECT_FALSE(row.done);
-    EXPECT_EQ(findScheduleTask(row.name), task);  // the new enable's task runs on
-    EXPECT_TRUE(mark_pre_task_done(task, &row, pre_task_generation()));
-    EXPECT_TRUE(row.done);
-    EXPECT_EQ(findScheduleTask(row.name), nullptr);
-    (void)stop_pre_task(&manager);
-    deinitTaskScheduler();
+    metric_data_cache_deinit(manager.period.cache);
 }
 
 TEST_F(PostMetricDataTest, RepliesStayJsonWhateverTheIdAndRuleHold) {
@@ -318,28 +298,6 @@ TEST_F(PostMetricDataTest, LongIdIsShortenedNotTheDocument) {
     std::string expected;
     for (int i = 0; i < 100; ++i) expected += "\xe2\x82\xac\"";
     EXPECT_EQ(expected.compare(0, r.id.size(), r.id), 0);
-}
-
-TEST(PackageReplyMessage, FormatsEscapesAndShortens) {
-    char buf[kMetricReplyBufSize];
-    EXPECT_EQ(package_reply_message(buf, sizeof buf, "id", "text", 100001), 0);
-    EXPECT_STREQ(buf, R"({"id":"id","code":100001, "message":"text"})");
-
-    // Bytes that are not UTF-8 become U+FFFD, control characters are escaped.
-    EXPECT_EQ(package_reply_message(buf, sizeof buf, "\xff\x1f", "a\xc3", 0), 0);
-    EXPECT_STREQ(buf, R"({"id":"\ufffd\u001f","code":0, "message":"a\ufffd"})");
-
-    // A message that alone overflows is shortened too, the id first to nothing.
-    const std::string controls(127, '\x01');
-    EXPECT_EQ(package_reply_message(buf, sizeof buf, "id", controls.c_str(), 1), -1);
-    const std::optional<MetricReply> r = parseMetricReply(buf);
-    ASSERT_TRUE(r) << buf;
-    EXPECT_EQ(r->id, "");
-    EXPECT_EQ(r->message, std::string((255 - 32) / 6, '\x01'));
-
-    char tiny[10];
-    EXPECT_EQ(package_reply_message(tiny, sizeof tiny, "", "", 0), -1);
-    EXPECT_STREQ(tiny, "");
 }
 
 }  // namespace

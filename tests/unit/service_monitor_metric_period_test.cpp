@@ -1,26 +1,14 @@
+#include "service_monitor_metric_period.h"
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cfloat>
-#include <cmath>
-#include <cstdlib>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <map>
+#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include "raii.h"
-#include "service_monitor_metric_manager.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include <utility>
 
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr uint64_t kWallStart = 1700000000000ULL;
 constexpr uint64_t kPeriodMs = 60000;
@@ -30,114 +18,23 @@ std::atomic<uint64_t> g_mono{1000};
 uint64_t wallNow() { return g_wall.load(); }
 uint64_t monoNow() { return g_mono.load(); }
 
-// The cloud as the upload thread sees it: records every body, refuses every seventh, and
-// while held answers only when released or aborted (each wait bounded).
-struct FakeCloud {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool held = false;
-    bool aborted = false;
-    size_t calls = 0;
-    std::vector<std::string> bodies;
-};
-FakeCloud g_cloud;
-
-size_t fakeUploadMany(CloudSdkClient*, const char* const* bodies, size_t count, int, int* results) {
-    std::unique_lock<std::mutex> lock(g_cloud.lock);
-    ++g_cloud.calls;
-    g_cloud.changed.notify_all();
-    g_cloud.changed.wait_for(lock, 10s, [] { return !g_cloud.held || g_cloud.aborted; });
-    size_t accepted = 0;
-    for (size_t i = 0; i < count; ++i) {
-        g_cloud.bodies.emplace_back(bodies[i]);
-        results[i] = g_cloud.aborted || g_cloud.bodies.size() % 7 == 0 ? -1 : 0;
-        accepted += results[i] == 0 ? 1 : 0;
-    }
-    return accepted;
-}
-
-void holdCloud(bool held) {
-    const std::lock_guard<std::mutex> lock(g_cloud.lock);
-    g_cloud.held = held;
-    g_cloud.changed.notify_all();
-}
-
-std::vector<std::string> uploadedBodies() {
-    const std::lock_guard<std::mutex> lock(g_cloud.lock);
-    return g_cloud.bodies;
-}
-
-void fakeAbort(CloudSdkClient*) {
-    const std::lock_guard<std::mutex> lock(g_cloud.lock);
-    g_cloud.aborted = true;
-    g_cloud.changed.notify_all();
-}
-
-template <typename Probe>
-bool eventually(Probe probe) {
-    for (int i = 0; i < 1000 && !probe(); ++i) std::this_thread::sleep_for(10ms);
-    return probe();
-}
-
 class MetricPeriodTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_wall = kWallStart;
         g_mono = 1000;
-        {
-            const std::lock_guard<std::mutex> lock(g_cloud.lock);
-            g_cloud.held = g_cloud.aborted = false;
-            g_cloud.calls = 0;
-            g_cloud.bodies.clear();
-        }
-        m->periodMs = kPeriodMs;
-        m->wallClockMs = wallNow;
-        m->monoClockMs = monoNow;
-        m->uploadMany = fakeUploadMany;
-        m->abortTransfers = fakeAbort;
-        m->enable = 1;
-        m->dependReady = 1;
-    }
-    void TearDown() override { metric_data_manager_deinit(m); }
-
-    void start() {
-        ASSERT_EQ(metric_data_manager_start(m), 0);
-        m->sdkHandle = CloudSdkInitIF("id", "secret", "", 0);
-    }
-    int post(const std::string& module, int metrics, double value = 1) {
-        std::string params;
-        for (int i = 0; i < metrics; ++i) {
-            params += (i ? "," : "") + std::string(R"({"metricName":"metric)") +
-                      std::to_string(i) + R"(","value":)" + std::to_string(value) +
-                      R"(,"collectRule":"accumulate"})";
-        }
-        const std::string text = R"({"ts":)" + std::to_string(g_wall.load()) +
-                                 R"(,"moduleName":")" + module + R"(","params":[)" + params + "]}";
-        char reply[kMetricReplyBufSize];
-        (void)post_metric_data(m, text.c_str(), reply);
-        const CJsonPtr json(cJSON_Parse(reply));
-        return cJSON_GetObjectItem(json.get(), "code")->valueint;
-    }
-    // Both clocks move on past the period's end; the manager thread notices it.
-    void endPeriod() {
-        g_wall += kPeriodMs + 1;
-        g_mono += kPeriodMs + 1;
-        const uint64_t expectedEnd = g_mono + kPeriodMs;
-        ASSERT_TRUE(eventually([&] {
-            const std::lock_guard<std::mutex> lock(m->mutex);
-            return m->periodEndMonoMs == expectedEnd;
-        }));
-    }
-    size_t uploadCalls() {
-        const std::lock_guard<std::mutex> lock(g_cloud.lock);
-        return g_cloud.calls;
+        period.periodMs = kPeriodMs;
+        period.wallClockMs = wallNow;
+        period.monoClockMs = monoNow;
     }
 
-    METRIC_DATA_MANAGER_T* m = new METRIC_DATA_MANAGER_T();
+    METRIC_REGISTRATION_T registration;
+    METRIC_UPLOAD_T upload{&registration};
+    METRIC_PERIOD_T period{&upload};
 };
 
 TEST_F(MetricPeriodTest, WallClockStepsMoveTheWindowAndNeverEndThePeriod) {
-    metric_manager_use_defaults(m);
+    METRIC_PERIOD_T* const m = &period;
     metric_period_anchor(m);
     const struct {
         int64_t wallStep;
@@ -166,71 +63,42 @@ TEST_F(MetricPeriodTest, WallClockStepsMoveTheWindowAndNeverEndThePeriod) {
     }
 }
 
-TEST_F(MetricPeriodTest, NextPeriodsStartWhileAnUploadHangsAndShutdownAbortsIt) {
-    start();
-    holdCloud(true);
-    ASSERT_EQ(post("svc/a", 3), 0);
-    endPeriod();
-    ASSERT_TRUE(eventually([&] { return uploadCalls() == 1; }));  // hanging now
-    ASSERT_EQ(post("svc/b", 1), 0);  // stamped in the next period: taken
-    endPeriod();
-    endPeriod();  // two empty periods take no backlog slot from the waiting one
-    endPeriod();
-    holdCloud(false);
-    ASSERT_TRUE(eventually([&] {
-        return m->counts.uploadsAccepted.load() + m->counts.uploadsFailed.load() == 4;
-    }));
-    EXPECT_EQ(m->counts.uploadsFailed.load(), 0U);
-
-    holdCloud(true);
-    ASSERT_EQ(post("svc/c", 1), 0);
-    endPeriod();
-    ASSERT_TRUE(eventually([&] { return uploadCalls() == 3; }));
-    metric_data_manager_stop(m);  // returns once the hanging upload is abandoned
-    EXPECT_TRUE(g_cloud.aborted);  // the upload thread has ended
-    EXPECT_EQ(m->counts.uploadsFailed.load(), 1U);
-}
-
-TEST_F(MetricPeriodTest, EveryMetricOfALargePeriodIsUploadedOnceAndCounted) {
-    start();
-    for (int module = 0; module < 100; ++module) {
-        ASSERT_EQ(post("svc" + std::to_string(module) + "/fn", 10, module), 0);
-        ASSERT_EQ(post("svc" + std::to_string(module) + "/fn", 10, 0.5), 0);
-    }
-    // Beyond what 15 printed digits carry: a held sum, and the largest double posted as is.
-    ASSERT_EQ(post("held", 1, 1e308), 0);
-    ASSERT_EQ(post("held", 1, 1e308), 0);
-    ASSERT_EQ(post("max", 1, DBL_MAX), 0);
-    endPeriod();
-    ASSERT_TRUE(eventually([&] {
-        return m->counts.uploadsAccepted.load() + m->counts.uploadsFailed.load() == 1002;
-    }));
-    std::map<std::string, double> uploaded;
-    for (const std::string& body : uploadedBodies()) {
-        // Strictly read, as the service reads it: no value overflows to infinity.
-        const size_t at = body.find("\"value\":");
-        ASSERT_NE(at, std::string::npos) << body;
-        errno = 0;
-        EXPECT_TRUE(std::isfinite(strtod(body.c_str() + at + 8, nullptr)) && errno == 0) << body;
-        const CJsonPtr json(cJSON_Parse(body.c_str()));
-        ASSERT_TRUE(json) << body;
-        const cJSON* const record = cJSON_GetArrayItem(json.get(), 0);
-        const std::string key =
-            std::string(cJSON_GetObjectItem(cJSON_GetObjectItem(record, "dimensions"),
-                                            "serviceName")->valuestring) +
-            "." + cJSON_GetObjectItem(record, "metricName")->valuestring;
-        EXPECT_TRUE(uploaded.emplace(key, cJSON_GetObjectItem(record, "value")->valuedouble).second)
-            << key;
-    }
-    ASSERT_EQ(uploaded.size(), 1002U);
-    EXPECT_DOUBLE_EQ(uploaded["svc42.metric7"], 42.5);
-    EXPECT_EQ(uploaded["held.metric0"], kMetricValueMax);
-    EXPECT_EQ(uploaded["max.metric0"], kMetricValueMax);
-    char line[384];
-    metric_period_summary(m, line, sizeof line);
-    EXPECT_STREQ(line, "period summary: samples accepted 0, dropped by disable 0, requests "
-                       "refused 100000:0 100001:0 100002:0 110100:0 110101:0, queue peak 0 "
-                       "bytes, uploads accepted 859 failed 143");
+// Batches merged while periods end on another thread: every sample lands in exactly one
+// ended period. Built with ThreadSanitizer too, which sees a merge outside the cache lock.
+TEST_F(MetricPeriodTest, MergesAndPeriodEndsMeetOnlyUnderTheCacheLock) {
+    ASSERT_EQ(metric_period_init(&period), 0);
+    constexpr int kBatches = 300;
+    constexpr int kPerBatch = 4;
+    std::thread merger([this] {
+        for (int i = 0; i < kBatches; ++i) {
+            auto batch = std::make_unique<METRIC_BATCH_T>();
+            batch->node.payload = batch.get();
+            batch->enableEpoch = period.enableEpoch.load();
+            for (int k = 0; k < kPerBatch; ++k) {
+                METRIC_MESSAGE_T message{};
+                snprintf(message.moduleName, sizeof message.moduleName, "svc%d", k % 2);
+                snprintf(message.metricName, sizeof message.metricName, "m%d", k);
+                message.collectRule = COLLECT_RULE_ACCUMULATE;
+                message.value = 1;
+                batch->messages.push_back(message);
+            }
+            (void)metric_merge_chain(&period, &batch.release()->node);
+        }
+    });
+    double uploaded = 0;
+    const auto takeEnded = [&] {
+        metric_period_end(&period);
+        const std::lock_guard<std::mutex> lock(upload.lock);
+        for (const PERIOD_METRICS_T& metrics : upload.periods) {
+            for (const PERIOD_METRIC_T& metric : metrics) uploaded += metric.value;
+        }
+        upload.periods.clear();
+    };
+    for (int i = 0; i < kBatches / 3; ++i) takeEnded();
+    merger.join();
+    takeEnded();
+    EXPECT_EQ(uploaded, kBatches * kPerBatch);
+    metric_period_deinit(&period);
 }
 
 }  // namespace
