@@ -513,7 +513,7 @@ void metric_backlog_keep(METRIC_BACKLOG_T* b, std::vector<BACKLOG_METRIC_T> metr
     for (BACKLOG_METRIC_T& m : metrics) {
         m.id = b->nextId++;
         m.instance = b->instance;
-        m.resolved = m.inFlight = m.authRetried = false;
+        m.resolved = m.inFlight = false;
     }
     if (b->onDisk && append(b, keepRecord(metrics), true)) {
         for (BACKLOG_METRIC_T& m : metrics) m.segment = b->segments.back().seq;
@@ -575,6 +575,11 @@ bool metric_backlog_holds_series(METRIC_BACKLOG_T* b, const char* moduleName,
                                  const char* metricName) {
     const std::lock_guard<std::mutex> lock(b->lock);
     return b->series.count(seriesKey(moduleName, metricName)) != 0;
+}
+
+void metric_backlog_count_refused(METRIC_BACKLOG_T* b, uint64_t count) {
+    const std::lock_guard<std::mutex> lock(b->lock);
+    b->stats.droppedRefused += count;
 }
 
 BACKLOG_STATS_T metric_backlog_stats(METRIC_BACKLOG_T* b) {

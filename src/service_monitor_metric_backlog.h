@@ -131,7 +131,8 @@ void metric_backlog_close(METRIC_BACKLOG_T* backlog);
                                                       const char* deviceName);
 // Sets the current instance; kept metrics of another one are dropped ("instance").
 void metric_backlog_set_instance(METRIC_BACKLOG_T* backlog, uint64_t instance);
-// Keeps metrics not yet in the backlog (ids assigned here, instance the current one) with
+// Keeps metrics not yet in the backlog (ids assigned here, instance the current one; a
+// metric marked authRetried is refused at its next 401/403) with
 // one record and one fsync; the oldest are dropped when the bounds need room.
 void metric_backlog_keep(METRIC_BACKLOG_T* backlog, std::vector<BACKLOG_METRIC_T> metrics,
                          uint64_t nowMs);
@@ -147,6 +148,8 @@ void metric_backlog_resolve(METRIC_BACKLOG_T* backlog, const std::vector<uint64_
 // True when a kept metric of this series waits: a newer one must not pass it.
 [[nodiscard]] bool metric_backlog_holds_series(METRIC_BACKLOG_T* backlog, const char* moduleName,
                                                const char* metricName);
+// Counts metrics refused on their first attempt (never kept) with the backlog's refusals.
+void metric_backlog_count_refused(METRIC_BACKLOG_T* backlog, uint64_t count);
 // Copies the counts and resets the ones counted since the last call.
 [[nodiscard]] BACKLOG_STATS_T metric_backlog_stats(METRIC_BACKLOG_T* backlog);
 [[nodiscard]] size_t metric_backlog_size(METRIC_BACKLOG_T* backlog);
