@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <random>
 #include <utility>
@@ -70,12 +71,20 @@ void _refreshRefusedCredential(METRIC_UPLOAD_T* upload) {
     }
 }
 
+// Every pre-task done. Read from their rows: dependReady is set only once a sample is
+// posted, and a backlog from before a restart waits for no sample.
+bool _registered(const METRIC_REGISTRATION_T* registration) {
+    if (registration->dependReady.load() != 0) return true;
+    return std::all_of(std::begin(g_preTasks), std::end(g_preTasks),
+                       [](const PRE_TASK_T& task) { return task.done.load(); });
+}
+
 // Uploads happen only with the switch on and the gateway registered; the backlog learns
 // the instance it then uploads for (kept metrics of another one are dropped).
 bool _mayUpload(METRIC_UPLOAD_T* upload) {
     METRIC_REGISTRATION_T* const registration = upload->registration;
     if ((upload->enabled != nullptr && upload->enabled->load() == 0) ||
-        registration->dependReady.load() == 0 || registration->sdkHandle.load() == nullptr) {
+        !_registered(registration) || registration->sdkHandle.load() == nullptr) {
         return false;
     }
     uint64_t instance = 0;
