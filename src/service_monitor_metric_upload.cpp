@@ -79,14 +79,12 @@ bool _registered(const METRIC_REGISTRATION_T* registration) {
                        [](const PRE_TASK_T& task) { return task.done.load(); });
 }
 
-// Uploads happen only with the switch on and the gateway registered; the backlog learns
-// the instance it then uploads for (kept metrics of another one are dropped).
+// Uploads happen only with the switch on and the gateway registered. Once registered, the
+// backlog learns the instance it keeps and uploads for (kept metrics of another one are
+// dropped), switch or not: a period kept while the switch is off belongs to it too.
 bool _mayUpload(METRIC_UPLOAD_T* upload) {
     METRIC_REGISTRATION_T* const registration = upload->registration;
-    if ((upload->enabled != nullptr && upload->enabled->load() == 0) ||
-        !_registered(registration) || registration->sdkHandle.load() == nullptr) {
-        return false;
-    }
+    if (!_registered(registration) || registration->sdkHandle.load() == nullptr) return false;
     uint64_t instance = 0;
     {
         METRIC_NAMES_T& names = registration->names;
@@ -95,7 +93,7 @@ bool _mayUpload(METRIC_UPLOAD_T* upload) {
                                                   names.deviceName);
     }
     if (instance != upload->backlog.instance) metric_backlog_set_instance(&upload->backlog, instance);
-    return true;
+    return upload->enabled == nullptr || upload->enabled->load() != 0;
 }
 
 // The next back-off delay, jittered.
