@@ -280,15 +280,21 @@ int metric_data_manager_start(METRIC_DATA_MANAGER_T* manager) {
     if (manager->upload.wallClockMs == nullptr) {
         manager->upload.wallClockMs = manager->period.wallClockMs;
     }
+    if (manager->upload.monoClockMs == nullptr) {
+        manager->upload.monoClockMs = manager->period.monoClockMs;
+    }
+    manager->upload.enabled = &manager->enable;
     metric_upload_use_defaults(&manager->upload);
     metric_period_anchor(&manager->period);
     if (metric_period_thread_start(&manager->period) != 0) {
         metric_period_deinit(&manager->period);
+        metric_upload_deinit(&manager->upload);
         return -1;
     }
     if (metric_upload_thread_start(&manager->upload) != 0) {
         metric_period_thread_stop(&manager->period);
         metric_period_deinit(&manager->period);
+        metric_upload_deinit(&manager->upload);
         return -1;
     }
     return 0;
@@ -305,6 +311,11 @@ void metric_data_manager_stop(METRIC_DATA_MANAGER_T* manager) {
     // the aborted round returns.
     metric_period_thread_stop(&manager->period);
     metric_upload_thread_stop(&manager->upload);
+    // Nothing accepted is lost to the stop: the current period, the periods waiting and
+    // the uploads that did not get through go to the backlog, one record.
+    if (manager->period.cache != nullptr) {
+        metric_upload_keep_rest(&manager->upload, metric_period_take_rest(&manager->period));
+    }
 }
 
 void metric_data_manager_deinit(METRIC_DATA_MANAGER_T* manager) {
@@ -312,6 +323,7 @@ void metric_data_manager_deinit(METRIC_DATA_MANAGER_T* manager) {
     metric_data_manager_stop(manager);
     metric_registration_deinit(&manager->registration);
     metric_period_deinit(&manager->period);
+    metric_upload_deinit(&manager->upload);
     delete manager;
 }
 

@@ -36,8 +36,9 @@ struct METRIC_DATA_MANAGER_T {
 // (nothing left running).
 [[nodiscard]] int metric_data_manager_start(METRIC_DATA_MANAGER_T* manager);
 // Stops the manager and upload threads and waits until they have let go of the record:
-// aborts the SDK handle's transfers (management calls on other threads end too), drops
-// the periods not yet uploaded. Returns within about a second whatever the cloud does.
+// aborts the SDK handle's transfers (management calls on other threads end too), keeps
+// the current period, the periods not yet uploaded and the uploads in flight in the
+// backlog. Returns within about a second whatever the cloud does.
 void metric_data_manager_stop(METRIC_DATA_MANAGER_T* manager);
 // Stops the threads if still running, then releases the SDK handle, cache and record.
 void metric_data_manager_deinit(METRIC_DATA_MANAGER_T* manager);

@@ -4,6 +4,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -217,16 +218,32 @@ void metric_period_summary(METRIC_PERIOD_T* period, char* line, size_t size) {
              refused[2], refused[3], refused[4], takeQueueHighWater(&period->metricDataQueue),
              static_cast<unsigned long long>(period->upload->uploadsAccepted.exchange(0)),
              static_cast<unsigned long long>(period->upload->uploadsFailed.exchange(0)));
+    const size_t used = strlen(line);
+    if (used + 2 < size) {
+        snprintf(line + used, size - used, ", ");
+        metric_upload_backlog_summary(period->upload, line + used + 2, size - used - 2);
+    }
+}
+
+PERIOD_METRICS_T metric_period_take(METRIC_PERIOD_T* period) {
+    PERIOD_METRICS_T metrics;
+    const std::lock_guard<std::mutex> lock(period->cacheLock);
+    iter_metric_data(period->cache, _collectMetric, &metrics);
+    clear_metric_data(period->cache);
+    return metrics;
+}
+
+PERIOD_METRICS_T metric_period_take_rest(METRIC_PERIOD_T* period) {
+    MSG_NODE_T* first = nullptr;
+    if (popAllMessagesFromQueue(&period->metricDataQueue, 0, &first) == 0) {
+        (void)metric_merge_chain(period, first);
+    }
+    return metric_period_take(period);
 }
 
 void metric_period_end(METRIC_PERIOD_T* period) {
-    PERIOD_METRICS_T metrics;
-    {
-        const std::lock_guard<std::mutex> lock(period->cacheLock);
-        iter_metric_data(period->cache, _collectMetric, &metrics);
-        clear_metric_data(period->cache);
-    }
-    char line[384];
+    PERIOD_METRICS_T metrics = metric_period_take(period);
+    char line[640];
     metric_period_summary(period, line, sizeof line);
     SM_LOG(1, "%s\n", line);
     // An empty period (module off, nothing posted) would only take a backlog slot that a

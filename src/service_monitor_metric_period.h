@@ -112,9 +112,14 @@ enum class PeriodTick { kRunning, kWindowMoved, kEnded };
 // Ends the period: takes the cache's metrics out, logs the period's summary line and
 // hands the metrics to the upload (an empty period is not handed over).
 void metric_period_end(METRIC_PERIOD_T* period);
+// Takes the cache's metrics out (the cache is left empty).
+[[nodiscard]] PERIOD_METRICS_T metric_period_take(METRIC_PERIOD_T* period);
+// At shutdown, once the thread has ended: merges what is still queued and takes the
+// current period's metrics out.
+[[nodiscard]] PERIOD_METRICS_T metric_period_take_rest(METRIC_PERIOD_T* period);
 // The summary line of the period that ends (and resets its counts): samples accepted,
 // samples dropped by a disable, requests refused per reply code, the queue's peak, the
-// uploads finished since the last line.
+// uploads finished since the last line, then the backlog's counts.
 void metric_period_summary(METRIC_PERIOD_T* period, char* line, size_t size);
 
 #endif

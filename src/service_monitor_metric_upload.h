@@ -1,6 +1,9 @@
 // The upload of ended periods: the upload thread takes each period handed over by the
 // manager thread and uploads its metrics, one body per metric, several at a time, so a
-// slow cloud never holds the next period back.
+// slow cloud never holds the next period back. A metric whose upload fails for a reason
+// that may pass goes to the backlog and is uploaded later, oldest first, before newer ones
+// of its series: at every period end, between them with a back-off, and at once and
+// continuously as soon as an upload succeeds.
 #ifndef SERVICE_MONITOR_METRIC_UPLOAD_H
 #define SERVICE_MONITOR_METRIC_UPLOAD_H
 
@@ -14,11 +17,12 @@
 #include <mutex>
 #include <vector>
 
+#include "service_monitor_metric_backlog.h"
 #include "service_monitor_metric_data_cache.h"
 #include "service_monitor_metric_pre_task.h"
 
-// Periods waiting for the upload work behind the one being uploaded; a further one drops
-// the oldest waiting period, so a cloud that hangs cannot make memory grow.
+// Periods waiting for the upload work behind the one being uploaded; a further one moves
+// the oldest waiting period to the backlog, so a cloud that hangs cannot make memory grow.
 constexpr size_t kMaxWaitingPeriods = 2;
 
 // One aggregated metric taken out of the cache at a period's end. The upload works on
@@ -28,11 +32,13 @@ struct PERIOD_METRIC_T {
     char metricName[kMetricNameSize];
     uint32_t collectRule;
     double value;
+    uint64_t ts;  // the body's ts: its period's end, whenever it is uploaded
+    bool authRetried;  // refused with 401/403 once already
 };
 using PERIOD_METRICS_T = std::vector<PERIOD_METRIC_T>;
 
 using CLOCK_MS_FUNC_T = uint64_t (*)();
-// CloudSdkPostMetricDataMany's shape: results[i] 0 or -1; the number accepted.
+// CloudSdkPostMetricDataMany's shape: results[i] 0, an HTTP status or -1; the number accepted.
 using UPLOAD_MANY_FUNC_T = size_t (*)(CloudSdkClient* client, const char* const* bodies,
                                       size_t count, int timeoutSeconds, int* results);
 
@@ -43,9 +49,22 @@ struct METRIC_UPLOAD_T {
 
     METRIC_REGISTRATION_T* const registration;  // the SDK handle and the names, not owned
     CLOCK_MS_FUNC_T wallClockMs = nullptr;      // the bodies' ts: get_time_ms unless injected
+    CLOCK_MS_FUNC_T monoClockMs = nullptr;      // the retries' back-off: monotonic unless injected
     UPLOAD_MANY_FUNC_T uploadMany = nullptr;    // CloudSdkPostMetricDataMany unless injected
+    // Nothing is uploaded while this is 0 (the manager's switch); null: always on.
+    const std::atomic<uint32_t>* enabled = nullptr;
+    // The backlog's folder: null for metric_backlog_default_dir(), "" for memory only.
+    const char* backlogDir = nullptr;
+    METRIC_BACKLOG_T backlog;
     std::atomic<uint64_t> uploadsAccepted{0};
-    std::atomic<uint64_t> uploadsFailed{0};
+    std::atomic<uint64_t> uploadsFailed{0};  // attempts that failed, kept or refused
+    // Upload thread only: the back-off between period ends, and whether the link was
+    // seen working by the last round (the backlog then drains without pause).
+    uint64_t retryDelayMs = 0;
+    uint64_t nextRetryMonoMs = 0;
+    bool linkUp = true;
+    bool refusalLogged = false;  // the current period's refusal line is out
+    PERIOD_METRICS_T unsent;  // under lock: what a stopped thread did not get through
     std::mutex lock;  // guards periods; never held with another lock of the manager
     std::condition_variable cond;
     std::deque<PERIOD_METRICS_T> periods;
@@ -56,21 +75,32 @@ struct METRIC_UPLOAD_T {
     bool threadJoinable = false;
 };
 
-// Sets the clock and the cloud call to the real ones where left null.
+// Sets the clocks and the cloud call to the real ones where left null and opens the
+// backlog (which reads what a previous run kept).
 void metric_upload_use_defaults(METRIC_UPLOAD_T* upload);
+// Closes the backlog (the thread must have ended).
+void metric_upload_deinit(METRIC_UPLOAD_T* upload);
 // Starts the upload thread. 0, or -1.
 [[nodiscard]] int metric_upload_thread_start(METRIC_UPLOAD_T* upload);
 // Asks the upload thread to end, without waiting for it.
 void metric_upload_request_stop(METRIC_UPLOAD_T* upload);
-// Asks the upload thread to end and waits until it has; the periods still waiting are
-// dropped. Returns once the round in flight returns (abort the SDK handle first).
+// Asks the upload thread to end and waits until it has. Returns once the round in flight
+// returns (abort the SDK handle first).
 void metric_upload_thread_stop(METRIC_UPLOAD_T* upload);
-// Queues an ended period for the upload thread; past the backlog bound the oldest waiting
-// period is dropped and its metrics counted as failed uploads.
+// After the thread has ended: keeps the current period's metrics, the periods still
+// waiting and what the thread did not get through in the backlog, as one record.
+void metric_upload_keep_rest(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T current);
+// Queues an ended period for the upload thread, its ts the wall clock now; past the bound
+// the oldest waiting period goes to the backlog.
 void metric_upload_hand_over(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T metrics);
+// The backlog's part of the period summary (its counts since the last call).
+void metric_upload_backlog_summary(METRIC_UPLOAD_T* upload, char* line, size_t size);
 // Uploads a period's metrics, several at a time, each logged as UploadMetircDataToCloud
-// logs it, and counts them. The number accepted.
+// logs it, and counts them: after the backlog, unless a kept metric of its series waits;
+// what fails for a reason that may pass is kept. The number accepted.
 size_t upload_period_metrics(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics);
+// One round of kept metrics (oldest first). True when the cloud took or refused any.
+bool upload_backlog_round(METRIC_UPLOAD_T* upload);
 // Uploads one aggregated metric (iter_metric_data callback shape, userData the upload
 // record). 0 when the cloud accepted it, else -1.
 int UploadMetircDataToCloud(const char* moduleName, const char* metricName, uint32_t collectRule,

@@ -6,7 +6,8 @@ import sys
 import threading
 import time
 
-FAULT_KEYS = {"delay", "status", "code", "groupIdAsString", "body", "reply", "apply", "times"}
+FAULT_KEYS = {"delay", "status", "code", "groupIdAsString", "body", "reply", "apply", "times",
+              "drop", "match"}
 
 
 class Control:
@@ -39,8 +40,9 @@ class Control:
             return {}
         return doc if isinstance(doc, dict) else {}
 
-    def fault_for(self, action):
-        """The fault for an action name, or for "upload"; None when there is none."""
+    def fault_for(self, action, body=b""):
+        """The fault for an action name, or for "upload" (of this body); None when there is
+        none."""
         if self.path is None:
             return None
         with self._lock:
@@ -52,6 +54,8 @@ class Control:
                 selector = action if action in actions else "*"
                 fault = actions.get(selector)
             if not isinstance(fault, dict):
+                return None
+            if "match" in fault and str(fault["match"]).encode() not in body:
                 return None
             unknown = set(fault) - FAULT_KEYS
             if unknown:

@@ -94,6 +94,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         status, body = apply_fault(fault, status, reply)
         kind = "fault" if fault is not None else "accepted"
         self._event(kind, status, fault=fault, **fields)
+        if fault is not None and fault.get("drop"):
+            self.close_connection = True  # no answer at all: the connection just ends
+            return
         if status == 200 and on_success is not None:
             on_success()
         if fault is not None:
@@ -146,7 +149,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 check_metric_body(body)
         except Refusal as e:
             return self._refuse(e.status, e.reason, action="upload")
-        fault = app.control.fault_for("upload")
+        fault = app.control.fault_for("upload", body)
         reply = {"Code": 200, "Success": True, "Message": "ok"}
 
         def record():

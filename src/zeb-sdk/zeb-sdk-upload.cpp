@@ -82,11 +82,17 @@ constexpr size_t kDateSize = 32;
     return true;
 }
 
-// 200 when answered with 200, else -1 (the libcurl error logged).
-long uploadStatus(CURLcode code, long status) {
-    if (code == CURLE_OK) return status == 200 ? 200 : -1;
-    if (code != CURLE_FAILED_INIT) cloudSdkLogTransferError(code);
+// The HTTP status of an answered upload, or -1 when no answer came (the libcurl error
+// logged).
+long replyStatus(CURLcode code, long status) {
+    if (code == CURLE_OK && status > 0) return status;
+    if (code != CURLE_OK && code != CURLE_FAILED_INIT) cloudSdkLogTransferError(code);
     return -1;
+}
+
+// 200 when answered with 200, else -1.
+long uploadStatus(CURLcode code, long status) {
+    return replyStatus(code, status) == 200 ? 200 : -1;
 }
 
 // One upload to a given URL into the caller's response buffer.
@@ -135,14 +141,15 @@ public:
                              headers_[slot], &responses_[slot]);
     }
     void finish(size_t slot, size_t index, CURLcode code, long status) override {
-        record(index, uploadStatus(code, status), responses_[slot].data);
+        record(index, replyStatus(code, status), responses_[slot].data);
         HTTPResponseFree(&responses_[slot]);
         headers_[slot].reset();
     }
-    void record(size_t index, long result, const char* reply) {
-        logUpload(client_, result, bodies_[index], reply);
-        results_[index] = result == 200 ? 0 : -1;
-        if (result == 200) ++accepted;
+    // status: the HTTP status, or -1 when no answer came.
+    void record(size_t index, long status, const char* reply) {
+        logUpload(client_, status == 200 ? 200 : -1, bodies_[index], reply);
+        results_[index] = status == 200 ? 0 : static_cast<int>(status);
+        if (status == 200) ++accepted;
     }
     size_t accepted = 0;
 
@@ -204,7 +211,7 @@ long HTTPDataPost(CloudSdkClient* client, const char* url, const char* body, int
 int CloudSdkPostMetricData(CloudSdkClient* client, const char* body, int timeoutSeconds) {
     int result = -1;
     (void)CloudSdkPostMetricDataMany(client, &body, 1, timeoutSeconds, &result);
-    return result;
+    return result == 0 ? 0 : -1;
 }
 
 size_t CloudSdkPostMetricDataMany(CloudSdkClient* client, const char* const* bodies, size_t count,

@@ -77,7 +77,9 @@ void CloudSdkDeinitIF(CloudSdkClient* client);
 [[nodiscard]] int CloudSdkPostMetricData(CloudSdkClient* client, const char* body,
                                          int timeoutSeconds);
 // Posts every body to the client's upload URL, at most kMaxUploadsInFlight at a time over
-// kept connections. results[i] = 0 when body i was answered with HTTP 200, else -1; each
+// kept connections. results[i] = 0 when body i was answered with HTTP 200, its HTTP status
+// when answered otherwise (a refusal or a server fault), or -1 when no answer came (no
+// connection, TLS failure, time-out, aborted): enough to tell what may pass. Each
 // exchange is logged as CloudSdkPostMetricData logs it. Returns how many were accepted.
 // Safe to call from one thread at a time per client while management calls run on another.
 size_t CloudSdkPostMetricDataMany(CloudSdkClient* client, const char* const* bodies, size_t count,

@@ -39,6 +39,7 @@ DPS_DIR = BASE_DIR + "/bin/dps/script"
 SERIAL_FILE = "/etc/vestrel/serial_number.properties"
 KEY_FILE = BASE_DIR + "/bin/vestrel/config/accesskey.properties"
 CA_FILE = BASE_DIR + "/config/service-monitor/cacert.pem"
+BACKLOG_DIR = BASE_DIR + "/data/service-monitor"
 PYTHON = "/usr/bin/python3"
 SKIP = 77
 EXIT_LINE = "service_monitor exit"
@@ -56,7 +57,7 @@ CLOUD_CREDENTIAL = {"accessKeyId": "STS.gatewayKey", "accessKeySecret": "gateway
 SANITIZER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|"
                               r"runtime error:|SUMMARY: \w+Sanitizer")
 # Files a test may leave behind; each test starts and ends without them.
-LEFTOVERS = (AGENT_PATH, SERIAL_FILE, KEY_FILE, DPS_DIR, CA_FILE)
+LEFTOVERS = (AGENT_PATH, SERIAL_FILE, KEY_FILE, DPS_DIR, CA_FILE, BACKLOG_DIR)
 
 
 def source_dir():

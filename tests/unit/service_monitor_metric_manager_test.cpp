@@ -223,12 +223,14 @@ TEST_F(PostMetricDataTest, FullQueueRefusesWholeRequestsAndThePeriodCountsThem) 
     EXPECT_EQ(post(request(two)).code, kMetricCodeOk);
     EXPECT_EQ(post(request(entry("x", "max"))).code, kMetricCodeBadInput);
 
-    char line[384];
+    char line[640];
     metric_period_summary(&manager.period, line, sizeof line);
     EXPECT_EQ(std::string(line), "period summary: samples accepted 4, dropped by disable 0, "
                                  "requests refused 100000:0 100001:2 100002:2 110100:0 110101:0, "
                                  "queue peak " + std::to_string(cost) +
-                                     " bytes, uploads accepted 0 failed 0");
+                                     " bytes, uploads accepted 0 failed 0, backlog 0 metrics 0 "
+                                     "bytes, kept 0 retried 0 uploaded 0, dropped full 0 age 0 "
+                                     "refused 0 instance 0, records cut 0");
 }
 
 // Whatever was taken before a disable never reaches the cache, even a chain the manager

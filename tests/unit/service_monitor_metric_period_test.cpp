@@ -20,6 +20,7 @@ protected:
         period.periodMs = kPeriodMs;
         period.wallClockMs = wallNow;
         period.monoClockMs = monoNow;
+        upload.wallClockMs = wallNow;
     }
 
     METRIC_REGISTRATION_T registration;
