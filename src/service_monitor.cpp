@@ -6,6 +6,7 @@
 #include "common.h"
 #include "dbus_message.h"
 #include "msg_handler.h"
+#include "service_monitor_notify.h"
 
 namespace {
 // What the shutdown's configuration calls may take together, counted from its start: a
@@ -45,7 +46,10 @@ int service_monitor_loop(SERVICE_MONITOR_CTX_T* ctx, int timeout_ms) {
         SM_LOG(3, "The params is NULL\n");
         return -1;
     }
-    return dbus_message_yield(ctx, timeout_ms);
+    if (dbus_message_yield(ctx, timeout_ms) != 0) return -1;
+    // Only a turn that ran proves the loop alive: a blocked loop stops the keep-alive.
+    notify_main_loop_turn();
+    return 0;
 }
 
 void service_monitor_deinit(SERVICE_MONITOR_CTX_T* ctx) {

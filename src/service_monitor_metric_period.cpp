@@ -205,24 +205,29 @@ PeriodTick metric_period_tick(METRIC_PERIOD_T* period) {
     return PeriodTick::kWindowMoved;
 }
 
-void metric_period_summary(METRIC_PERIOD_T* period, char* line, size_t size) {
+NOTIFY_PERIOD_STATUS_T metric_period_summary(METRIC_PERIOD_T* period, char* line, size_t size) {
     METRIC_PERIOD_COUNTS_T& counts = period->counts;
+    const NOTIFY_PERIOD_STATUS_T status{counts.accepted.exchange(0),
+                                        period->upload->uploadsAccepted.exchange(0),
+                                        period->upload->uploadsFailed.exchange(0),
+                                        metric_backlog_size(&period->upload->backlog)};
     unsigned long long refused[kMetricRefusalCodes.size()];
     for (size_t i = 0; i < kMetricRefusalCodes.size(); ++i) refused[i] = counts.refused[i].exchange(0);
     snprintf(line, size,
              "period summary: samples accepted %llu, dropped by disable %llu, requests refused "
              "100000:%llu 100001:%llu 100002:%llu 110100:%llu 110101:%llu, queue peak %zu bytes, "
              "uploads accepted %llu failed %llu",
-             static_cast<unsigned long long>(counts.accepted.exchange(0)),
+             static_cast<unsigned long long>(status.samplesAccepted),
              static_cast<unsigned long long>(counts.droppedByDisable.exchange(0)), refused[0], refused[1],
              refused[2], refused[3], refused[4], takeQueueHighWater(&period->metricDataQueue),
-             static_cast<unsigned long long>(period->upload->uploadsAccepted.exchange(0)),
-             static_cast<unsigned long long>(period->upload->uploadsFailed.exchange(0)));
+             static_cast<unsigned long long>(status.uploadsAccepted),
+             static_cast<unsigned long long>(status.uploadsFailed));
     const size_t used = strlen(line);
     if (used + 2 < size) {
         snprintf(line + used, size - used, ", ");
         metric_upload_backlog_summary(period->upload, line + used + 2, size - used - 2);
     }
+    return status;
 }
 
 PERIOD_METRICS_T metric_period_take(METRIC_PERIOD_T* period) {
@@ -244,8 +249,9 @@ PERIOD_METRICS_T metric_period_take_rest(METRIC_PERIOD_T* period) {
 void metric_period_end(METRIC_PERIOD_T* period) {
     PERIOD_METRICS_T metrics = metric_period_take(period);
     char line[640];
-    metric_period_summary(period, line, sizeof line);
+    const NOTIFY_PERIOD_STATUS_T status = metric_period_summary(period, line, sizeof line);
     SM_LOG(1, "%s\n", line);
+    notify_period_status(status);
     // An empty period (module off, nothing posted) would only take a backlog slot that a
     // waiting period with data needs behind a slow cloud.
     if (!metrics.empty()) metric_upload_hand_over(period->upload, std::move(metrics));

@@ -18,6 +18,7 @@
 #include "service_monitor_metric_data_cache.h"
 #include "service_monitor_metric_reply.h"
 #include "service_monitor_metric_upload.h"
+#include "service_monitor_notify.h"
 
 // What the queue between the bus thread and the manager thread may hold: a full queue
 // refuses requests with 100002 rather than grow.
@@ -119,7 +120,8 @@ void metric_period_end(METRIC_PERIOD_T* period);
 [[nodiscard]] PERIOD_METRICS_T metric_period_take_rest(METRIC_PERIOD_T* period);
 // The summary line of the period that ends (and resets its counts): samples accepted,
 // samples dropped by a disable, requests refused per reply code, the queue's peak, the
-// uploads finished since the last line, then the backlog's counts.
-void metric_period_summary(METRIC_PERIOD_T* period, char* line, size_t size);
+// uploads finished since the last line, then the backlog's counts. Returns the counts the
+// service manager's status line shows.
+NOTIFY_PERIOD_STATUS_T metric_period_summary(METRIC_PERIOD_T* period, char* line, size_t size);
 
 #endif

@@ -1,7 +1,8 @@
 // Stand-in of the monitoring agent "ZebGoAgent.linux".
 //
 // Started with no arguments, it reads the serial-number and access-key property files,
-// records what it found as one JSON line (standard error and the record file) and runs
+// records what it found (and which of the service manager's variables it inherited) as
+// one JSON line (standard error and the record file) and runs
 // until SIGTERM, SIGINT or SIGHUP, recording the signal before it ends by that signal.
 //
 // Environment:
@@ -84,6 +85,15 @@ std::string fileMode(const char* path) {
     return mode;
 }
 
+// The service manager's variables the agent inherited: the daemon must keep them to itself.
+std::string managerVariables() {
+    std::string names;
+    for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) {
+        if (getenv(name) != nullptr) names += (names.empty() ? "" : " ") + std::string(name);
+    }
+    return names;
+}
+
 std::string argv0() {
     const std::string cmdline = readFile("/proc/self/cmdline");
     return cmdline.substr(0, cmdline.find('\0'));
@@ -125,7 +135,8 @@ void recordStart(const std::string& mode) {
            ", \"keyFile\": " + (keysFound ? "true" : "false") +
            ", \"keyFileMode\": " + quote(fileMode(kKeyFile)) +
            ", \"accessKey\": " + quote(property(keys, "zeb.agent.accesskey")) +
-           ", \"secretKey\": " + quote(property(keys, "zeb.agent.secretkey")));
+           ", \"secretKey\": " + quote(property(keys, "zeb.agent.secretkey")) +
+           ", \"managerVariables\": " + quote(managerVariables()));
 }
 
 }  // namespace

@@ -20,9 +20,11 @@ import os
 import re
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -53,6 +55,9 @@ DEVICE = {"gw_system_productkey": "pk01", "gw_system_devicename": "dev01",
           "gw_account_id": "1234567890"}
 CLOUD_CREDENTIAL = {"accessKeyId": "STS.gatewayKey", "accessKeySecret": "gateway-secret",
                     "securityToken": "CAIStoken+/="}
+
+# Short: a socket path holds at most 107 bytes.
+NOTIFY_SOCKET = "/tmp/e2e-notify.sock"
 
 SANITIZER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|"
                               r"runtime error:|SUMMARY: \w+Sanitizer")
@@ -454,6 +459,48 @@ class Gateway:
     def step_clock(self, offset_s):
         """Moves the wall clock of a daemon started with fake_clock_env to real + offset_s."""
         write_text(self.path("faketime"), "%+d\n" % offset_s)
+
+    # -- service manager ------------------------------------------------------------
+    def notify_env(self, watchdog_usec=2000000):
+        """Environment that has the daemon notify a datagram socket this harness owns and,
+        like systemd, drains at once, with the keep-alive at half of `watchdog_usec`."""
+        if os.path.lexists(NOTIFY_SOCKET):
+            os.unlink(NOTIFY_SOCKET)
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        sock.bind(NOTIFY_SOCKET)
+        sock.settimeout(0.2)
+        self._notes, stop = [], threading.Event()
+
+        def drain():
+            with open(self.path("notify.log"), "a", encoding="utf-8") as log:
+                while not stop.is_set():
+                    try:
+                        note = sock.recv(4096).decode("utf-8", "replace")
+                    except socket.timeout:
+                        continue
+                    self._notes.append(note)
+                    log.write(repr(note) + "\n")
+                    log.flush()
+        reader = threading.Thread(target=drain, daemon=True)
+        reader.start()
+
+        def close():
+            stop.set()
+            reader.join()
+            sock.close()
+        self.procs["notify"] = _Closer(self.path("notify.log"), close)
+        return {"NOTIFY_SOCKET": NOTIFY_SOCKET, "WATCHDOG_USEC": str(watchdog_usec)}
+
+    def notifications(self):
+        """Every datagram received so far, in order (also kept in notify.log)."""
+        return list(self._notes)
+
+    def wait_for_notification(self, text, timeout=10.0):
+        """Waits for a datagram equal to `text`; returns the datagrams up to it."""
+        notes = poll(lambda: text in self._notes and self.notifications(), timeout,
+                     lambda _: "no notification %r within %.1f s: %r"
+                     % (text, timeout, self._notes))
+        return notes[:notes.index(text) + 1]
 
     # -- daemon -----------------------------------------------------------------------
     def start_daemon(self, ready=True, env=None):

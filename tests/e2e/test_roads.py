@@ -9,7 +9,7 @@ import json
 import time
 
 import harness
-from harness import AGENT_KEYS, DEVICE
+from harness import AGENT_KEYS, DEVICE, MONITOR_NAME
 
 PERIOD_S = 60.0
 UPLOAD_SLACK_S = 25.0  # the period end is noticed within a second; one upload hangs 10 s
@@ -28,6 +28,8 @@ SAMPLES = (("latency_ms", "avg", (1, 2, 6), 3),
 WIDE_MODULE, WIDE_METRIC = "é" * 32, "度" * 11
 HUGE = 1.79769313486231e308  # two samples of 1e308: held at the largest value 15 digits carry
 NOT_READY = (110101, "the dependent service are not ready")
+STARTED = ["STATUS=starting", "READY=1\nSTATUS=running"]
+PERIOD_STATUS = "STATUS=period: samples accepted 13, uploads accepted 0 failed 0, backlog 0 metrics"
 
 
 def header(record, name):
@@ -54,7 +56,10 @@ class SampleRoadTest(harness.GatewayTestCase):
         gw.start_cloud([CRED_A, CRED_B], control={"upload": {"status": 500, "delay": 12,
                                                              "times": 1}})
         launched = time.time()  # the first period starts with the daemon's manager
-        daemon = gw.start_daemon(env=gw.fake_clock_env())
+        # Under a service manager that expects a keep-alive every second.
+        daemon = gw.start_daemon(env=dict(gw.fake_clock_env(), **gw.notify_env(2000000)))
+        self.assertEqual(gw.wait_for_notification(STARTED[-1]), STARTED)
+        self.assertIsNotNone(gw.name_owner(MONITOR_NAME))
         daemon.wait_for_log(r"init zeb sdk success", timeout=30)
         group_id = [g["GroupId"] for g in gw.cloud.state()["groups"]
                     if g["GroupName"] == GROUP_NAME]
@@ -90,6 +95,7 @@ class SampleRoadTest(harness.GatewayTestCase):
                          r"uploads accepted 0 failed 0, backlog 0 metrics 0 bytes, kept 0 "
                          r"retried 0 uploaded 0, dropped full 0 age 0 refused 0 instance 0, "
                          r"records cut 0$")
+        gw.wait_for_notification(PERIOD_STATUS, timeout=5)
         time.sleep(4.0)  # past the old window's tolerance
         self.assertEqual(self.post_value("next", "1")["code"], 0)
 
@@ -129,6 +135,14 @@ class SampleRoadTest(harness.GatewayTestCase):
                                   header(rec, "x-zeb-security-token")),
                                  ("https", CRED_B["accessKeyId"], CRED_B["securityToken"]))
         self.stop_daemon()
+        # The keep-alive came from the turning loop all along; the agent never saw the
+        # manager's variables.
+        notes = gw.notifications()
+        self.assertEqual(notes[-1], "STOPPING=1\nSTATUS=stopping")
+        self.assertEqual(set(notes), set(STARTED + [PERIOD_STATUS, notes[-1], "WATCHDOG=1"]))
+        self.assertGreaterEqual(notes.count("WATCHDOG=1"), 10, notes)
+        starts = gw.agent_records("start")
+        self.assertEqual([r["managerVariables"] for r in starts], [""] * max(len(starts), 1))
 
 
 class RegistrationTest(harness.GatewayTestCase):
