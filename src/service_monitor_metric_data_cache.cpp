@@ -259,8 +259,11 @@ int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* messa
     _copyName(moduleName, sizeof moduleName, message->moduleName);
     _copyName(metricName, sizeof metricName, message->metricName);
 
-    HASH_NODE_T* chain = hashtable_lookup_key(&cache->moduleTable, moduleName);
-    MODULE_NODE_T* module = chain != nullptr ? _fromChain<MODULE_NODE_T>(chain) : nullptr;
+    MODULE_NODE_T* module = cache->recentModule;
+    if (module == nullptr || strcmp(module->moduleName, moduleName) != 0) {
+        HASH_NODE_T* const found = hashtable_lookup_key(&cache->moduleTable, moduleName);
+        module = found != nullptr ? _fromChain<MODULE_NODE_T>(found) : nullptr;
+    }
     if (module == nullptr) {
         module = _takeModuleNode(cache);
         if (module == nullptr) {
@@ -270,8 +273,9 @@ int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* messa
         _copyName(module->moduleName, sizeof module->moduleName, moduleName);
         hashtable_insert(&cache->moduleTable, moduleName, &module->chain);
     }
+    cache->recentModule = module;
 
-    chain = hashtable_lookup_key(&module->metricTable, metricName);
+    HASH_NODE_T* const chain = hashtable_lookup_key(&module->metricTable, metricName);
     METRIC_NODE_T* metric = chain != nullptr ? _fromChain<METRIC_NODE_T>(chain) : nullptr;
     if (metric == nullptr) {
         metric = _takeMetricNode(cache);
@@ -305,6 +309,7 @@ int clear_metric_data(METRIC_DATA_CACHE_T* cache) {
         _listAppend(&cache->freeModules, &module->link);
     });
     hashtable_remove_all(&cache->moduleTable);
+    cache->recentModule = nullptr;
     return 0;
 }
 

@@ -59,11 +59,12 @@ void _copyNameField(char (&dst)[N], const JSON_VALUE_T& value) {
     _copyName(dst, N, text);
 }
 
-// 0 for a text that names no collect rule.
-uint32_t _parseCollectRule(const char* text) {
-    if (strcasecmp(text, "update") == 0) return COLLECT_RULE_UPDATE;
-    if (strcasecmp(text, "accumulate") == 0) return COLLECT_RULE_ACCUMULATE;
-    if (strcasecmp(text, "avg") == 0) return COLLECT_RULE_AVG;
+// 0 for a text (of len bytes) that names no collect rule. The length picks the one name
+// to compare.
+uint32_t _parseCollectRule(const char* text, size_t len) {
+    if (len == 6 && strcasecmp(text, "update") == 0) return COLLECT_RULE_UPDATE;
+    if (len == 10 && strcasecmp(text, "accumulate") == 0) return COLLECT_RULE_ACCUMULATE;
+    if (len == 3 && strcasecmp(text, "avg") == 0) return COLLECT_RULE_AVG;
     return 0;
 }
 
@@ -133,10 +134,10 @@ bool _tsInPeriod(METRIC_DATA_MANAGER_T* manager, double ts, INGEST_RESULT_T* out
     return true;
 }
 
-// Checks one params entry and adds its sample to the batch. 0, or -1 with out set to the
-// entry's error.
-int _addEntry(METRIC_BATCH_T* batch, const JSON_VALUE_T& moduleName, const METRIC_ENTRY_T& entry,
-              INGEST_RESULT_T* out) {
+// Checks one params entry and adds its sample, under moduleName (already cut), to the
+// batch. 0, or -1 with out set to the entry's error.
+int _addEntry(METRIC_BATCH_T* batch, const char (&moduleName)[kModuleNameSize],
+              const METRIC_ENTRY_T& entry, INGEST_RESULT_T* out) {
     out->code = kMetricCodeBadInput;
     if (entry.metricName.kind != JsonKind::kString) {
         return out->set(kMetricCodeBadInput, "json object(metricName) is invalid");
@@ -149,15 +150,15 @@ int _addEntry(METRIC_BATCH_T* batch, const JSON_VALUE_T& moduleName, const METRI
         return out->set(kMetricCodeBadInput, "json object(collectRule) is invalid");
     }
     char ruleText[kMessageBufSize];
-    (void)json_string_copy(entry.collectRule, ruleText, sizeof ruleText);
-    const uint32_t rule = _parseCollectRule(ruleText);
+    const size_t ruleLen = json_string_copy(entry.collectRule, ruleText, sizeof ruleText);
+    const uint32_t rule = _parseCollectRule(ruleText, ruleLen);
     if (rule == 0) return out->set(kMetricCodeBadInput, "invalid collect rule:%s", ruleText);
     if (batch->messages.size() == batch->messages.capacity()) {
         return out->set(kMetricCodeNoMemory, "create metric message failed");
     }
     batch->messages.emplace_back();
     METRIC_MESSAGE_T& message = batch->messages.back();
-    _copyNameField(message.moduleName, moduleName);
+    memcpy(message.moduleName, moduleName, sizeof message.moduleName);
     _copyNameField(message.metricName, entry.metricName);
     message.value = entry.value.number;
     message.collectRule = rule;
@@ -202,11 +203,13 @@ int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const METRIC_REQUEST_T& reque
     }
     std::unique_ptr<METRIC_BATCH_T> batch = _createBatch(request.params.count, enableEpoch);
     if (!batch) return out->set(kMetricCodeNoMemory, "create message failed");
+    char moduleName[kModuleNameSize] = {};  // one request, one module: cut once
+    _copyNameField(moduleName, request.moduleName);
     METRIC_ENTRY_CURSOR_T cursor;
     int result = 0;
     for (const METRIC_ENTRY_T* entry = next_metric_entry(request, &cursor);
          result == 0 && entry != nullptr; entry = next_metric_entry(request, &cursor)) {
-        result = _addEntry(batch.get(), request.moduleName, *entry, out);
+        result = _addEntry(batch.get(), moduleName, *entry, out);
     }
     if (_queueBatch(manager, std::move(batch), out) != 0) return -1;
     return result;

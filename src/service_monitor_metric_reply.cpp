@@ -1,6 +1,7 @@
 #include "service_monitor_metric_reply.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -65,8 +66,14 @@ size_t _appendEscaped(const char* src, size_t limit, char* dst, size_t* len) {
     bool stopped = dst == nullptr;
     for (const unsigned char* s = reinterpret_cast<const unsigned char*>(src); *s != 0;) {
         char unit[8];
-        size_t consumed = 0;
-        const size_t n = _escapeUnit(s, unit, &consumed);
+        size_t consumed = 1;
+        size_t n = 1;
+        // Printable ASCII other than the quote and the backslash stands for itself.
+        if (*s >= 0x20U && *s < 0x80U && *s != '"' && *s != '\\') {
+            unit[0] = static_cast<char>(*s);
+        } else {
+            n = _escapeUnit(s, unit, &consumed);
+        }
         if (!stopped && total + n <= limit) {
             memcpy(dst + *len, unit, n);
             *len += n;
@@ -92,8 +99,13 @@ int package_reply_message(char* dst, size_t size, const char* id, const char* me
     if (dst == nullptr || size == 0) return -1;
     id = id != nullptr ? id : "";
     message = message != nullptr ? message : "";
+    static const char kCodeHead[] = "\",\"code\":";
+    static const char kCodeTail[] = ", \"message\":\"";
     char middle[48];
-    snprintf(middle, sizeof middle, "\",\"code\":%d, \"message\":\"", code);
+    memcpy(middle, kCodeHead, sizeof kCodeHead - 1);
+    char* const end = middle + sizeof middle;
+    char* const digits = std::to_chars(middle + sizeof kCodeHead - 1, end, code).ptr;
+    memcpy(digits, kCodeTail, sizeof kCodeTail);  // with its terminator
     static const char kHead[] = "{\"id\":\"";
     static const char kTail[] = "\"}";
     const size_t fixed = strlen(kHead) + strlen(middle) + strlen(kTail);
