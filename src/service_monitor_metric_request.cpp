@@ -1,5 +1,6 @@
 #include "service_monitor_metric_request.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -120,16 +121,23 @@ bool _unescape(const uchar* s, const uchar* end, Emit emit) {
     return true;
 }
 
-// The closing quote of the string opening at s, looked for before the NUL, or null; a
-// backslash hides the character after it, a quote included. *escaped tells whether a
-// backslash comes before it. One pass finds both.
+// Byte classes: the bytes a string runs over without a look, and those of a number's text.
+constexpr uint8_t kInString = 1, kInNumber = 2;
+constexpr std::array<uint8_t, 256> kByteClass = [] {
+    std::array<uint8_t, 256> classes{};
+    for (size_t c = 1; c < classes.size(); ++c) classes[c] = c == '"' || c == '\\' ? 0 : kInString;
+    for (const char* c = "0123456789+-.eE"; *c != '\0'; ++c) classes[uchar(*c)] |= kInNumber;
+    return classes;
+}();
+
+// The closing quote of the string opening at s, or null at the NUL; a backslash hides the
+// byte after it, a quote included. *escaped tells whether a backslash comes before it.
 const uchar* _closingQuote(const uchar* s, bool* escaped) {
     *escaped = false;
     for (const uchar* q = s + 1;; ++q) {
-        while (*q != '"' && *q != '\\' && *q != '\0') ++q;
-        if (*q == '"') return q;
-        if (*q == '\0') return nullptr;
-        *escaped = true;  // a backslash
+        while ((kByteClass[*q] & kInString) != 0) ++q;
+        if (*q != '\\') return *q == '"' ? q : nullptr;  // the quote, or the NUL
+        *escaped = true;
         if (*++q == '\0') return nullptr;
     }
 }
@@ -142,10 +150,6 @@ bool _sameLetters(const char* key, const KeyName& name, size_t n) {
     size_t i = 0;
     while (i < n && (static_cast<uchar>(key[i]) | 0x20U) == (name.text[i] | 0x20U)) ++i;
     return i == n;
-}
-
-bool _isNumberChar(uchar c) {
-    return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
 }
 
 // Integers of up to 15 digits are exact in a double: no need for strtod.
@@ -165,7 +169,6 @@ bool _smallInteger(const uchar* text, size_t n, double* out) {
 class Reader {
 public:
     Reader(const uchar* at, const uchar* nul) : p_(at), nul_(nul), limit_(nul + 1) {}
-
     const uchar* at() const { return p_; }
     void skipSpace() {
         while (p_ < nul_ && *p_ <= 32) ++p_;
@@ -196,7 +199,6 @@ private:
     const uchar* limit_;  // one past it, as cJSON counts the NUL in the length
 };
 
-// Fills found's string fields: the readers of the value never look for its end again.
 bool Reader::string(JSON_VALUE_T* found) {
     const uchar* const close = _closingQuote(p_, &found->escaped);
     if (close == nullptr) return false;
@@ -212,7 +214,7 @@ bool Reader::string(JSON_VALUE_T* found) {
 bool Reader::number(double* out) {
     // The whole run of number characters goes to strtod, however long, as cJSON does.
     size_t n = 0;
-    while (p_ + n < nul_ && _isNumberChar(p_[n])) ++n;
+    while (p_ + n < nul_ && (kByteClass[p_[n]] & kInNumber) != 0) ++n;
     if (_smallInteger(p_, n, out)) {
         p_ += n;
         return true;
