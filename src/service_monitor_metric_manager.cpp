@@ -54,6 +54,11 @@ void _copyName(char* dst, size_t size, const char* src) {
 // A name field unescaped and cut as _copyName cuts it.
 template <size_t N>
 void _copyNameField(char (&dst)[N], const JSON_VALUE_T& value) {
+    if (!value.escaped && value.count < N) {  // the usual name: fits as it stands
+        memcpy(dst, value.at + 1, value.count);
+        dst[value.count] = '\0';
+        return;
+    }
     char text[N + 4];  // room to see whether the cut falls inside a character
     (void)json_string_copy(value, text, sizeof text);
     _copyName(dst, N, text);
@@ -215,13 +220,18 @@ int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const METRIC_REQUEST_T& reque
     return result;
 }
 
-void _copyId(const JSON_VALUE_T& value, std::string* id) {
+// The request's id as a C string: in shortId when it fits, else in *longId.
+template <size_t N>
+const char* _copyId(const JSON_VALUE_T& value, char (&shortId)[N], std::string* longId) {
+    const size_t len = json_string_copy(value, shortId, N);
+    if (len < N) return shortId;
     try {
-        id->resize(json_string_copy(value, nullptr, 0));
-        (void)json_string_copy(value, &(*id)[0], id->size() + 1);
+        longId->resize(len);
+        (void)json_string_copy(value, &(*longId)[0], len + 1);
     } catch (const std::bad_alloc&) {
-        id->clear();  // the reply goes out with an empty id
+        longId->clear();  // the reply goes out with an empty id
     }
+    return longId->c_str();
 }
 
 // Counts the request's outcome for the period's summary line.
@@ -237,21 +247,25 @@ void _countRefusal(METRIC_DATA_MANAGER_T* manager, int code) {
 
 int post_metric_data(METRIC_DATA_MANAGER_T* manager, const char* jsonText, char* reply) {
     INGEST_RESULT_T out;
-    std::string id;
+    char shortId[64];
+    std::string longId;
+    const char* id = "";
     // Read before the switch is checked: a disable after this point drops the batch.
     const uint64_t enableEpoch = manager != nullptr ? manager->period.enableEpoch.load() : 0;
     if (_acceptsRequests(manager, jsonText, &out)) {
-        METRIC_REQUEST_T request;
+        // The record is large and read_metric_request sets what it reads: one per thread,
+        // set up once, spares the bus thread a 1.7 kB initialisation per request.
+        thread_local METRIC_REQUEST_T request;
         if (!read_metric_request(jsonText, &request)) {
             (void)out.set(kMetricCodeBadInput, "invalid json format");
         } else {
-            if (request.id.kind == JsonKind::kString) _copyId(request.id, &id);
+            if (request.id.kind == JsonKind::kString) id = _copyId(request.id, shortId, &longId);
             (void)_ingestRequest(manager, request, enableEpoch, &out);
         }
     }
     if (manager != nullptr) _countRefusal(manager, out.code);
     if (reply == nullptr ||
-        package_reply_message(reply, kMetricReplyBufSize, id.c_str(), out.message, out.code) != 0) {
+        package_reply_message(reply, kMetricReplyBufSize, id, out.message, out.code) != 0) {
         SM_LOG(3, "generate reply message failed\n");
     }
     return out.code == kMetricCodeOk ? 0 : -1;
