@@ -65,15 +65,23 @@ size_t _appendEscaped(const char* src, size_t limit, char* dst, size_t* len) {
     size_t total = 0;
     bool stopped = dst == nullptr;
     for (const unsigned char* s = reinterpret_cast<const unsigned char*>(src); *s != 0;) {
-        char unit[8];
-        size_t consumed = 1;
-        size_t n = 1;
-        // Printable ASCII other than the quote and the backslash stands for itself.
-        if (*s >= 0x20U && *s < 0x80U && *s != '"' && *s != '\\') {
-            unit[0] = static_cast<char>(*s);
-        } else {
-            n = _escapeUnit(s, unit, &consumed);
+        // A run of printable ASCII other than the quote and the backslash stands for itself.
+        const unsigned char* const run = s;
+        while (*s >= 0x20U && *s < 0x80U && *s != '"' && *s != '\\') ++s;
+        if (s != run) {
+            const auto n = static_cast<size_t>(s - run);
+            const size_t fit = stopped || total >= limit ? 0 : std::min(n, limit - total);
+            if (fit != 0) {  // (never while measuring: dst and len are null then)
+                memcpy(dst + *len, run, fit);
+                *len += fit;
+            }
+            stopped = stopped || fit < n;
+            total += n;
+            continue;
         }
+        char unit[8];
+        size_t consumed = 0;
+        const size_t n = _escapeUnit(s, unit, &consumed);
         if (!stopped && total + n <= limit) {
             memcpy(dst + *len, unit, n);
             *len += n;
