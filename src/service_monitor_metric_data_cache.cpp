@@ -254,10 +254,19 @@ int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* messa
         SM_LOG(3, "invalid input params\n");
         return -1;
     }
-    char moduleName[kModuleNameSize];
-    char metricName[kMetricNameSize];
-    _copyName(moduleName, sizeof moduleName, message->moduleName);
-    _copyName(metricName, sizeof metricName, message->metricName);
+    // Names as queued end within their fields; others are cut to them.
+    char moduleCopy[kModuleNameSize];
+    char metricCopy[kMetricNameSize];
+    const char* moduleName = message->moduleName;
+    const char* metricName = message->metricName;
+    if (message->moduleName[kModuleNameSize - 1] != '\0') {
+        _copyName(moduleCopy, sizeof moduleCopy, message->moduleName);
+        moduleName = moduleCopy;
+    }
+    if (message->metricName[kMetricNameSize - 1] != '\0') {
+        _copyName(metricCopy, sizeof metricCopy, message->metricName);
+        metricName = metricCopy;
+    }
 
     MODULE_NODE_T* module = cache->recentModule;
     if (module == nullptr || strcmp(module->moduleName, moduleName) != 0) {
