@@ -9,7 +9,7 @@ ingest_client calls PostMetricData on each in turn and the script prints, as JSO
                 thread's merge included), 1 entry and 10 entries, daemon and echo: counters
                 zeroed before the calls and dumped once the manager thread has had its turn
                 after them, less the process's idle instructions over that time (measured
-                first, over 10 s without calls); a window in which the daemon logs other
+                first, over 20 s without calls); a window in which the daemon logs other
                 work (period end, upload, credential) is measured again
   calls/s       calls per second with daemon (or echo), bus and client pinned to CPU 0,
                 1 client, 10 entries; best of --rounds runs, taken alternately
@@ -113,7 +113,7 @@ FOREIGN_WORK = r"period summary|post metric data|upload to zeb|credential"
 # Longer than the manager thread's one-second turn, so the calls' batches are merged
 # before the counters are dumped.
 MERGE_SETTLE_S = 2.5
-IDLE_WINDOW_S = 10.0
+IDLE_WINDOW_S = 20.0
 
 
 def measure_instructions(args):
@@ -258,7 +258,7 @@ def main():
     parser.add_argument("--build", default=os.environ.get("SM_BUILD_DIR"), required=False)
     parser.add_argument("--daemon", default=None)
     parser.add_argument("--calls", type=int, default=5000)
-    parser.add_argument("--callgrind-calls", type=int, default=300)
+    parser.add_argument("--callgrind-calls", type=int, default=1000)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--skip-callgrind", action="store_true")
     parser.add_argument("--skip-pinned", action="store_true")
