@@ -5,8 +5,12 @@ Runs in the gateway sandbox (root): bus, watchdog, configuration manager (monito
 credential and cloud stand-ins, the daemon registered with the cloud, and ingest_echo.
 ingest_client calls PostMetricData on each in turn and the script prints, as JSON:
 
-  instructions  instructions per call (callgrind, whole process, counters zeroed before
-                and dumped after the calls), 1 entry and 10 entries, daemon and echo
+  instructions  instructions per call (callgrind, whole process: every thread, the manager
+                thread's merge included), 1 entry and 10 entries, daemon and echo: counters
+                zeroed before the calls and dumped once the manager thread has had its turn
+                after them, less the process's idle instructions over that time (measured
+                first, over 20 s without calls); a window in which the daemon logs other
+                work (period end, upload, credential) is measured again
   calls/s       calls per second with daemon (or echo), bus and client pinned to CPU 0,
                 1 client, 10 entries; best of --rounds runs, taken alternately
   switches      context switches of the service's threads per 10-entry call (pinned)
@@ -103,6 +107,15 @@ def start_echo(gw, wrapper=()):
                     ready="echo ready", timeout=60)
 
 
+# Daemon log lines of work that is not ingestion (period end, uploads, credential refresh):
+# a window that saw one is measured again.
+FOREIGN_WORK = r"period summary|post metric data|upload to zeb|credential"
+# Longer than the manager thread's one-second turn, so the calls' batches are merged
+# before the counters are dumped.
+MERGE_SETTLE_S = 2.5
+IDLE_WINDOW_S = 20.0
+
+
 def measure_instructions(args):
     out_dir = os.path.join(harness.build_dir(), "bench", "callgrind")  # kept for callgrind_annotate
     shutil.rmtree(out_dir, ignore_errors=True)  # process ids repeat from one sandbox to the next
@@ -113,35 +126,66 @@ def measure_instructions(args):
     try:
         start_gateway(gw, grind)
         echo = start_echo(gw, grind)
+        daemon = Grind(gw.daemon, out_dir)
+        reference = Grind(echo, out_dir)
         for entries in (1, 10):
-            d = callgrind_per_call(gw.daemon.pid, harness.MONITOR_NAME, entries,
-                                       args.callgrind_calls, out_dir)
-            e = callgrind_per_call(echo.pid, ECHO_NAME, entries, args.callgrind_calls,
-                                       out_dir)
+            d = daemon.per_call(harness.MONITOR_NAME, entries, args.callgrind_calls)
+            e = reference.per_call(ECHO_NAME, entries, args.callgrind_calls)
             figures["instructions_%d" % entries] = {"daemon": round(d), "echo": round(e),
                                                     "ratio": round(d / e, 2)}
+        figures["idle_instructions_per_s"] = {"daemon": round(daemon.idle_rate),
+                                              "echo": round(reference.idle_rate)}
     finally:
         gw.close()
     return figures
 
 
-def callgrind_per_call(pid, dest, entries, calls, out_dir):
-    """Instructions per call of process pid (under callgrind) over `calls` calls."""
-    subprocess.run(["callgrind_control", "-z", str(pid)], check=True, capture_output=True)
-    client(dest, entries, calls)
-    before = set(glob.glob(os.path.join(out_dir, "callgrind.out.%d*" % pid)))
-    subprocess.run(["callgrind_control", "-d", str(pid)], check=True, capture_output=True)
-    dumps = harness.poll(
-        lambda: set(glob.glob(os.path.join(out_dir, "callgrind.out.%d*" % pid))) - before,
-        30, "no callgrind dump")
-    total = 0
-    for dump in dumps:
-        with open(dump, encoding="utf-8") as f:
-            for line in f:
-                m = re.match(r"(totals|summary):\s+(\d+)", line)
-                if m:
-                    total = max(total, int(m.group(2)))
-    return total / calls
+class Grind:
+    """Instruction counts of one process running under callgrind (every thread)."""
+
+    def __init__(self, proc, out_dir):
+        self.proc, self.out_dir = proc, out_dir
+        self.idle_rate = None
+
+    def per_call(self, dest, entries, calls):
+        """Instructions per call over `calls` calls: everything the process did from the
+        first call until its merge of the last one, less what it does idle in that time."""
+        if self.idle_rate is None:
+            self.idle_rate = self._window(lambda: time.sleep(IDLE_WINDOW_S))
+        return self._window(lambda: client(dest, entries, calls)) / calls
+
+    def _window(self, work):
+        """Instructions of `work` plus MERGE_SETTLE_S, idle subtracted (or, while the idle
+        rate is not known yet, the idle rate itself per second)."""
+        for _ in range(5):
+            foreign = self.proc.count(FOREIGN_WORK)
+            subprocess.run(["callgrind_control", "-z", str(self.proc.pid)], check=True,
+                           capture_output=True)
+            start = time.monotonic()
+            work()
+            time.sleep(MERGE_SETTLE_S)
+            total = self._dump()
+            seconds = time.monotonic() - start
+            if self.proc.count(FOREIGN_WORK) == foreign:
+                if self.idle_rate is None:
+                    return total / seconds
+                return total - self.idle_rate * seconds
+        raise RuntimeError("%s: no window free of period ends" % self.proc.name)
+
+    def _dump(self):
+        pattern = os.path.join(self.out_dir, "callgrind.out.%d*" % self.proc.pid)
+        before = set(glob.glob(pattern))
+        subprocess.run(["callgrind_control", "-d", str(self.proc.pid)], check=True,
+                       capture_output=True)
+        dumps = harness.poll(lambda: set(glob.glob(pattern)) - before, 30, "no callgrind dump")
+        total = 0
+        for dump in dumps:
+            with open(dump, encoding="utf-8") as f:
+                for line in f:
+                    m = re.match(r"(totals|summary):\s+(\d+)", line)
+                    if m:
+                        total = max(total, int(m.group(2)))
+        return total
 
 
 def measure_pinned(args):
@@ -214,7 +258,7 @@ def main():
     parser.add_argument("--build", default=os.environ.get("SM_BUILD_DIR"), required=False)
     parser.add_argument("--daemon", default=None)
     parser.add_argument("--calls", type=int, default=5000)
-    parser.add_argument("--callgrind-calls", type=int, default=300)
+    parser.add_argument("--callgrind-calls", type=int, default=1000)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--skip-callgrind", action="store_true")
     parser.add_argument("--skip-pinned", action="store_true")

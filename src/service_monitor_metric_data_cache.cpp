@@ -254,13 +254,25 @@ int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* messa
         SM_LOG(3, "invalid input params\n");
         return -1;
     }
-    char moduleName[kModuleNameSize];
-    char metricName[kMetricNameSize];
-    _copyName(moduleName, sizeof moduleName, message->moduleName);
-    _copyName(metricName, sizeof metricName, message->metricName);
+    // Names as queued end within their fields; others are cut to them.
+    char moduleCopy[kModuleNameSize];
+    char metricCopy[kMetricNameSize];
+    const char* moduleName = message->moduleName;
+    const char* metricName = message->metricName;
+    if (message->moduleName[kModuleNameSize - 1] != '\0') {
+        _copyName(moduleCopy, sizeof moduleCopy, message->moduleName);
+        moduleName = moduleCopy;
+    }
+    if (message->metricName[kMetricNameSize - 1] != '\0') {
+        _copyName(metricCopy, sizeof metricCopy, message->metricName);
+        metricName = metricCopy;
+    }
 
-    HASH_NODE_T* chain = hashtable_lookup_key(&cache->moduleTable, moduleName);
-    MODULE_NODE_T* module = chain != nullptr ? _fromChain<MODULE_NODE_T>(chain) : nullptr;
+    MODULE_NODE_T* module = cache->recentModule;
+    if (module == nullptr || strcmp(module->moduleName, moduleName) != 0) {
+        HASH_NODE_T* const found = hashtable_lookup_key(&cache->moduleTable, moduleName);
+        module = found != nullptr ? _fromChain<MODULE_NODE_T>(found) : nullptr;
+    }
     if (module == nullptr) {
         module = _takeModuleNode(cache);
         if (module == nullptr) {
@@ -270,8 +282,9 @@ int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* messa
         _copyName(module->moduleName, sizeof module->moduleName, moduleName);
         hashtable_insert(&cache->moduleTable, moduleName, &module->chain);
     }
+    cache->recentModule = module;
 
-    chain = hashtable_lookup_key(&module->metricTable, metricName);
+    HASH_NODE_T* const chain = hashtable_lookup_key(&module->metricTable, metricName);
     METRIC_NODE_T* metric = chain != nullptr ? _fromChain<METRIC_NODE_T>(chain) : nullptr;
     if (metric == nullptr) {
         metric = _takeMetricNode(cache);
@@ -305,6 +318,7 @@ int clear_metric_data(METRIC_DATA_CACHE_T* cache) {
         _listAppend(&cache->freeModules, &module->link);
     });
     hashtable_remove_all(&cache->moduleTable);
+    cache->recentModule = nullptr;
     return 0;
 }
 

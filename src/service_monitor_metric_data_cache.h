@@ -57,6 +57,9 @@ struct METRIC_DATA_CACHE_T {
     HASH_NODE_T* moduleBuckets[kCacheBuckets];
     CACHE_LINK_T freeModules;
     CACHE_LINK_T freeMetrics;
+    // The module of the latest insert, or null: a request's samples share one module, and
+    // the manager merges them one after another.
+    MODULE_NODE_T* recentModule;
 };
 
 // callback(module name, metric name, collect rule, user data, value); result ignored.

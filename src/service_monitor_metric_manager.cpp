@@ -54,16 +54,22 @@ void _copyName(char* dst, size_t size, const char* src) {
 // A name field unescaped and cut as _copyName cuts it.
 template <size_t N>
 void _copyNameField(char (&dst)[N], const JSON_VALUE_T& value) {
+    if (!value.escaped && value.count < N) {  // the usual name: fits as it stands
+        memcpy(dst, value.at + 1, value.count);
+        dst[value.count] = '\0';
+        return;
+    }
     char text[N + 4];  // room to see whether the cut falls inside a character
     (void)json_string_copy(value, text, sizeof text);
     _copyName(dst, N, text);
 }
 
-// 0 for a text that names no collect rule.
-uint32_t _parseCollectRule(const char* text) {
-    if (strcasecmp(text, "update") == 0) return COLLECT_RULE_UPDATE;
-    if (strcasecmp(text, "accumulate") == 0) return COLLECT_RULE_ACCUMULATE;
-    if (strcasecmp(text, "avg") == 0) return COLLECT_RULE_AVG;
+// 0 for a text (of len bytes) that names no collect rule. The length picks the one name
+// to compare.
+uint32_t _parseCollectRule(const char* text, size_t len) {
+    if (len == 6 && strcasecmp(text, "update") == 0) return COLLECT_RULE_UPDATE;
+    if (len == 10 && strcasecmp(text, "accumulate") == 0) return COLLECT_RULE_ACCUMULATE;
+    if (len == 3 && strcasecmp(text, "avg") == 0) return COLLECT_RULE_AVG;
     return 0;
 }
 
@@ -133,10 +139,10 @@ bool _tsInPeriod(METRIC_DATA_MANAGER_T* manager, double ts, INGEST_RESULT_T* out
     return true;
 }
 
-// Checks one params entry and adds its sample to the batch. 0, or -1 with out set to the
-// entry's error.
-int _addEntry(METRIC_BATCH_T* batch, const JSON_VALUE_T& moduleName, const METRIC_ENTRY_T& entry,
-              INGEST_RESULT_T* out) {
+// Checks one params entry and adds its sample, under moduleName (already cut), to the
+// batch. 0, or -1 with out set to the entry's error.
+int _addEntry(METRIC_BATCH_T* batch, const char (&moduleName)[kModuleNameSize],
+              const METRIC_ENTRY_T& entry, INGEST_RESULT_T* out) {
     out->code = kMetricCodeBadInput;
     if (entry.metricName.kind != JsonKind::kString) {
         return out->set(kMetricCodeBadInput, "json object(metricName) is invalid");
@@ -149,15 +155,15 @@ int _addEntry(METRIC_BATCH_T* batch, const JSON_VALUE_T& moduleName, const METRI
         return out->set(kMetricCodeBadInput, "json object(collectRule) is invalid");
     }
     char ruleText[kMessageBufSize];
-    (void)json_string_copy(entry.collectRule, ruleText, sizeof ruleText);
-    const uint32_t rule = _parseCollectRule(ruleText);
+    const size_t ruleLen = json_string_copy(entry.collectRule, ruleText, sizeof ruleText);
+    const uint32_t rule = _parseCollectRule(ruleText, ruleLen);
     if (rule == 0) return out->set(kMetricCodeBadInput, "invalid collect rule:%s", ruleText);
     if (batch->messages.size() == batch->messages.capacity()) {
         return out->set(kMetricCodeNoMemory, "create metric message failed");
     }
     batch->messages.emplace_back();
     METRIC_MESSAGE_T& message = batch->messages.back();
-    _copyNameField(message.moduleName, moduleName);
+    memcpy(message.moduleName, moduleName, sizeof message.moduleName);
     _copyNameField(message.metricName, entry.metricName);
     message.value = entry.value.number;
     message.collectRule = rule;
@@ -202,23 +208,30 @@ int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const METRIC_REQUEST_T& reque
     }
     std::unique_ptr<METRIC_BATCH_T> batch = _createBatch(request.params.count, enableEpoch);
     if (!batch) return out->set(kMetricCodeNoMemory, "create message failed");
+    char moduleName[kModuleNameSize] = {};  // one request, one module: cut once
+    _copyNameField(moduleName, request.moduleName);
     METRIC_ENTRY_CURSOR_T cursor;
     int result = 0;
     for (const METRIC_ENTRY_T* entry = next_metric_entry(request, &cursor);
          result == 0 && entry != nullptr; entry = next_metric_entry(request, &cursor)) {
-        result = _addEntry(batch.get(), request.moduleName, *entry, out);
+        result = _addEntry(batch.get(), moduleName, *entry, out);
     }
     if (_queueBatch(manager, std::move(batch), out) != 0) return -1;
     return result;
 }
 
-void _copyId(const JSON_VALUE_T& value, std::string* id) {
+// The request's id as a C string: in shortId when it fits, else in *longId.
+template <size_t N>
+const char* _copyId(const JSON_VALUE_T& value, char (&shortId)[N], std::string* longId) {
+    const size_t len = json_string_copy(value, shortId, N);
+    if (len < N) return shortId;
     try {
-        id->resize(json_string_copy(value, nullptr, 0));
-        (void)json_string_copy(value, &(*id)[0], id->size() + 1);
+        longId->resize(len);
+        (void)json_string_copy(value, &(*longId)[0], len + 1);
     } catch (const std::bad_alloc&) {
-        id->clear();  // the reply goes out with an empty id
+        longId->clear();  // the reply goes out with an empty id
     }
+    return longId->c_str();
 }
 
 // Counts the request's outcome for the period's summary line.
@@ -234,21 +247,25 @@ void _countRefusal(METRIC_DATA_MANAGER_T* manager, int code) {
 
 int post_metric_data(METRIC_DATA_MANAGER_T* manager, const char* jsonText, char* reply) {
     INGEST_RESULT_T out;
-    std::string id;
+    char shortId[64];
+    std::string longId;
+    const char* id = "";
     // Read before the switch is checked: a disable after this point drops the batch.
     const uint64_t enableEpoch = manager != nullptr ? manager->period.enableEpoch.load() : 0;
     if (_acceptsRequests(manager, jsonText, &out)) {
-        METRIC_REQUEST_T request;
+        // The record is large and read_metric_request sets what it reads: one per thread,
+        // set up once, spares the bus thread a 1.7 kB initialisation per request.
+        thread_local METRIC_REQUEST_T request;
         if (!read_metric_request(jsonText, &request)) {
             (void)out.set(kMetricCodeBadInput, "invalid json format");
         } else {
-            if (request.id.kind == JsonKind::kString) _copyId(request.id, &id);
+            if (request.id.kind == JsonKind::kString) id = _copyId(request.id, shortId, &longId);
             (void)_ingestRequest(manager, request, enableEpoch, &out);
         }
     }
     if (manager != nullptr) _countRefusal(manager, out.code);
     if (reply == nullptr ||
-        package_reply_message(reply, kMetricReplyBufSize, id.c_str(), out.message, out.code) != 0) {
+        package_reply_message(reply, kMetricReplyBufSize, id, out.message, out.code) != 0) {
         SM_LOG(3, "generate reply message failed\n");
     }
     return out.code == kMetricCodeOk ? 0 : -1;

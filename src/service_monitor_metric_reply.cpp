@@ -1,6 +1,7 @@
 #include "service_monitor_metric_reply.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,20 @@ size_t _appendEscaped(const char* src, size_t limit, char* dst, size_t* len) {
     size_t total = 0;
     bool stopped = dst == nullptr;
     for (const unsigned char* s = reinterpret_cast<const unsigned char*>(src); *s != 0;) {
+        // A run of printable ASCII other than the quote and the backslash stands for itself.
+        const unsigned char* const run = s;
+        while (*s >= 0x20U && *s < 0x80U && *s != '"' && *s != '\\') ++s;
+        if (s != run) {
+            const auto n = static_cast<size_t>(s - run);
+            const size_t fit = stopped || total >= limit ? 0 : std::min(n, limit - total);
+            if (fit != 0) {  // (never while measuring: dst and len are null then)
+                memcpy(dst + *len, run, fit);
+                *len += fit;
+            }
+            stopped = stopped || fit < n;
+            total += n;
+            continue;
+        }
         char unit[8];
         size_t consumed = 0;
         const size_t n = _escapeUnit(s, unit, &consumed);
@@ -92,8 +107,13 @@ int package_reply_message(char* dst, size_t size, const char* id, const char* me
     if (dst == nullptr || size == 0) return -1;
     id = id != nullptr ? id : "";
     message = message != nullptr ? message : "";
+    static const char kCodeHead[] = "\",\"code\":";
+    static const char kCodeTail[] = ", \"message\":\"";
     char middle[48];
-    snprintf(middle, sizeof middle, "\",\"code\":%d, \"message\":\"", code);
+    memcpy(middle, kCodeHead, sizeof kCodeHead - 1);
+    char* const end = middle + sizeof middle;
+    char* const digits = std::to_chars(middle + sizeof kCodeHead - 1, end, code).ptr;
+    memcpy(digits, kCodeTail, sizeof kCodeTail);  // with its terminator
     static const char kHead[] = "{\"id\":\"";
     static const char kTail[] = "\"}";
     const size_t fixed = strlen(kHead) + strlen(middle) + strlen(kTail);

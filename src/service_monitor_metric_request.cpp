@@ -1,11 +1,11 @@
 #include "service_monitor_metric_request.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
-#include <strings.h>
 
 namespace {
 
@@ -15,16 +15,26 @@ constexpr int kNestingLimit = 1000;  // cJSON's CJSON_NESTING_LIMIT
 constexpr size_t kNumberChars = 63;  // longer numbers take an allocation
 constexpr size_t kKeyBufSize = 16;   // longer keys match none of the names looked up
 
+struct KeyName {
+    const char* text;  // ASCII letters only
+    size_t length;
+};
+
+template <size_t N>
+constexpr KeyName _key(const char (&text)[N]) {
+    return KeyName{text, N - 1};
+}
+
 // The members of an object to look up, and where each first match goes. When the match
 // for params is an array, its first elements go to request's entries.
 struct Capture {
-    const char* const* names;
+    const KeyName* names;
     JSON_VALUE_T* const* fields;
     size_t count;
     METRIC_REQUEST_T* request = nullptr;
 };
 
-const char* const kEntryNames[] = {"metricName", "value", "collectRule"};
+constexpr KeyName kEntryNames[] = {_key("metricName"), _key("value"), _key("collectRule")};
 
 Capture _entryCapture(METRIC_ENTRY_T* entry, JSON_VALUE_T* (&fields)[3]) {
     fields[0] = &entry->metricName;
@@ -36,18 +46,15 @@ Capture _entryCapture(METRIC_ENTRY_T* entry, JSON_VALUE_T* (&fields)[3]) {
 unsigned _hex4(const uchar* s) {
     unsigned h = 0;
     for (int i = 0; i < 4; ++i) {
-        const int c = s[i];
-        unsigned digit = 0;
+        const unsigned c = s[i];
+        const unsigned lower = c | 0x20U;  // 'A'..'F' become 'a'..'f', digits stay
         if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
+            h = (h << 4) | (c - '0');
+        } else if (lower >= 'a' && lower <= 'f') {
+            h = (h << 4) | (lower - 'a' + 10);
         } else {
             return 0;  // as cJSON: not hex reads as U+0000
         }
-        h = (h << 4) | digit;
     }
     return h;
 }
@@ -71,11 +78,7 @@ size_t _utf16Escape(const uchar* s, const uchar* end, unsigned* codepoint) {
 }
 
 size_t _utf8Encode(unsigned cp, uchar* out) {
-    if (cp < 0x80) {
-        out[0] = static_cast<uchar>(cp);
-        return 1;
-    }
-    const size_t n = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    const size_t n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
     static const uchar kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
     for (size_t i = n - 1; i > 0; --i, cp >>= 6) out[i] = static_cast<uchar>((cp | 0x80) & 0xBF);
     out[0] = static_cast<uchar>(cp | kLead[n]);
@@ -84,17 +87,10 @@ size_t _utf8Encode(unsigned cp, uchar* out) {
 
 // The byte a two-character escape stands for, or 0 for one cJSON refuses.
 uchar _simpleEscape(uchar c) {
-    switch (c) {
-        case 'b': return '\b';
-        case 'f': return '\f';
-        case 'n': return '\n';
-        case 'r': return '\r';
-        case 't': return '\t';
-        case '"':
-        case '\\':
-        case '/': return c;
-        default: return 0;
-    }
+    static const char kLetters[] = "bfnrt\"\\/";
+    static const char kBytes[] = "\b\f\n\r\t\"\\/";
+    const char* const at = c != 0 ? strchr(kLetters, c) : nullptr;
+    return at != nullptr ? static_cast<uchar>(kBytes[at - kLetters]) : 0;
 }
 
 // Walks the content of a string (after its opening quote, up to end) unescaping it;
@@ -125,27 +121,35 @@ bool _unescape(const uchar* s, const uchar* end, Emit emit) {
     return true;
 }
 
-// The closing quote of the string opening at s, looked for before the NUL; *escaped
-// tells whether a backslash comes before it.
+// Byte classes: the bytes a string runs over without a look, and those of a number's text.
+constexpr uint8_t kInString = 1, kInNumber = 2;
+constexpr std::array<uint8_t, 256> kByteClass = [] {
+    std::array<uint8_t, 256> classes{};
+    for (size_t c = 1; c < classes.size(); ++c) classes[c] = c == '"' || c == '\\' ? 0 : kInString;
+    for (const char* c = "0123456789+-.eE"; *c != '\0'; ++c) classes[uchar(*c)] |= kInNumber;
+    return classes;
+}();
+
+// The closing quote of the string opening at s, or null at the NUL; a backslash hides the
+// byte after it, a quote included. *escaped tells whether a backslash comes before it.
 const uchar* _closingQuote(const uchar* s, bool* escaped) {
-    const auto* quote = reinterpret_cast<const uchar*>(strchr(reinterpret_cast<const char*>(s + 1), '"'));
-    const size_t span = quote != nullptr ? static_cast<size_t>(quote - s - 1) : strlen(reinterpret_cast<const char*>(s + 1));
-    *escaped = memchr(s + 1, '\\', span) != nullptr;
-    if (!*escaped) return quote;
-    // A backslash hides the character after it, a quote included.
-    const uchar* q = s + 1;
-    while (*q != '"' && *q != '\0') {
-        if (*q == '\\') {
-            if (q[1] == '\0') return nullptr;
-            ++q;
-        }
-        ++q;
+    *escaped = false;
+    for (const uchar* q = s + 1;; ++q) {
+        while ((kByteClass[*q] & kInString) != 0) ++q;
+        if (*q != '\\') return *q == '"' ? q : nullptr;  // the quote, or the NUL
+        *escaped = true;
+        if (*++q == '\0') return nullptr;
     }
-    return *q == '"' ? q : nullptr;
 }
 
-bool _isNumberChar(uchar c) {
-    return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+// Whether the n bytes at key are name in any letter case. name holds ASCII letters only,
+// so folding bit 0x20 of each byte matches exactly the bytes strncasecmp matches.
+bool _sameLetters(const char* key, const KeyName& name, size_t n) {
+    if (n != name.length) return false;
+    if (memcmp(key, name.text, n) == 0) return true;  // as written, the usual case
+    size_t i = 0;
+    while (i < n && (static_cast<uchar>(key[i]) | 0x20U) == (name.text[i] | 0x20U)) ++i;
+    return i == n;
 }
 
 // Integers of up to 15 digits are exact in a double: no need for strtod.
@@ -165,7 +169,6 @@ bool _smallInteger(const uchar* text, size_t n, double* out) {
 class Reader {
 public:
     Reader(const uchar* at, const uchar* nul) : p_(at), nul_(nul), limit_(nul + 1) {}
-
     const uchar* at() const { return p_; }
     void skipSpace() {
         while (p_ < nul_ && *p_ <= 32) ++p_;
@@ -184,25 +187,26 @@ private:
         p_ += n;
         return true;
     }
-    bool string();
+    bool string(JSON_VALUE_T* found);
     bool number(double* out);
     bool array(int depth, size_t* count, METRIC_REQUEST_T* entriesOf);
     bool element(int depth, size_t index, METRIC_REQUEST_T* entriesOf);
     bool object(int depth, const Capture* capture);
-    JSON_VALUE_T* match(const uchar* key, const Capture* capture) const;
+    JSON_VALUE_T* match(const JSON_VALUE_T& key, const Capture* capture) const;
 
     const uchar* p_;
     const uchar* nul_;    // the terminating NUL: whitespace stops here
     const uchar* limit_;  // one past it, as cJSON counts the NUL in the length
 };
 
-bool Reader::string() {
-    bool escaped = false;
-    const uchar* const close = _closingQuote(p_, &escaped);
+bool Reader::string(JSON_VALUE_T* found) {
+    const uchar* const close = _closingQuote(p_, &found->escaped);
     if (close == nullptr) return false;
-    if (escaped && !_unescape(p_ + 1, close, [](const uchar*, size_t) { return true; })) {
+    if (found->escaped && !_unescape(p_ + 1, close, [](const uchar*, size_t) { return true; })) {
         return false;
     }
+    found->kind = JsonKind::kString;
+    found->count = static_cast<size_t>(close - p_ - 1);
     p_ = close + 1;
     return true;
 }
@@ -210,25 +214,20 @@ bool Reader::string() {
 bool Reader::number(double* out) {
     // The whole run of number characters goes to strtod, however long, as cJSON does.
     size_t n = 0;
-    while (p_ + n < nul_ && _isNumberChar(p_[n])) ++n;
+    while (p_ + n < nul_ && (kByteClass[p_[n]] & kInNumber) != 0) ++n;
     if (_smallInteger(p_, n, out)) {
         p_ += n;
         return true;
     }
-    char shortText[kNumberChars + 1];
+    char shortText[kNumberChars + 1] = {};
     std::string longText;
     char* text = shortText;
-    if (n > kNumberChars) {
-        try {
-            longText.assign(reinterpret_cast<const char*>(p_), n);
-        } catch (const std::bad_alloc&) {
-            return false;  // as cJSON, which cannot parse without its buffer either
-        }
-        text = &longText[0];
-    } else {
-        memcpy(shortText, p_, n);
-        shortText[n] = '\0';
+    try {
+        if (n > kNumberChars) text = &longText.assign(reinterpret_cast<const char*>(p_), n)[0];
+    } catch (const std::bad_alloc&) {
+        return false;  // as cJSON, which cannot parse without its buffer either
     }
+    if (n <= kNumberChars) memcpy(shortText, p_, n);
     char* after = nullptr;
     *out = strtod(text, &after);
     if (after == text) return false;
@@ -240,6 +239,7 @@ bool Reader::element(int depth, size_t index, METRIC_REQUEST_T* entriesOf) {
     if (entriesOf == nullptr || index >= METRIC_REQUEST_T::kEntriesAhead) {
         return value(depth, nullptr, nullptr);
     }
+    entriesOf->entries[index] = METRIC_ENTRY_T{};
     JSON_VALUE_T* fields[3];
     const Capture capture = _entryCapture(&entriesOf->entries[index], fields);
     return value(depth, nullptr, &capture);
@@ -262,23 +262,19 @@ bool Reader::array(int depth, size_t* count, METRIC_REQUEST_T* entriesOf) {
     return next(']');
 }
 
-JSON_VALUE_T* Reader::match(const uchar* key, const Capture* capture) const {
+JSON_VALUE_T* Reader::match(const JSON_VALUE_T& key, const Capture* capture) const {
     if (capture == nullptr) return nullptr;
     char text[kKeyBufSize];
-    const char* name = reinterpret_cast<const char*>(key + 1);
-    bool escaped = false;
-    const uchar* const close = _closingQuote(key, &escaped);
-    size_t len = static_cast<size_t>(close - key - 1);
-    if (escaped) {
-        JSON_VALUE_T value;
-        value.at = reinterpret_cast<const char*>(key);
-        len = json_string_copy(value, text, sizeof text);
+    const char* name = key.at + 1;
+    size_t len = key.count;
+    if (key.escaped) {
+        len = json_string_copy(key, text, sizeof text);
         name = text;
     }
     if (len >= kKeyBufSize) return nullptr;
     for (size_t i = 0; i < capture->count; ++i) {
-        if (capture->fields[i]->kind == JsonKind::kAbsent && strlen(capture->names[i]) == len &&
-            strncasecmp(name, capture->names[i], len) == 0) {
+        if (capture->fields[i]->kind == JsonKind::kAbsent &&
+            _sameLetters(name, capture->names[i], len)) {
             return capture->fields[i];
         }
     }
@@ -292,8 +288,9 @@ bool Reader::object(int depth, const Capture* capture) {
     if (next('}')) return true;
     do {
         skipSpace();
-        const uchar* const key = p_;
-        if (*p_ != '"' || !string()) return false;
+        JSON_VALUE_T key;
+        key.at = reinterpret_cast<const char*>(p_);
+        if (*p_ != '"' || !string(&key)) return false;
         skipSpace();
         if (!next(':')) return false;
         skipSpace();
@@ -315,10 +312,7 @@ bool Reader::value(int depth, JSON_VALUE_T* field, const Capture* capture,
         case 'n': ok = literal("null", 4); break;
         case 'f': ok = literal("false", 5); break;
         case 't': ok = literal("true", 4); break;
-        case '"':
-            found.kind = JsonKind::kString;
-            ok = string();
-            break;
+        case '"': ok = string(&found); break;
         case '[':
             found.kind = JsonKind::kArray;
             ok = array(depth, &found.count, entriesOf);
@@ -342,12 +336,16 @@ bool Reader::value(int depth, JSON_VALUE_T* field, const Capture* capture,
 }  // namespace
 
 bool read_metric_request(const char* text, METRIC_REQUEST_T* request) {
-    *request = METRIC_REQUEST_T{};
+    // The entries read ahead are reset as they are reached: a short request leaves the rest
+    // of the array alone.
+    request->id = request->ts = request->moduleName = request->params = JSON_VALUE_T{};
+    request->moreEntries = nullptr;
     const auto* begin = reinterpret_cast<const uchar*>(text);
     const uchar* const nul = begin + strlen(text);
     request->end = reinterpret_cast<const char*>(nul);
     if (nul - begin >= 4 && memcmp(begin, "\xEF\xBB\xBF", 3) == 0) begin += 3;
-    static const char* const kNames[] = {"id", "ts", "moduleName", "params"};
+    static constexpr KeyName kNames[] = {_key("id"), _key("ts"), _key("moduleName"),
+                                         _key("params")};
     JSON_VALUE_T* const fields[] = {&request->id, &request->ts, &request->moduleName,
                                     &request->params};
     const Capture capture{kNames, fields, 4, request};
@@ -379,15 +377,14 @@ const METRIC_ENTRY_T* next_metric_entry(const METRIC_REQUEST_T& request,
 }
 
 size_t json_string_copy(const JSON_VALUE_T& value, char* dst, size_t size) {
-    const auto* open = reinterpret_cast<const uchar*>(value.at);
-    bool escaped = false;
-    const uchar* const close = _closingQuote(open, &escaped);
     size_t len = 0;
-    if (close != nullptr && !escaped) {
-        len = static_cast<size_t>(close - open - 1);
-        if (size != 0) memcpy(dst, open + 1, len < size ? len : size - 1);
-    } else if (close != nullptr) {
-        (void)_unescape(open + 1, close, [&](const uchar* bytes, size_t n) {
+    const auto* const first =
+        value.kind == JsonKind::kString ? reinterpret_cast<const uchar*>(value.at) + 1 : nullptr;
+    if (first != nullptr && !value.escaped) {
+        len = value.count;
+        if (size != 0) memcpy(dst, first, len < size ? len : size - 1);
+    } else if (first != nullptr) {  // (not a string: copies as the empty string)
+        (void)_unescape(first, first + value.count, [&](const uchar* bytes, size_t n) {
             for (size_t i = 0; i < n; ++i) {
                 if (bytes[i] == '\0') return false;  // cJSON's string ends here
                 if (len + 1 < size) dst[len] = static_cast<char>(bytes[i]);

@@ -13,9 +13,10 @@ enum class JsonKind : uint8_t { kAbsent, kString, kNumber, kArray, kObject, kOth
 // One value found in the request; at points into the request text.
 struct JSON_VALUE_T {
     JsonKind kind = JsonKind::kAbsent;
+    bool escaped = false;      // for kString: a backslash comes before the closing quote
     const char* at = nullptr;  // the opening quote or bracket
     double number = 0;         // for kNumber
-    size_t count = 0;          // elements, for kArray
+    size_t count = 0;          // elements for kArray; bytes between the quotes for kString
 };
 
 struct METRIC_ENTRY_T {
