@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
            (cpuMs() - drainCpuBefore) * 1e3 / static_cast<double>(stats.uploaded), g_waves * 0.05);
     printf("drain writes: %zu (%zu bytes), fsync calls: %zu, segments left: %zu\n",
            g_writes - outageWrites, g_bytes - outageBytes, g_fsyncs - outageFsyncs,
-           upload.backlog.segments.size());
+           upload.backlog.files.segments.size());
     metric_upload_deinit(&upload);
     metric_registration_deinit(&registration);
     if (argc <= 1) (void)system(("rm -rf " + dir.substr(0, dir.size() - 5)).c_str());
