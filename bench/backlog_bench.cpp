@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     upload.backlogDir = "";
     metric_upload_use_defaults(&upload);
     const BACKLOG_FILE_OPS_T counted = {countedWrite, countedFsync};
-    metric_backlog_open(&upload.backlog, dir, &counted);
+    metric_backlog_open(&upload.retry.backlog, dir, &counted);
 
     const long rssBefore = rssKb();
     long rssPeak = rssBefore;
@@ -110,13 +110,13 @@ int main(int argc, char** argv) {
         (void)upload_period_metrics(&upload, period());
         for (uint64_t t = kStepMs; t < kPeriodMs; t += kStepMs) {
             g_clock += kStepMs;
-            if (upload.monoClockMs() >= upload.nextRetryMonoMs) (void)upload_backlog_round(&upload);
+            if (upload.monoClockMs() >= upload.retry.nextRetryMonoMs) (void)upload_backlog_round(&upload);
         }
         g_clock += kStepMs;
         rssPeak = std::max(rssPeak, rssKb());
     }
     const double outageCpu = cpuMs() - cpuBefore;
-    const size_t kept = metric_backlog_size(&upload.backlog);
+    const size_t kept = metric_backlog_size(&upload.retry.backlog);
     const size_t outageWrites = g_writes, outageBytes = g_bytes, outageFsyncs = g_fsyncs;
     const size_t outageCalls = g_calls;
 
@@ -125,10 +125,10 @@ int main(int argc, char** argv) {
     const double drainCpuBefore = cpuMs();
     const auto start = std::chrono::steady_clock::now();
     size_t rounds = 0;
-    while (metric_backlog_size(&upload.backlog) != 0 && upload_backlog_round(&upload)) ++rounds;
+    while (metric_backlog_size(&upload.retry.backlog) != 0 && upload_backlog_round(&upload)) ++rounds;
     const double drainMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    const BACKLOG_STATS_T stats = metric_backlog_stats(&upload.backlog);
+    const BACKLOG_STATS_T stats = metric_backlog_stats(&upload.retry.backlog);
     printf("outage: %zu periods of %zu metrics, %zu kept, %zu dropped; %zu retry calls\n",
            kPeriods, kModules * kPerModule, kept, static_cast<size_t>(stats.droppedFull + stats.droppedAge),
            outageCalls - kPeriods);
@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
            (cpuMs() - drainCpuBefore) * 1e3 / static_cast<double>(stats.uploaded), g_waves * 0.05);
     printf("drain writes: %zu (%zu bytes), fsync calls: %zu, segments left: %zu\n",
            g_writes - outageWrites, g_bytes - outageBytes, g_fsyncs - outageFsyncs,
-           upload.backlog.segments.size());
+           upload.retry.backlog.files.segments.size());
     metric_upload_deinit(&upload);
     metric_registration_deinit(&registration);
     if (argc <= 1) (void)system(("rm -rf " + dir.substr(0, dir.size() - 5)).c_str());

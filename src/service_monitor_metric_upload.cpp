@@ -1,14 +1,10 @@
 #include "service_monitor_metric_upload.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <new>
-#include <random>
 #include <utility>
 
 #include "common.h"
@@ -21,32 +17,6 @@ namespace {
 constexpr uint32_t kWaitTimeoutMs = 1000;
 constexpr int kUploadTimeoutSeconds = 10;
 constexpr size_t kUploadModuleBufSize = 98;
-// Bodies built ahead of their upload: keeps each body's ts close to its request.
-constexpr size_t kBodiesPerRound = 128;
-// Retries of the backlog between period ends: the first 15 s after a failed round, then
-// doubling up to 5 min, each delay moved by up to 20 % either way so that gateways that
-// lost the same link do not come back in step. While the link is down a round is one
-// wave of kMaxUploadsInFlight bodies, so a dead link costs one time-out per attempt.
-constexpr uint64_t kRetryFirstMs = 15000;
-constexpr uint64_t kRetryMaxMs = 300000;
-constexpr uint64_t kRetryJitterPercent = 20;
-
-uint64_t _monotonicMs() {
-    timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000U + static_cast<uint64_t>(now.tv_nsec) / 1000000U;
-}
-
-// How an upload attempt ended, from CloudSdkPostMetricDataMany's result.
-enum class Verdict { kAccepted, kRetry, kAuth, kRefused };
-
-Verdict _verdict(int result) {
-    if (result == 0) return Verdict::kAccepted;
-    if (result == 401 || result == 403) return Verdict::kAuth;
-    // Other refusals will not pass; no answer, a server fault or 429 may.
-    if (result >= 400 && result < 500 && result != 429) return Verdict::kRefused;
-    return Verdict::kRetry;
-}
 
 void _refreshExpiredCredential(METRIC_UPLOAD_T* upload) {
     CREDENTIAL_MSG_T credential {};
@@ -62,60 +32,9 @@ void _refreshExpiredCredential(METRIC_UPLOAD_T* upload) {
     }
 }
 
-// A 401/403: the credential may have been revoked before its time; ask for a fresh one.
-void _refreshRefusedCredential(METRIC_UPLOAD_T* upload) {
-    if (refresh_credential(metric_registration_credential_callback, upload->registration) == 0) {
-        SM_LOG(1, "upload refused as unauthorised, credential updated\n");
-    } else {
-        SM_LOG(2, "update credential failed\n");
-    }
-}
-
-// Every pre-task done. Read from their rows: dependReady is set only once a sample is
-// posted, and a backlog from before a restart waits for no sample.
-bool _registered(const METRIC_REGISTRATION_T* registration) {
-    if (registration->dependReady.load() != 0) return true;
-    return std::all_of(std::begin(g_preTasks), std::end(g_preTasks),
-                       [](const PRE_TASK_T& task) { return task.done.load(); });
-}
-
-// Uploads happen only with the switch on and the gateway registered. Once registered, the
-// backlog learns the instance it keeps and uploads for (kept metrics of another one are
-// dropped), switch or not: a period kept while the switch is off belongs to it too.
-bool _mayUpload(METRIC_UPLOAD_T* upload) {
-    METRIC_REGISTRATION_T* const registration = upload->registration;
-    if (!_registered(registration) || registration->sdkHandle.load() == nullptr) return false;
-    uint64_t instance = 0;
-    {
-        METRIC_NAMES_T& names = registration->names;
-        const std::lock_guard<std::mutex> lock(names.lock);
-        instance = metric_backlog_instance_digest(names.accountId, names.productKey,
-                                                  names.deviceName);
-    }
-    if (instance != upload->backlog.instance) metric_backlog_set_instance(&upload->backlog, instance);
-    return upload->enabled == nullptr || upload->enabled->load() != 0;
-}
-
-// The next back-off delay, jittered.
-void _backOff(METRIC_UPLOAD_T* upload) {
-    static thread_local std::minstd_rand random(static_cast<unsigned>(_monotonicMs()));
-    upload->retryDelayMs = upload->retryDelayMs == 0
-                               ? kRetryFirstMs
-                               : std::min(kRetryMaxMs, upload->retryDelayMs * 2);
-    const uint64_t spread = upload->retryDelayMs * kRetryJitterPercent / 100;
-    const uint64_t delay = upload->retryDelayMs - spread + random() % (2 * spread + 1);
-    upload->nextRetryMonoMs = upload->monoClockMs() + delay;
-    upload->linkUp = false;
-}
-
-void _linkWorks(METRIC_UPLOAD_T* upload) {
-    upload->retryDelayMs = 0;
-    upload->linkUp = true;
-}
-
 bool _retryDue(METRIC_UPLOAD_T* upload) {
-    return (upload->linkUp || upload->monoClockMs() >= upload->nextRetryMonoMs) &&
-           metric_backlog_size(&upload->backlog) != 0 && _mayUpload(upload);
+    return metric_retry_due(&upload->retry, upload->monoClockMs()) &&
+           metric_retry_may_upload(&upload->retry, upload->enabled);
 }
 
 // The next period to upload (metrics filled), a due backlog round (metrics left empty),
@@ -258,74 +177,6 @@ std::vector<int> _uploadRound(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& m
     return results;
 }
 
-void _logRefusal(METRIC_UPLOAD_T* upload, const PERIOD_METRIC_T& metric, int status) {
-    if (upload->refusalLogged) return;
-    upload->refusalLogged = true;
-    SM_LOG(2, "upload of metric(%s/%s) refused with HTTP %d, dropped, not retried\n",
-           metric.moduleName, metric.metricName, status);
-}
-
-// What the rounds of one period leave behind.
-struct PERIOD_OUTCOME_T {
-    size_t accepted = 0;
-    size_t refused = 0;
-    bool auth = false;
-    PERIOD_METRICS_T keep;
-};
-
-// Sorts one round's results into the outcome; a 401/403 is kept once.
-void _sortRound(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics, size_t from,
-                const std::vector<int>& results, PERIOD_OUTCOME_T* out) {
-    for (size_t i = 0; i < results.size(); ++i) {
-        const PERIOD_METRIC_T& metric = metrics[from + i];
-        Verdict verdict = _verdict(results[i]);
-        if (verdict == Verdict::kAuth) {
-            out->auth = true;
-            verdict = metric.authRetried ? Verdict::kRefused : Verdict::kRetry;
-        }
-        if (verdict == Verdict::kAccepted) {
-            ++out->accepted;
-        } else if (verdict == Verdict::kRefused) {
-            ++out->refused;
-            _logRefusal(upload, metric, results[i]);
-        } else {
-            out->keep.push_back(metric);
-            out->keep.back().authRetried = results[i] == 401 || results[i] == 403;
-        }
-    }
-}
-
-BACKLOG_METRIC_T _toKept(const PERIOD_METRIC_T& metric) {
-    BACKLOG_METRIC_T kept;
-    memcpy(kept.moduleName, metric.moduleName, sizeof kept.moduleName);
-    memcpy(kept.metricName, metric.metricName, sizeof kept.metricName);
-    kept.collectRule = metric.collectRule;
-    kept.value = metric.value;
-    kept.ts = metric.ts;
-    kept.authRetried = metric.authRetried;
-    return kept;
-}
-
-PERIOD_METRIC_T _fromKept(const BACKLOG_METRIC_T& kept) {
-    PERIOD_METRIC_T metric {};
-    memcpy(metric.moduleName, kept.moduleName, sizeof metric.moduleName);
-    memcpy(metric.metricName, kept.metricName, sizeof metric.metricName);
-    metric.collectRule = kept.collectRule;
-    metric.value = kept.value;
-    metric.ts = kept.ts;
-    metric.authRetried = kept.authRetried;
-    return metric;
-}
-
-void _keep(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics) {
-    if (metrics.empty()) return;
-    std::vector<BACKLOG_METRIC_T> kept;
-    kept.reserve(metrics.size());
-    for (const PERIOD_METRIC_T& metric : metrics) kept.push_back(_toKept(metric));
-    metric_backlog_keep(&upload->backlog, std::move(kept), upload->wallClockMs());
-    SM_LOG(2, "upload failed, %zu metrics kept in the backlog\n", metrics.size());
-}
-
 // Round by round; once a round gets nothing through, the rest is not tried (the link is
 // down). The metrics not tried are added to out->keep; on a stop they are left out.
 size_t _uploadRounds(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics,
@@ -333,17 +184,23 @@ size_t _uploadRounds(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics,
     size_t done = 0;
     while (done < metrics.size() && !upload->stopRequested.load()) {
         const size_t to = std::min(metrics.size(),
-                                   done + (upload->linkUp ? kBodiesPerRound : kMaxUploadsInFlight));
+                                   done + metric_retry_round_size(&upload->retry));
         const size_t before = out->accepted + out->refused;
-        _sortRound(upload, metrics, done, _uploadRound(upload, metrics, done, to), out);
+        metric_retry_sort_round(&upload->retry, metrics, done,
+                                _uploadRound(upload, metrics, done, to), out);
         done = to;
         if (out->accepted + out->refused == before) {
-            _backOff(upload);
+            metric_retry_back_off(&upload->retry, upload->monoClockMs());
             break;
         }
-        _linkWorks(upload);
+        metric_retry_link_works(&upload->retry);
     }
     return done;
+}
+
+// Keeps metrics in the backlog, stamped by the wall clock.
+void _keep(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics) {
+    metric_retry_keep(&upload->retry, metrics, upload->wallClockMs());
 }
 
 void _countAttempts(METRIC_UPLOAD_T* upload, size_t accepted, size_t failed) {
@@ -355,15 +212,15 @@ void _countAttempts(METRIC_UPLOAD_T* upload, size_t accepted, size_t failed) {
 
 void metric_upload_use_defaults(METRIC_UPLOAD_T* upload) {
     if (upload->wallClockMs == nullptr) upload->wallClockMs = get_time_ms;
-    if (upload->monoClockMs == nullptr) upload->monoClockMs = _monotonicMs;
+    if (upload->monoClockMs == nullptr) upload->monoClockMs = get_monotonic_ms;
     if (upload->uploadMany == nullptr) upload->uploadMany = CloudSdkPostMetricDataMany;
-    metric_backlog_open(&upload->backlog,
+    metric_backlog_open(&upload->retry.backlog,
                         upload->backlogDir != nullptr ? upload->backlogDir
                                                       : metric_backlog_default_dir(),
                         nullptr);
 }
 
-void metric_upload_deinit(METRIC_UPLOAD_T* upload) { metric_backlog_close(&upload->backlog); }
+void metric_upload_deinit(METRIC_UPLOAD_T* upload) { metric_backlog_close(&upload->retry.backlog); }
 
 int metric_upload_thread_start(METRIC_UPLOAD_T* upload) {
     const std::lock_guard<std::mutex> lock(upload->threadStateLock);
@@ -415,27 +272,27 @@ void metric_upload_hand_over(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T metrics) 
 }
 
 size_t upload_period_metrics(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics) {
-    if (!_mayUpload(upload)) {
+    if (!metric_retry_may_upload(&upload->retry, upload->enabled)) {
         _keep(upload, metrics);
         return 0;
     }
     _refreshExpiredCredential(upload);
-    upload->refusalLogged = false;
+    upload->retry.refusalLogged = false;
     // The backlog first: when it gets nothing through, neither would the period.
     PERIOD_METRICS_T send;
     PERIOD_OUTCOME_T out;
-    const bool linkUp = metric_backlog_size(&upload->backlog) == 0 || upload_backlog_round(upload);
+    METRIC_BACKLOG_T* const backlog = &upload->retry.backlog;
+    const bool linkUp = metric_backlog_size(backlog) == 0 || upload_backlog_round(upload);
     for (const PERIOD_METRIC_T& metric : metrics) {
         // A series with a kept metric waits behind it, so that ts increases per series.
-        const bool held = !linkUp || metric_backlog_holds_series(&upload->backlog,
-                                                                 metric.moduleName,
+        const bool held = !linkUp || metric_backlog_holds_series(backlog, metric.moduleName,
                                                                  metric.metricName);
         (held ? out.keep : send).push_back(metric);
     }
     const size_t tried = _uploadRounds(upload, send, &out);
-    if (out.auth) _refreshRefusedCredential(upload);
+    if (out.auth) metric_retry_refresh_credential(&upload->retry);
     _countAttempts(upload, out.accepted, tried - out.accepted);
-    metric_backlog_count_refused(&upload->backlog, out.refused);
+    metric_backlog_count_refused(backlog, out.refused);
     if (upload->stopRequested.load()) {
         // Kept with the rest at shutdown, as one record.
         out.keep.insert(out.keep.end(), send.begin() + static_cast<ptrdiff_t>(tried), send.end());
@@ -449,43 +306,15 @@ size_t upload_period_metrics(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& me
 }
 
 bool upload_backlog_round(METRIC_UPLOAD_T* upload) {
-    const std::vector<BACKLOG_METRIC_T> taken = metric_backlog_take(
-        &upload->backlog, upload->linkUp ? kBodiesPerRound : kMaxUploadsInFlight,
-        upload->wallClockMs());
-    if (taken.empty()) return true;
-    PERIOD_METRICS_T metrics;
     std::vector<uint64_t> ids;
-    for (const BACKLOG_METRIC_T& kept : taken) {
-        metrics.push_back(_fromKept(kept));
-        ids.push_back(kept.id);
-    }
+    const PERIOD_METRICS_T metrics = metric_retry_take(&upload->retry, upload->wallClockMs(), &ids);
+    if (metrics.empty()) return true;
     const std::vector<int> results = _uploadRound(upload, metrics, 0, metrics.size());
-    std::vector<BacklogOutcome> outcomes;
     size_t accepted = 0;
-    bool auth = false;
-    for (size_t i = 0; i < results.size(); ++i) {
-        const Verdict verdict = _verdict(results[i]);
-        accepted += verdict == Verdict::kAccepted ? 1 : 0;
-        auth = auth || verdict == Verdict::kAuth;
-        if (verdict == Verdict::kRefused) _logRefusal(upload, metrics[i], results[i]);
-        outcomes.push_back(verdict == Verdict::kAccepted  ? BacklogOutcome::kUploaded
-                           : verdict == Verdict::kRefused ? BacklogOutcome::kRefused
-                           : verdict == Verdict::kAuth    ? BacklogOutcome::kAuthFailed
-                                                          : BacklogOutcome::kRetry);
-    }
-    metric_backlog_resolve(&upload->backlog, ids, outcomes);
-    if (auth) _refreshRefusedCredential(upload);
+    const bool through = metric_retry_settle(&upload->retry, metrics, ids, results,
+                                             upload->monoClockMs(), &accepted);
     _countAttempts(upload, accepted, results.size() - accepted);
-    const bool through = std::any_of(outcomes.begin(), outcomes.end(), [](BacklogOutcome o) {
-        return o == BacklogOutcome::kUploaded || o == BacklogOutcome::kRefused;
-    });
-    if (!through) {
-        _backOff(upload);
-        return false;
-    }
-    _linkWorks(upload);
-    if (metric_backlog_size(&upload->backlog) == 0) SM_LOG(1, "upload backlog drained\n");
-    return true;
+    return through;
 }
 
 void metric_upload_keep_rest(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T current) {
@@ -500,23 +329,13 @@ void metric_upload_keep_rest(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T current) 
         current.insert(current.begin(), upload->unsent.begin(), upload->unsent.end());
         upload->unsent.clear();
     }
-    (void)_mayUpload(upload);  // the instance, when the registration is done
+    // The instance, when the registration is done.
+    (void)metric_retry_may_upload(&upload->retry, upload->enabled);
     _keep(upload, current);
 }
 
 void metric_upload_backlog_summary(METRIC_UPLOAD_T* upload, char* line, size_t size) {
-    const BACKLOG_STATS_T s = metric_backlog_stats(&upload->backlog);
-    snprintf(line, size,
-             "backlog %llu metrics %llu bytes, kept %llu retried %llu uploaded %llu, dropped "
-             "full %llu age %llu refused %llu instance %llu, records cut %llu",
-             static_cast<unsigned long long>(s.metricsNow), static_cast<unsigned long long>(s.bytesNow),
-             static_cast<unsigned long long>(s.kept), static_cast<unsigned long long>(s.retried),
-             static_cast<unsigned long long>(s.uploaded),
-             static_cast<unsigned long long>(s.droppedFull),
-             static_cast<unsigned long long>(s.droppedAge),
-             static_cast<unsigned long long>(s.droppedRefused),
-             static_cast<unsigned long long>(s.droppedInstance),
-             static_cast<unsigned long long>(s.corruptCut));
+    metric_retry_summary(&upload->retry, line, size);
 }
 
 int UploadMetircDataToCloud(const char* moduleName, const char* metricName,

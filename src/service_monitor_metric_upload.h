@@ -1,9 +1,8 @@
 // The upload of ended periods: the upload thread takes each period handed over by the
 // manager thread and uploads its metrics, one body per metric, several at a time, so a
 // slow cloud never holds the next period back. A metric whose upload fails for a reason
-// that may pass goes to the backlog and is uploaded later, oldest first, before newer ones
-// of its series: at every period end, between them with a back-off, and at once and
-// continuously as soon as an upload succeeds.
+// that may pass goes to the backlog (the retry room) and is uploaded later, oldest first,
+// before newer ones of its series.
 #ifndef SERVICE_MONITOR_METRIC_UPLOAD_H
 #define SERVICE_MONITOR_METRIC_UPLOAD_H
 
@@ -17,25 +16,12 @@
 #include <mutex>
 #include <vector>
 
-#include "service_monitor_metric_backlog.h"
-#include "service_monitor_metric_data_cache.h"
 #include "service_monitor_metric_pre_task.h"
+#include "service_monitor_metric_retry.h"
 
 // Periods waiting for the upload work behind the one being uploaded; a further one moves
 // the oldest waiting period to the backlog, so a cloud that hangs cannot make memory grow.
 constexpr size_t kMaxWaitingPeriods = 2;
-
-// One aggregated metric taken out of the cache at a period's end. The upload works on
-// this copy, so the cache lock is never held across a network request.
-struct PERIOD_METRIC_T {
-    char moduleName[kModuleNameSize];
-    char metricName[kMetricNameSize];
-    uint32_t collectRule;
-    double value;
-    uint64_t ts;  // the body's ts: its period's end, whenever it is uploaded
-    bool authRetried;  // refused with 401/403 once already
-};
-using PERIOD_METRICS_T = std::vector<PERIOD_METRIC_T>;
 
 using CLOCK_MS_FUNC_T = uint64_t (*)();
 // CloudSdkPostMetricDataMany's shape: results[i] 0, an HTTP status or -1; the number accepted.
@@ -45,7 +31,7 @@ using UPLOAD_MANY_FUNC_T = size_t (*)(CloudSdkClient* client, const char* const*
 // The upload work: periods handed over at their end, uploaded in order on the upload
 // thread, and the counts of the uploads finished since the last period summary.
 struct METRIC_UPLOAD_T {
-    explicit METRIC_UPLOAD_T(METRIC_REGISTRATION_T* owner) : registration(owner) {}
+    explicit METRIC_UPLOAD_T(METRIC_REGISTRATION_T* owner) : registration(owner), retry(owner) {}
 
     METRIC_REGISTRATION_T* const registration;  // the SDK handle and the names, not owned
     CLOCK_MS_FUNC_T wallClockMs = nullptr;      // the bodies' ts: get_time_ms unless injected
@@ -55,15 +41,9 @@ struct METRIC_UPLOAD_T {
     const std::atomic<uint32_t>* enabled = nullptr;
     // The backlog's folder: null for metric_backlog_default_dir(), "" for memory only.
     const char* backlogDir = nullptr;
-    METRIC_BACKLOG_T backlog;
+    METRIC_RETRY_T retry;  // the backlog and the back-off (upload thread only)
     std::atomic<uint64_t> uploadsAccepted{0};
     std::atomic<uint64_t> uploadsFailed{0};  // attempts that failed, kept or refused
-    // Upload thread only: the back-off between period ends, and whether the link was
-    // seen working by the last round (the backlog then drains without pause).
-    uint64_t retryDelayMs = 0;
-    uint64_t nextRetryMonoMs = 0;
-    bool linkUp = true;
-    bool refusalLogged = false;  // the current period's refusal line is out
     PERIOD_METRICS_T unsent;  // under lock: what a stopped thread did not get through
     std::mutex lock;  // guards periods; never held with another lock of the manager
     std::condition_variable cond;

@@ -1,0 +1,355 @@
+#include "service_monitor_metric_backlog_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <unordered_set>
+
+#include "common.h"
+#include "raii.h"
+
+namespace {
+
+constexpr uint32_t kMagic = 0x4C424D53;  // "SMBL" little-endian
+constexpr uint8_t kTypeKeep = 1;
+constexpr uint8_t kTypeDone = 2;
+constexpr size_t kHeaderSize = 16;
+// Larger than any record the store writes (the byte bound is far below it).
+constexpr uint32_t kMaxPayload = 64U << 20;
+constexpr size_t kKeepHead = kBacklogKeepOverhead - kHeaderSize;  // instance, first id, count
+constexpr size_t kEntryFixed = 19;      // ts, value, rule, two name lengths
+constexpr uint64_t kSegmentShare = 4;   // a new segment once one holds bound / 4
+
+constexpr std::array<uint32_t, 256> makeCrcTable() {
+    std::array<uint32_t, 256> table{};
+    for (uint32_t n = 0; n < 256; ++n) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = (c & 1U) != 0 ? 0xEDB88320U ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}
+constexpr std::array<uint32_t, 256> kCrcTable = makeCrcTable();
+
+uint32_t crc32(const uint8_t* data, size_t size) {
+    uint32_t c = 0xFFFFFFFFU;
+    for (size_t i = 0; i < size; ++i) c = kCrcTable[(c ^ data[i]) & 0xFFU] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFU;
+}
+
+void put(std::vector<uint8_t>& out, uint64_t value, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// Reads little-endian fields from a payload; any read past its end fails the whole reader.
+struct Reader {
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+    bool ok = true;
+    uint64_t get(size_t bytes) {
+        if (!ok || size - at < bytes) {
+            ok = false;
+            return 0;
+        }
+        uint64_t value = 0;
+        for (size_t i = 0; i < bytes; ++i) value |= uint64_t{data[at + i]} << (8 * i);
+        at += bytes;
+        return value;
+    }
+    bool text(char* out, size_t room) {
+        const size_t length = get(1);
+        if (!ok || length >= room || size - at < length) return ok = false;
+        memcpy(out, data + at, length);
+        out[length] = '\0';
+        at += length;
+        return true;
+    }
+};
+
+std::vector<uint8_t> record(uint8_t type, const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> out;
+    out.reserve(kHeaderSize + payload.size());
+    put(out, kMagic, 4);
+    put(out, type, 4);
+    put(out, payload.size(), 4);
+    put(out, crc32(payload.data(), payload.size()), 4);
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+std::vector<uint8_t> keepRecord(const std::vector<BACKLOG_METRIC_T>& metrics) {
+    std::vector<uint8_t> payload;
+    put(payload, metrics.front().instance, 8);
+    put(payload, metrics.front().id, 8);
+    put(payload, metrics.size(), 4);
+    for (const BACKLOG_METRIC_T& m : metrics) {
+        uint64_t bits = 0;
+        memcpy(&bits, &m.value, sizeof bits);
+        put(payload, m.ts, 8);
+        put(payload, bits, 8);
+        put(payload, m.collectRule, 1);
+        for (const char* name : {m.moduleName, m.metricName}) {
+            put(payload, strlen(name), 1);
+            payload.insert(payload.end(), name, name + strlen(name));
+        }
+    }
+    return record(kTypeKeep, payload);
+}
+
+std::vector<uint8_t> doneRecord(const std::vector<uint64_t>& ids) {
+    std::vector<uint8_t> payload;
+    put(payload, ids.size(), 4);
+    for (const uint64_t id : ids) put(payload, id, 8);
+    return record(kTypeDone, payload);
+}
+std::string segmentPath(const BACKLOG_FILES_T* f, uint64_t seq) {
+    char name[40];
+    snprintf(name, sizeof name, "/backlog-%016" PRIx64 ".seg", seq);
+    return f->dir + name;
+}
+
+bool writeAll(const BACKLOG_FILES_T* f, int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = f->ops.write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void fsyncDir(const BACKLOG_FILES_T* f) {
+    const FileDescriptor dir(open(f->dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) (void)f->ops.fsync(dir.get());
+}
+
+// The disk cannot take the backlog: the store keeps it in memory from now on. The segments
+// are removed so that a later start does not send again what this run uploads.
+void giveUp(BACKLOG_FILES_T* f, const char* what) {
+    SM_LOG(2, "backlog folder %s unusable (%s: %s), backlog kept in memory only\n",
+           f->dir.c_str(), what, strerror(errno));
+    backlog_file_close(f);
+    for (const BACKLOG_SEGMENT_T& s : f->segments) (void)unlink(segmentPath(f, s.seq).c_str());
+    f->segments.clear();
+}
+
+bool openNewSegment(BACKLOG_FILES_T* f) {
+    const uint64_t seq = f->segments.empty() ? 1 : f->segments.back().seq + 1;
+    backlog_file_close(f);
+    f->writeFd = open(segmentPath(f, seq).c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+    if (f->writeFd < 0) return false;
+    f->segments.push_back(BACKLOG_SEGMENT_T{seq, 0, 0});
+    fsyncDir(f);
+    return true;
+}
+
+// Appends one record to the newest segment; sync makes it durable before returning.
+bool append(BACKLOG_FILES_T* f, const std::vector<uint8_t>& bytes, bool sync, uint64_t maxBytes) {
+    const bool rotate = f->segments.empty() || f->writeFd < 0 ||
+                        f->segments.back().bytes >= std::max<uint64_t>(maxBytes / kSegmentShare, 1);
+    if (rotate && !openNewSegment(f)) {
+        giveUp(f, "create");
+        return false;
+    }
+    if (!writeAll(f, f->writeFd, bytes) || (sync && f->ops.fsync(f->writeFd) != 0)) {
+        giveUp(f, "write");
+        return false;
+    }
+    f->segments.back().bytes += bytes.size();
+    return true;
+}
+
+bool parseKeep(Reader& r, uint64_t seq, std::vector<BACKLOG_METRIC_T>* out) {
+    const uint64_t instance = r.get(8);
+    const uint64_t first = r.get(8);
+    const uint64_t count = r.get(4);
+    if (!r.ok || count > r.size / kEntryFixed) return false;
+    for (uint64_t i = 0; i < count; ++i) {
+        BACKLOG_METRIC_T m;
+        m.id = first + i;
+        m.instance = instance;
+        m.segment = seq;
+        m.ts = r.get(8);
+        const uint64_t bits = r.get(8);
+        memcpy(&m.value, &bits, sizeof bits);
+        m.collectRule = static_cast<uint32_t>(r.get(1));
+        if (!r.text(m.moduleName, sizeof m.moduleName) ||
+            !r.text(m.metricName, sizeof m.metricName)) {
+            return false;
+        }
+        out->push_back(m);
+    }
+    return r.ok && r.at == r.size;
+}
+
+bool parseDone(Reader& r, std::unordered_set<uint64_t>* done) {
+    const uint64_t count = r.get(4);
+    if (!r.ok || count * 8 != r.size - r.at) return false;
+    for (uint64_t i = 0; i < count; ++i) done->insert(r.get(8));
+    return r.ok;
+}
+
+// One record at data[at...]: its size, or 0 when it is torn or corrupt.
+size_t parseRecord(const std::vector<uint8_t>& data, size_t at, uint64_t seq,
+                   std::vector<BACKLOG_METRIC_T>* kept, std::unordered_set<uint64_t>* done) {
+    Reader head{data.data() + at, data.size() - at};
+    const uint64_t magic = head.get(4);
+    const uint64_t type = head.get(4);
+    const uint64_t length = head.get(4);
+    const uint64_t crc = head.get(4);
+    if (!head.ok || magic != kMagic || length > kMaxPayload || length > head.size - head.at) {
+        return 0;
+    }
+    const uint8_t* payload = data.data() + at + kHeaderSize;
+    if (crc32(payload, length) != crc) return 0;
+    Reader body{payload, length};
+    std::vector<BACKLOG_METRIC_T> metrics;
+    std::unordered_set<uint64_t> ids;
+    // A whole record of a type this version does not know is passed over.
+    if ((type == kTypeKeep && !parseKeep(body, seq, &metrics)) ||
+        (type == kTypeDone && !parseDone(body, &ids))) {
+        return 0;
+    }
+    kept->insert(kept->end(), metrics.begin(), metrics.end());
+    done->insert(ids.begin(), ids.end());
+    return kHeaderSize + length;
+}
+
+bool readFile(const std::string& path, std::vector<uint8_t>* data) {
+    const FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return false;
+    data->resize(static_cast<size_t>(std::min<off_t>(st.st_size, kMaxPayload)));
+    size_t done = 0;
+    while (done < data->size()) {
+        const ssize_t n = read(fd.get(), data->data() + done, data->size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    data->resize(done);
+    return true;
+}
+
+// Reads one segment; a damaged tail is cut off the file and counted.
+void loadSegment(BACKLOG_FILES_T* f, uint64_t seq, std::vector<BACKLOG_METRIC_T>* kept,
+                 std::unordered_set<uint64_t>* done, uint64_t* cut) {
+    const std::string path = segmentPath(f, seq);
+    std::vector<uint8_t> data;
+    if (!readFile(path, &data)) return;
+    size_t at = 0;
+    while (at < data.size()) {
+        const size_t size = parseRecord(data, at, seq, kept, done);
+        if (size == 0) break;
+        at += size;
+    }
+    if (at < data.size()) {
+        SM_LOG(2, "backlog segment %s damaged at byte %zu, cut there\n", path.c_str(), at);
+        ++*cut;
+        if (truncate(path.c_str(), static_cast<off_t>(at)) != 0) {
+            SM_LOG(2, "cut backlog segment %s failed: %s\n", path.c_str(), strerror(errno));
+        }
+    }
+    f->segments.push_back(BACKLOG_SEGMENT_T{seq, at, 0});
+}
+
+std::vector<uint64_t> listSegments(const std::string& dir) {
+    std::vector<uint64_t> seqs;
+    const std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+    if (!d) return seqs;
+    while (const dirent* e = readdir(d.get())) {
+        uint64_t seq = 0;
+        char tail[8] = {};
+        if (strlen(e->d_name) == 28 &&
+            sscanf(e->d_name, "backlog-%16" SCNx64 "%7s", &seq, tail) == 2 &&
+            strcmp(tail, ".seg") == 0 && seq != 0) {
+            seqs.push_back(seq);
+        }
+    }
+    std::sort(seqs.begin(), seqs.end());
+    return seqs;
+}
+
+}  // namespace
+
+size_t backlog_entry_size(const BACKLOG_METRIC_T& m) {
+    return kEntryFixed + strlen(m.moduleName) + strlen(m.metricName);
+}
+
+std::vector<BACKLOG_METRIC_T> backlog_file_recover(BACKLOG_FILES_T* f, uint64_t* lastId,
+                                                   uint64_t* cut) {
+    std::vector<BACKLOG_METRIC_T> kept;
+    std::unordered_set<uint64_t> done;
+    for (const uint64_t seq : listSegments(f->dir)) loadSegment(f, seq, &kept, &done, cut);
+    std::sort(kept.begin(), kept.end(),
+              [](const BACKLOG_METRIC_T& x, const BACKLOG_METRIC_T& y) { return x.id < y.id; });
+    std::vector<BACKLOG_METRIC_T> waiting;
+    for (const BACKLOG_METRIC_T& m : kept) {
+        *lastId = std::max(*lastId, m.id);
+        if (done.count(m.id) != 0) continue;
+        waiting.push_back(m);
+        for (BACKLOG_SEGMENT_T& s : f->segments) s.pending += s.seq == m.segment ? 1 : 0;
+    }
+    for (const uint64_t id : done) *lastId = std::max(*lastId, id);
+    backlog_file_delete_resolved(f);
+    if (!f->segments.empty()) {
+        f->writeFd = open(segmentPath(f, f->segments.back().seq).c_str(),
+                          O_WRONLY | O_APPEND | O_CLOEXEC);
+    }
+    return waiting;
+}
+
+bool backlog_file_keep(BACKLOG_FILES_T* f, std::vector<BACKLOG_METRIC_T>* metrics,
+                       uint64_t maxBytes) {
+    if (!append(f, keepRecord(*metrics), true, maxBytes)) return false;
+    for (BACKLOG_METRIC_T& m : *metrics) m.segment = f->segments.back().seq;
+    f->segments.back().pending += metrics->size();
+    return true;
+}
+
+bool backlog_file_done(BACKLOG_FILES_T* f, const std::vector<uint64_t>& ids, uint64_t maxBytes) {
+    return append(f, doneRecord(ids), false, maxBytes);
+}
+
+void backlog_file_resolved(BACKLOG_FILES_T* f, uint64_t seq) {
+    for (BACKLOG_SEGMENT_T& s : f->segments) {
+        if (s.seq == seq) {
+            --s.pending;
+            return;
+        }
+    }
+}
+
+void backlog_file_delete_resolved(BACKLOG_FILES_T* f) {
+    while (!f->segments.empty() && f->segments.front().pending == 0) {
+        if (f->segments.size() == 1) backlog_file_close(f);
+        (void)unlink(segmentPath(f, f->segments.front().seq).c_str());
+        f->segments.pop_front();
+    }
+}
+
+uint64_t backlog_file_bytes(const BACKLOG_FILES_T* f) {
+    uint64_t total = 0;
+    for (const BACKLOG_SEGMENT_T& s : f->segments) total += s.bytes;
+    return total;
+}
+
+void backlog_file_close(BACKLOG_FILES_T* f) {
+    if (f->writeFd >= 0) close(f->writeFd);
+    f->writeFd = -1;
+}

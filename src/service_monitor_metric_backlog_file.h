@@ -1,0 +1,95 @@
+// The upload backlog on disk: segment files "backlog-<16 hex digits>.seg" in one folder
+// (0700, files 0600). A segment is a sequence of records, each
+//   magic "SMBL" (u32) | type (u8) | 3 zero bytes | payload length (u32) | CRC-32 (u32) | payload
+// little-endian, the CRC-32 (IEEE) over the payload. Two types:
+//   KEEP: instance digest (u64), first id (u64), count (u32), then per metric
+//         ts (u64), value (f64 bits), rule (u8), module length (u8), module,
+//         metric length (u8), metric; the metrics take the ids first, first + 1, ...
+//   DONE: count (u32), then ids (u64): metrics resolved (uploaded, refused or dropped).
+// A KEEP is written with one write and one fsync (and an fsync of the folder when it
+// creates a segment). A DONE with one write, no fsync: the page cache survives a killed
+// process, so after a SIGKILL at most the uploads in flight are sent again; after a power
+// loss the DONE records not yet flushed by the kernel are lost too and those uploads are
+// sent again. A new segment is started once the current one holds a quarter of the byte
+// bound; only the oldest segment is deleted, once all its metrics are resolved (a newer one
+// may hold the DONE records of an older one's metrics). At recovery every segment is read;
+// a record with a bad magic, an impossible length, a CRC mismatch or cut short ends its
+// segment: the file is cut at the last good record and the cut counted. Unknown files in
+// the folder are left alone.
+#ifndef SERVICE_MONITOR_METRIC_BACKLOG_FILE_H
+#define SERVICE_MONITOR_METRIC_BACKLOG_FILE_H
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "service_monitor_metric_data_cache.h"
+
+// One kept metric: what its upload needs again, the ts of its first attempt (its period's
+// end) and the instance it was kept for.
+struct BACKLOG_METRIC_T {
+    uint64_t id = 0;
+    uint64_t ts = 0;
+    uint64_t instance = 0;
+    char moduleName[kModuleNameSize] = {};
+    char metricName[kMetricNameSize] = {};
+    uint32_t collectRule = 0;
+    double value = 0;
+    // State inside the store.
+    uint64_t segment = 0;  // seq of the segment that holds it (on disk)
+    bool resolved = false;
+    bool inFlight = false;
+    bool authRetried = false;
+};
+
+// The file calls the store makes: the real ones unless tests replace them (a full disk,
+// counting).
+struct BACKLOG_FILE_OPS_T {
+    ssize_t (*write)(int fd, const void* data, size_t size) = ::write;
+    int (*fsync)(int fd) = ::fsync;
+};
+
+struct BACKLOG_SEGMENT_T {
+    uint64_t seq = 0;
+    uint64_t bytes = 0;
+    size_t pending = 0;  // metrics kept in this segment and not resolved
+};
+
+// The segment files of one folder; guarded by the store's lock.
+struct BACKLOG_FILES_T {
+    std::string dir;
+    BACKLOG_FILE_OPS_T ops{};
+    std::deque<BACKLOG_SEGMENT_T> segments;  // oldest first; back() is written to
+    int writeFd = -1;  // the newest segment, open for appending
+};
+
+// What a KEEP record takes besides its metrics' entries.
+constexpr size_t kBacklogKeepOverhead = 16 + 20;
+// The bytes one metric takes in a KEEP record.
+[[nodiscard]] size_t backlog_entry_size(const BACKLOG_METRIC_T& metric);
+// Reads every segment of files->dir, cuts damaged tails (counted in *cut), deletes the
+// segments with nothing pending and opens the newest for appending: the metrics still
+// waiting, in id order; *lastId is raised to the highest id met.
+[[nodiscard]] std::vector<BACKLOG_METRIC_T> backlog_file_recover(BACKLOG_FILES_T* files,
+                                                                 uint64_t* lastId, uint64_t* cut);
+// True once metrics are on disk in one KEEP record (each marked with its segment); false:
+// the folder failed and was given up (logged, its segments removed).
+[[nodiscard]] bool backlog_file_keep(BACKLOG_FILES_T* files, std::vector<BACKLOG_METRIC_T>* metrics,
+                                     uint64_t maxBytes);
+// True once a DONE record of ids is written (not synced); false as for backlog_file_keep.
+[[nodiscard]] bool backlog_file_done(BACKLOG_FILES_T* files, const std::vector<uint64_t>& ids,
+                                     uint64_t maxBytes);
+// Counts one metric of segment seq as resolved.
+void backlog_file_resolved(BACKLOG_FILES_T* files, uint64_t seq);
+// Deletes the oldest segments while nothing in them waits.
+void backlog_file_delete_resolved(BACKLOG_FILES_T* files);
+// The bytes the segments hold.
+[[nodiscard]] uint64_t backlog_file_bytes(const BACKLOG_FILES_T* files);
+// Closes the segment open for appending.
+void backlog_file_close(BACKLOG_FILES_T* files);
+
+#endif

@@ -1,0 +1,214 @@
+#include "service_monitor_metric_retry.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <utility>
+
+#include "common.h"
+#include "dbus_message_credential.h"
+#include "zeb-sdk/zeb-sdk.h"
+
+namespace {
+
+// Bodies built ahead of their upload: keeps each body's ts close to its request.
+constexpr size_t kBodiesPerRound = 128;
+// Retries of the backlog between period ends: the first 15 s after a failed round, then
+// doubling up to 5 min, each delay moved by up to 20 % either way so that gateways that
+// lost the same link do not come back in step. While the link is down a round is one
+// wave of kMaxUploadsInFlight bodies, so a dead link costs one time-out per attempt.
+constexpr uint64_t kRetryFirstMs = 15000;
+constexpr uint64_t kRetryMaxMs = 300000;
+constexpr uint64_t kRetryJitterPercent = 20;
+
+// How an upload attempt ended, from CloudSdkPostMetricDataMany's result.
+enum class Verdict { kAccepted, kRetry, kAuth, kRefused };
+
+Verdict _verdict(int result) {
+    if (result == 0) return Verdict::kAccepted;
+    if (result == 401 || result == 403) return Verdict::kAuth;
+    // Other refusals will not pass; no answer, a server fault or 429 may.
+    if (result >= 400 && result < 500 && result != 429) return Verdict::kRefused;
+    return Verdict::kRetry;
+}
+
+BacklogOutcome _outcome(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::kAccepted: return BacklogOutcome::kUploaded;
+        case Verdict::kRefused: return BacklogOutcome::kRefused;
+        case Verdict::kAuth: return BacklogOutcome::kAuthFailed;
+        case Verdict::kRetry: break;
+    }
+    return BacklogOutcome::kRetry;
+}
+
+void _logRefusal(METRIC_RETRY_T* retry, const PERIOD_METRIC_T& metric, int status) {
+    if (retry->refusalLogged) return;
+    retry->refusalLogged = true;
+    SM_LOG(2, "upload of metric(%s/%s) refused with HTTP %d, dropped, not retried\n",
+           metric.moduleName, metric.metricName, status);
+}
+
+// Copies what an upload needs between a period's metric and a kept one (same members).
+template <typename To, typename From>
+To _copyMetric(const From& from) {
+    To to {};
+    static_assert(sizeof to.moduleName == sizeof from.moduleName &&
+                      sizeof to.metricName == sizeof from.metricName,
+                  "the names fit");
+    memcpy(to.moduleName, from.moduleName, sizeof to.moduleName);
+    memcpy(to.metricName, from.metricName, sizeof to.metricName);
+    to.collectRule = from.collectRule;
+    to.value = from.value;
+    to.ts = from.ts;
+    to.authRetried = from.authRetried;
+    return to;
+}
+
+// Every pre-task done. Read from their rows: dependReady is set only once a sample is
+// posted, and a backlog from before a restart waits for no sample.
+bool _registered(const METRIC_REGISTRATION_T* registration) {
+    if (registration->dependReady.load() != 0) return true;
+    return std::all_of(std::begin(g_preTasks), std::end(g_preTasks),
+                       [](const PRE_TASK_T& task) { return task.done.load(); });
+}
+
+}  // namespace
+
+// Once registered, the backlog learns the instance it keeps and uploads for (kept metrics
+// of another one are dropped), switch or not: a period kept while the switch is off
+// belongs to it too.
+bool metric_retry_may_upload(METRIC_RETRY_T* retry, const std::atomic<uint32_t>* enabled) {
+    METRIC_REGISTRATION_T* const registration = retry->registration;
+    if (!_registered(registration) || registration->sdkHandle.load() == nullptr) return false;
+    uint64_t instance = 0;
+    {
+        METRIC_NAMES_T& names = registration->names;
+        const std::lock_guard<std::mutex> lock(names.lock);
+        instance = metric_backlog_instance_digest(names.accountId, names.productKey,
+                                                  names.deviceName);
+    }
+    METRIC_BACKLOG_T* const backlog = &retry->backlog;
+    if (instance != backlog->instance) metric_backlog_set_instance(backlog, instance);
+    return enabled == nullptr || enabled->load() != 0;
+}
+
+size_t metric_retry_round_size(const METRIC_RETRY_T* retry) {
+    return retry->linkUp ? kBodiesPerRound : kMaxUploadsInFlight;
+}
+
+void metric_retry_sort_round(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
+                             size_t from, const std::vector<int>& results, PERIOD_OUTCOME_T* out) {
+    for (size_t i = 0; i < results.size(); ++i) {
+        const PERIOD_METRIC_T& metric = metrics[from + i];
+        Verdict verdict = _verdict(results[i]);
+        if (verdict == Verdict::kAuth) {
+            out->auth = true;
+            verdict = metric.authRetried ? Verdict::kRefused : Verdict::kRetry;
+        }
+        if (verdict == Verdict::kAccepted) {
+            ++out->accepted;
+        } else if (verdict == Verdict::kRefused) {
+            ++out->refused;
+            _logRefusal(retry, metric, results[i]);
+        } else {
+            out->keep.push_back(metric);
+            out->keep.back().authRetried = results[i] == 401 || results[i] == 403;
+        }
+    }
+}
+
+void metric_retry_back_off(METRIC_RETRY_T* retry, uint64_t nowMonoMs) {
+    static thread_local std::minstd_rand random(static_cast<unsigned>(get_monotonic_ms()));
+    retry->retryDelayMs = retry->retryDelayMs == 0 ? kRetryFirstMs
+                                                   : std::min(kRetryMaxMs, retry->retryDelayMs * 2);
+    const uint64_t spread = retry->retryDelayMs * kRetryJitterPercent / 100;
+    const uint64_t delay = retry->retryDelayMs - spread + random() % (2 * spread + 1);
+    retry->nextRetryMonoMs = nowMonoMs + delay;
+    retry->linkUp = false;
+}
+
+void metric_retry_link_works(METRIC_RETRY_T* retry) {
+    retry->retryDelayMs = 0;
+    retry->linkUp = true;
+}
+
+bool metric_retry_due(METRIC_RETRY_T* retry, uint64_t nowMonoMs) {
+    return (retry->linkUp || nowMonoMs >= retry->nextRetryMonoMs) &&
+           metric_backlog_size(&retry->backlog) != 0;
+}
+
+void metric_retry_keep(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics, uint64_t nowMs) {
+    if (metrics.empty()) return;
+    std::vector<BACKLOG_METRIC_T> kept;
+    kept.reserve(metrics.size());
+    for (const PERIOD_METRIC_T& m : metrics) kept.push_back(_copyMetric<BACKLOG_METRIC_T>(m));
+    metric_backlog_keep(&retry->backlog, std::move(kept), nowMs);
+    SM_LOG(2, "upload failed, %zu metrics kept in the backlog\n", metrics.size());
+}
+
+PERIOD_METRICS_T metric_retry_take(METRIC_RETRY_T* retry, uint64_t nowMs,
+                                   std::vector<uint64_t>* ids) {
+    const std::vector<BACKLOG_METRIC_T> taken =
+        metric_backlog_take(&retry->backlog, metric_retry_round_size(retry), nowMs);
+    PERIOD_METRICS_T metrics;
+    for (const BACKLOG_METRIC_T& kept : taken) {
+        metrics.push_back(_copyMetric<PERIOD_METRIC_T>(kept));
+        ids->push_back(kept.id);
+    }
+    return metrics;
+}
+
+bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
+                         const std::vector<uint64_t>& ids, const std::vector<int>& results,
+                         uint64_t nowMonoMs, size_t* accepted) {
+    std::vector<BacklogOutcome> outcomes;
+    bool auth = false;
+    *accepted = 0;
+    for (size_t i = 0; i < results.size(); ++i) {
+        const Verdict verdict = _verdict(results[i]);
+        *accepted += verdict == Verdict::kAccepted ? 1 : 0;
+        auth = auth || verdict == Verdict::kAuth;
+        if (verdict == Verdict::kRefused) _logRefusal(retry, metrics[i], results[i]);
+        outcomes.push_back(_outcome(verdict));
+    }
+    metric_backlog_resolve(&retry->backlog, ids, outcomes);
+    if (auth) metric_retry_refresh_credential(retry);
+    const bool through = std::any_of(outcomes.begin(), outcomes.end(), [](BacklogOutcome o) {
+        return o == BacklogOutcome::kUploaded || o == BacklogOutcome::kRefused;
+    });
+    if (!through) {
+        metric_retry_back_off(retry, nowMonoMs);
+        return false;
+    }
+    metric_retry_link_works(retry);
+    if (metric_backlog_size(&retry->backlog) == 0) SM_LOG(1, "upload backlog drained\n");
+    return true;
+}
+
+void metric_retry_refresh_credential(METRIC_RETRY_T* retry) {
+    if (refresh_credential(metric_registration_credential_callback, retry->registration) == 0) {
+        SM_LOG(1, "upload refused as unauthorised, credential updated\n");
+    } else {
+        SM_LOG(2, "update credential failed\n");
+    }
+}
+
+void metric_retry_summary(METRIC_RETRY_T* retry, char* line, size_t size) {
+    const BACKLOG_STATS_T s = metric_backlog_stats(&retry->backlog);
+    snprintf(line, size,
+             "backlog %llu metrics %llu bytes, kept %llu retried %llu uploaded %llu, dropped "
+             "full %llu age %llu refused %llu instance %llu, records cut %llu",
+             static_cast<unsigned long long>(s.metricsNow),
+             static_cast<unsigned long long>(s.bytesNow),
+             static_cast<unsigned long long>(s.kept), static_cast<unsigned long long>(s.retried),
+             static_cast<unsigned long long>(s.uploaded),
+             static_cast<unsigned long long>(s.droppedFull),
+             static_cast<unsigned long long>(s.droppedAge),
+             static_cast<unsigned long long>(s.droppedRefused),
+             static_cast<unsigned long long>(s.droppedInstance),
+             static_cast<unsigned long long>(s.corruptCut));
+}

@@ -1,0 +1,102 @@
+#include "service_monitor_metric_retry.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "raii.h"
+#include "upload_fixture.h"
+
+namespace {
+
+class MetricRetryTest : public MetricUploadTest {};
+
+// The link goes down for two periods, then comes back with a server fault, a permanent
+// refusal and a revoked credential among the answers.
+int g_linkDown = 1;
+int outageAnswer(const std::string& body, size_t) {
+    if (g_linkDown != 0) return -1;
+    if (body.find("\"bad\"") != std::string::npos) return 400;
+    if (body.find("\"auth\"") != std::string::npos) return 401;
+    static int faults = 0;
+    return body.find("\"m1\"") != std::string::npos && faults++ == 0 ? 503 : 0;
+}
+
+TEST_F(MetricRetryTest, AnOutageIsKeptThenDrainedOncePerMetricInTsOrder) {
+    g_cloud.answer = outageAnswer;
+    g_linkDown = 1;
+    const auto period = [&](uint64_t p) {
+        g_wall = kWallStart + p * kPeriodMs;
+        PERIOD_METRICS_T metrics = MetricRetryTest::metrics(3, "net/wan");
+        snprintf(metrics[2].metricName, sizeof metrics[2].metricName, "%s", p == 0 ? "bad" : "auth");
+        return metrics;
+    };
+    EXPECT_EQ(upload_period_metrics(&upload, period(0)), 0U);
+    EXPECT_EQ(uploadedBodies().size(), 3U);
+    EXPECT_EQ(upload_period_metrics(&upload, period(1)), 0U);
+    // A failed probe of the backlog: the new period is kept untried.
+    EXPECT_EQ(uploadedBodies().size(), 6U);
+    EXPECT_EQ(metric_backlog_size(&upload.retry.backlog), 6U);
+    EXPECT_FALSE(upload_backlog_round(&upload));  // still down
+
+    g_linkDown = 0;
+    (void)upload_period_metrics(&upload, period(2));
+    while (metric_backlog_size(&upload.retry.backlog) != 0) ASSERT_TRUE(upload_backlog_round(&upload));
+
+    std::map<std::string, std::vector<double>> tsPerSeries;  // accepted ones only
+    size_t refusedBad = 0;
+    size_t refusedAuth = 0;
+    for (size_t i = 0; i < g_cloud.bodies.size(); ++i) {
+        const CJsonPtr json(cJSON_Parse(g_cloud.bodies[i].c_str()));
+        const cJSON* const record = cJSON_GetArrayItem(json.get(), 0);
+        const std::string name = cJSON_GetObjectItem(record, "metricName")->valuestring;
+        const double ts = cJSON_GetObjectItem(record, "ts")->valuedouble;
+        refusedBad += g_cloud.answers[i] == 400 ? 1 : 0;
+        refusedAuth += g_cloud.answers[i] == 401 ? 1 : 0;
+        if (g_cloud.answers[i] == 0) tsPerSeries[name].push_back(ts);
+    }
+    const std::vector<double> all = {double(kWallStart), double(kWallStart + kPeriodMs),
+                                     double(kWallStart + 2 * kPeriodMs)};
+    // m1's 503 was retried; each series reached the cloud once per period, in ts order.
+    EXPECT_EQ(tsPerSeries["m0"], all);
+    EXPECT_EQ(tsPerSeries["m1"], all);
+    EXPECT_EQ(refusedBad, 1U);  // refused once: never tried again
+    EXPECT_EQ(refusedAuth, 4U);  // two periods, each refused twice around a fresh credential
+    const BACKLOG_STATS_T stats = metric_backlog_stats(&upload.retry.backlog);
+    EXPECT_EQ(stats.droppedRefused, 3U);
+    EXPECT_EQ(stats.uploaded + stats.droppedRefused, stats.kept);
+}
+
+// Each answer sorted once: 401/403 kept for one more try with a fresh credential, other
+// refusals dropped, 429, server faults and no answer kept.
+TEST_F(MetricRetryTest, AnswersAreSortedAndTheBackOffDoublesWithinItsJitter) {
+    const std::vector<int> answers = {0, 401, 403, 400, 404, 429, 500, 503, -1};
+    PERIOD_METRICS_T round = metrics(answers.size() + 1);
+    round.back().authRetried = true;  // a second 401: refused
+    PERIOD_OUTCOME_T out;
+    std::vector<int> results = answers;
+    results.push_back(401);
+    metric_retry_sort_round(&upload.retry, round, 0, results, &out);
+    EXPECT_EQ(out.accepted, 1U);
+    EXPECT_EQ(out.refused, 3U);
+    EXPECT_TRUE(out.auth);
+    std::vector<std::string> kept;
+    for (const PERIOD_METRIC_T& m : out.keep) {
+        kept.push_back(m.metricName + std::string(m.authRetried ? "!" : ""));
+    }
+    EXPECT_EQ(kept, (std::vector<std::string>{"m1!", "m2!", "m5", "m6", "m7", "m8"}));
+
+    for (const uint64_t delay : {15000, 30000, 60000, 120000, 240000, 300000, 300000}) {
+        metric_retry_back_off(&upload.retry, 1000);
+        EXPECT_GE(upload.retry.nextRetryMonoMs, 1000 + delay * 4 / 5) << delay;
+        EXPECT_LE(upload.retry.nextRetryMonoMs, 1000 + delay * 6 / 5) << delay;
+        EXPECT_FALSE(upload.retry.linkUp);
+    }
+    metric_retry_link_works(&upload.retry);
+    metric_retry_back_off(&upload.retry, 0);
+    EXPECT_LE(upload.retry.nextRetryMonoMs, 18000U);  // from the first delay again
+}
+
+}  // namespace
