@@ -210,7 +210,7 @@ NOTIFY_PERIOD_STATUS_T metric_period_summary(METRIC_PERIOD_T* period, char* line
     const NOTIFY_PERIOD_STATUS_T status{counts.accepted.exchange(0),
                                         period->upload->uploadsAccepted.exchange(0),
                                         period->upload->uploadsFailed.exchange(0),
-                                        metric_backlog_size(&period->upload->backlog)};
+                                        metric_backlog_size(&period->upload->retry.backlog)};
     unsigned long long refused[kMetricRefusalCodes.size()];
     for (size_t i = 0; i < kMetricRefusalCodes.size(); ++i) refused[i] = counts.refused[i].exchange(0);
     snprintf(line, size,
