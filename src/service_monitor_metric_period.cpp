@@ -4,7 +4,6 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <utility>
 
@@ -68,6 +67,17 @@ int _collectMetric(const char* moduleName, const char* metricName, uint32_t coll
         return -1;
     }
     return 0;
+}
+
+// The self-metrics join the period that ends while monitoring is on and the registration
+// found them asked for. Checked under the cache lock, which a disable takes to drop the
+// period: once a disable has dropped it, none are added to it.
+void _addSelfMetrics(METRIC_PERIOD_T* period, const METRIC_PERIOD_TALLY_T& tally) {
+    const METRIC_UPLOAD_T* const upload = period->upload;
+    const std::lock_guard<std::mutex> lock(period->cacheLock);
+    if (!upload->registration->selfMetrics.load()) return;
+    if (upload->enabled != nullptr && upload->enabled->load() == 0) return;
+    (void)metric_self_insert(period->cache, tally);  // a failed insert is logged there
 }
 
 void* metricManagerThread(void* arg) noexcept {
@@ -205,29 +215,39 @@ PeriodTick metric_period_tick(METRIC_PERIOD_T* period) {
     return PeriodTick::kWindowMoved;
 }
 
-NOTIFY_PERIOD_STATUS_T metric_period_summary(METRIC_PERIOD_T* period, char* line, size_t size) {
+METRIC_PERIOD_TALLY_T metric_period_tally(METRIC_PERIOD_T* period) {
     METRIC_PERIOD_COUNTS_T& counts = period->counts;
-    const NOTIFY_PERIOD_STATUS_T status{counts.accepted.exchange(0),
-                                        period->upload->uploadsAccepted.exchange(0),
-                                        period->upload->uploadsFailed.exchange(0),
-                                        metric_backlog_size(&period->upload->retry.backlog)};
-    unsigned long long refused[kMetricRefusalCodes.size()];
-    for (size_t i = 0; i < kMetricRefusalCodes.size(); ++i) refused[i] = counts.refused[i].exchange(0);
+    METRIC_PERIOD_TALLY_T tally;
+    tally.accepted = counts.accepted.exchange(0);
+    tally.droppedByDisable = counts.droppedByDisable.exchange(0);
+    for (size_t i = 0; i < tally.refused.size(); ++i) {
+        tally.refused[i] = counts.refused[i].exchange(0);
+    }
+    tally.queuePeakBytes = takeQueueHighWater(&period->metricDataQueue);
+    tally.uploadsAccepted = period->upload->uploadsAccepted.exchange(0);
+    tally.uploadsFailed = period->upload->uploadsFailed.exchange(0);
+    tally.backlog = metric_backlog_stats(&period->upload->retry.backlog);
+    return tally;
+}
+
+void metric_period_summary_line(const METRIC_PERIOD_TALLY_T& t, char* line, size_t size) {
+    const auto n = [](uint64_t count) { return static_cast<unsigned long long>(count); };
+    const BACKLOG_STATS_T& b = t.backlog;
     snprintf(line, size,
              "period summary: samples accepted %llu, dropped by disable %llu, requests refused "
              "100000:%llu 100001:%llu 100002:%llu 110100:%llu 110101:%llu, queue peak %zu bytes, "
-             "uploads accepted %llu failed %llu",
-             static_cast<unsigned long long>(status.samplesAccepted),
-             static_cast<unsigned long long>(counts.droppedByDisable.exchange(0)), refused[0], refused[1],
-             refused[2], refused[3], refused[4], takeQueueHighWater(&period->metricDataQueue),
-             static_cast<unsigned long long>(status.uploadsAccepted),
-             static_cast<unsigned long long>(status.uploadsFailed));
-    const size_t used = strlen(line);
-    if (used + 2 < size) {
-        snprintf(line + used, size - used, ", ");
-        metric_upload_backlog_summary(period->upload, line + used + 2, size - used - 2);
-    }
-    return status;
+             "uploads accepted %llu failed %llu, backlog %llu metrics %llu bytes, kept %llu "
+             "retried %llu uploaded %llu, dropped full %llu age %llu refused %llu instance %llu, "
+             "records cut %llu",
+             n(t.accepted), n(t.droppedByDisable), n(t.refused[0]), n(t.refused[1]),
+             n(t.refused[2]), n(t.refused[3]), n(t.refused[4]), t.queuePeakBytes,
+             n(t.uploadsAccepted), n(t.uploadsFailed), n(b.metricsNow), n(b.bytesNow), n(b.kept),
+             n(b.retried), n(b.uploaded), n(b.droppedFull), n(b.droppedAge), n(b.droppedRefused),
+             n(b.droppedInstance), n(b.corruptCut));
+}
+
+void metric_period_summary(METRIC_PERIOD_T* period, char* line, size_t size) {
+    metric_period_summary_line(metric_period_tally(period), line, size);
 }
 
 PERIOD_METRICS_T metric_period_take(METRIC_PERIOD_T* period) {
@@ -247,11 +267,15 @@ PERIOD_METRICS_T metric_period_take_rest(METRIC_PERIOD_T* period) {
 }
 
 void metric_period_end(METRIC_PERIOD_T* period) {
+    // One read of the counts serves the summary line and the self-metrics alike.
+    const METRIC_PERIOD_TALLY_T tally = metric_period_tally(period);
+    _addSelfMetrics(period, tally);
     PERIOD_METRICS_T metrics = metric_period_take(period);
     char line[640];
-    const NOTIFY_PERIOD_STATUS_T status = metric_period_summary(period, line, sizeof line);
+    metric_period_summary_line(tally, line, sizeof line);
     SM_LOG(1, "%s\n", line);
-    notify_period_status(status);
+    notify_period_status({tally.accepted, tally.uploadsAccepted, tally.uploadsFailed,
+                          tally.backlog.metricsNow});
     // An empty period (module off, nothing posted) would only take a backlog slot that a
     // waiting period with data needs behind a slow cloud.
     if (!metrics.empty()) metric_upload_hand_over(period->upload, std::move(metrics));

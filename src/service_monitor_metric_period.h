@@ -17,6 +17,7 @@
 #include "message_queue.h"
 #include "service_monitor_metric_data_cache.h"
 #include "service_monitor_metric_reply.h"
+#include "service_monitor_metric_self.h"
 #include "service_monitor_metric_upload.h"
 #include "service_monitor_notify.h"
 
@@ -118,10 +119,13 @@ void metric_period_end(METRIC_PERIOD_T* period);
 // At shutdown, once the thread has ended: merges what is still queued and takes the
 // current period's metrics out.
 [[nodiscard]] PERIOD_METRICS_T metric_period_take_rest(METRIC_PERIOD_T* period);
-// The summary line of the period that ends (and resets its counts): samples accepted,
-// samples dropped by a disable, requests refused per reply code, the queue's peak, the
-// uploads finished since the last line, then the backlog's counts. Returns the counts the
-// service manager's status line shows.
-NOTIFY_PERIOD_STATUS_T metric_period_summary(METRIC_PERIOD_T* period, char* line, size_t size);
+// Reads the counts of the period that ends and resets them: its samples and requests, the
+// queue's peak, the uploads finished and the backlog's counts since the previous call.
+[[nodiscard]] METRIC_PERIOD_TALLY_T metric_period_tally(METRIC_PERIOD_T* period);
+// The summary line of a tally: samples accepted, samples dropped by a disable, requests
+// refused per reply code, the queue's peak, the uploads, then the backlog's counts.
+void metric_period_summary_line(const METRIC_PERIOD_TALLY_T& tally, char* line, size_t size);
+// The summary line of the period that ends (and resets its counts).
+void metric_period_summary(METRIC_PERIOD_T* period, char* line, size_t size);
 
 #endif

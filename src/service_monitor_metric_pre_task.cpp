@@ -7,6 +7,7 @@
 #include "cfg_client.h"
 #include "common.h"
 #include "dbus_message_credential.h"
+#include "service_monitor_metric_self.h"
 #include "zeb-sdk/zeb-sdk.h"
 
 PRE_TASK_T g_preTasks[kPreTaskNum] = {
@@ -170,7 +171,16 @@ bool metric_register_gateway(METRIC_REGISTRATION_T* registration, CloudSdkClient
         return false;
     }
     _storeName(names, names->accountId, accountId);
-    return _ensureGroup(names, sdk) && _registrationGoesOn() && _ensureInstance(names, sdk);
+    // A missing key is the usual case: off, and nothing to log.
+    char selfMetrics[8] = {};
+    const bool wanted =
+        _readConfig(registration, kSelfMetricsKey, selfMetrics, sizeof selfMetrics) == 0 &&
+        metric_self_switch(selfMetrics);
+    if (!_ensureGroup(names, sdk) || !_registrationGoesOn() || !_ensureInstance(names, sdk)) {
+        return false;
+    }
+    registration->selfMetrics = wanted;
+    return true;
 }
 
 int GetProductKeyTasK(TASK_NODE_T* task, void* clientData) noexcept {
@@ -201,6 +211,7 @@ int InitZEBSDKTask(TASK_NODE_T* task, void* clientData) noexcept {
 
 int start_pre_task(METRIC_REGISTRATION_T* registration) {
     registration->dependReady = 0;
+    registration->selfMetrics = false;
     for (PRE_TASK_T& row : g_preTasks) {
         row.done = false;
         row.registration.store(registration);
@@ -215,6 +226,7 @@ int start_pre_task(METRIC_REGISTRATION_T* registration) {
 
 int stop_pre_task(METRIC_REGISTRATION_T* registration) {
     registration->dependReady = 0;
+    registration->selfMetrics = false;
     {
         const std::lock_guard<std::mutex> lock(g_preTaskLock);
         ++g_preTaskGeneration;

@@ -42,6 +42,9 @@ struct METRIC_REGISTRATION_T {
     // Set once at shutdown: a handle made afterwards is aborted at once.
     std::atomic<bool> closing{false};
     std::atomic<uint32_t> dependReady{0};  // 1 once every pre-task is done
+    // The daemon's own metrics are wanted: read with the account id, set once registered,
+    // cleared whenever the pre-tasks start or stop.
+    std::atomic<bool> selfMetrics{false};
     METRIC_NAMES_T names;
 };
 
@@ -92,7 +95,8 @@ int stop_pre_task(METRIC_REGISTRATION_T* registration);
 // Called from a task function: no pre-task can be freed meanwhile.
 void hasten_pre_tasks();
 // The cloud side of the registration with a ready SDK handle: reads the account id, then
-// makes sure the monitor group and this gateway's instance exist. True when registered.
+// makes sure the monitor group and this gateway's instance exist. True when registered
+// (and selfMetrics then set from its configuration key).
 [[nodiscard]] bool metric_register_gateway(METRIC_REGISTRATION_T* registration,
                                            CloudSdkClient* sdk);
 

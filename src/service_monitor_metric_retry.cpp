@@ -197,18 +197,3 @@ void metric_retry_refresh_credential(METRIC_RETRY_T* retry) {
     }
 }
 
-void metric_retry_summary(METRIC_RETRY_T* retry, char* line, size_t size) {
-    const BACKLOG_STATS_T s = metric_backlog_stats(&retry->backlog);
-    snprintf(line, size,
-             "backlog %llu metrics %llu bytes, kept %llu retried %llu uploaded %llu, dropped "
-             "full %llu age %llu refused %llu instance %llu, records cut %llu",
-             static_cast<unsigned long long>(s.metricsNow),
-             static_cast<unsigned long long>(s.bytesNow),
-             static_cast<unsigned long long>(s.kept), static_cast<unsigned long long>(s.retried),
-             static_cast<unsigned long long>(s.uploaded),
-             static_cast<unsigned long long>(s.droppedFull),
-             static_cast<unsigned long long>(s.droppedAge),
-             static_cast<unsigned long long>(s.droppedRefused),
-             static_cast<unsigned long long>(s.droppedInstance),
-             static_cast<unsigned long long>(s.corruptCut));
-}

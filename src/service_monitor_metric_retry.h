@@ -78,7 +78,5 @@ void metric_retry_keep(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics, u
                                        size_t* accepted);
 // After a 401/403: asks for a fresh credential (it may have been revoked before its time).
 void metric_retry_refresh_credential(METRIC_RETRY_T* retry);
-// The backlog's part of the period summary (its counts since the last call).
-void metric_retry_summary(METRIC_RETRY_T* retry, char* line, size_t size);
 
 #endif

@@ -334,10 +334,6 @@ void metric_upload_keep_rest(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T current) 
     _keep(upload, current);
 }
 
-void metric_upload_backlog_summary(METRIC_UPLOAD_T* upload, char* line, size_t size) {
-    metric_retry_summary(&upload->retry, line, size);
-}
-
 int UploadMetircDataToCloud(const char* moduleName, const char* metricName,
                             uint32_t collectRule, void* userData, double value) noexcept {
     PERIOD_METRIC_T metric {};

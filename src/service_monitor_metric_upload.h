@@ -73,8 +73,6 @@ void metric_upload_keep_rest(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T current);
 // Queues an ended period for the upload thread, its ts the wall clock now; past the bound
 // the oldest waiting period goes to the backlog.
 void metric_upload_hand_over(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T metrics);
-// The backlog's part of the period summary (its counts since the last call).
-void metric_upload_backlog_summary(METRIC_UPLOAD_T* upload, char* line, size_t size);
 // Uploads a period's metrics, several at a time, each logged as UploadMetircDataToCloud
 // logs it, and counts them: after the backlog, unless a kept metric of its series waits;
 // what fails for a reason that may pass is kept. The number accepted.

@@ -3,9 +3,11 @@
 their signed, aggregated uploads at the end of the daemon's own 60000 ms period, with the
 credential refreshed on expiry, the wall clock stepped and a hanging upload on the way (kept
 and sent again),
-and the registration that gates ingestion until it has succeeded."""
+the daemon's own metrics beside them (gw_monitor_self_metrics), and the registration that
+gates ingestion until it has succeeded."""
 
 import json
+import re
 import time
 
 import harness
@@ -27,6 +29,12 @@ SAMPLES = (("latency_ms", "avg", (1, 2, 6), 3),
 # 33 of "度" keep 30.
 WIDE_MODULE, WIDE_METRIC = "é" * 32, "度" * 11
 HUGE = 1.79769313486231e308  # two samples of 1e308: held at the largest value 15 digits carry
+# The daemon's own metrics of the first period, as its summary line counts it (the queue's
+# peak is read from the line; the resident memory is only positive).
+SELF_SERVICE, SELF_FUNCTION = "service_monitor", "self"
+SELF_METRICS = {"samples_accepted": 13, "requests_refused": 1, "uploads_accepted": 0,
+                "uploads_failed": 0, "backlog_metrics": 0, "backlog_bytes": 0,
+                "metrics_dropped": 0}
 NOT_READY = (110101, "the dependent service are not ready")
 STARTED = ["STATUS=starting", "READY=1\nSTATUS=running"]
 PERIOD_STATUS = "STATUS=period: samples accepted 13, uploads accepted 0 failed 0, backlog 0 metrics"
@@ -48,7 +56,8 @@ class SampleRoadTest(harness.GatewayTestCase):
         self.gw.daemon.wait_for_log(r"wall clock stepped by", timeout=10, count=steps_seen)
 
     def test_samples_reach_the_cloud_signed_and_aggregated_at_the_period_end(self):
-        gw = self.start_gateway(dict(AGENT_KEYS, **DEVICE, gw_zeb_switch="1"), daemon=False)
+        gw = self.start_gateway(dict(AGENT_KEYS, **DEVICE, gw_zeb_switch="1",
+                                     gw_monitor_self_metrics="1"), daemon=False)
         # Credential A lives 20 s, so it has expired at the period end: B signs the uploads.
         gw.start_credential([CRED_A, CRED_B], duration=20)
         # The first upload hangs past the daemon's 10 s time-out: kept, and sent again at once
@@ -103,6 +112,10 @@ class SampleRoadTest(harness.GatewayTestCase):
         expected = {name: (SERVICE, FUNCTION, value) for name, _, _, value in SAMPLES}
         expected.update({"huge": (SERVICE, FUNCTION, HUGE), "stepped": (SERVICE, FUNCTION, 4),
                          WIDE_METRIC[:10]: (WIDE_MODULE[:31], "", 5)})
+        queue_peak = int(re.search(r"queue peak (\d+) bytes", summary).group(1))
+        self.assertGreater(queue_peak, 0)
+        expected.update({name: (SELF_SERVICE, SELF_FUNCTION, value) for name, value in
+                         dict(SELF_METRICS, queue_peak_bytes=queue_peak, rss_kb=None).items()})
         deadline = launched + PERIOD_S + UPLOAD_SLACK_S
         daemon.wait_for_log(r"upload backlog drained", timeout=max(deadline - time.time(), 1))
         records = harness.poll_count(gw.cloud.records, len(expected), 5, "uploads")
@@ -118,6 +131,9 @@ class SampleRoadTest(harness.GatewayTestCase):
             with self.subTest(metric=body["metricName"]):
                 ts = body["ts"]
                 service, function, value = expected[body["metricName"]]
+                if value is None:  # the resident memory
+                    self.assertGreater(body["value"], 0)
+                    value = body["value"]
                 want = json.dumps([{"productCode": "NODE_HUB", "metricName": body["metricName"],
                                     "groupId": str(group_id[0]), "instanceId": INSTANCE_ID,
                                     "dimensions": {"region": "cn-hangzhou",
