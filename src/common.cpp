@@ -199,6 +199,19 @@ int create_detached_thread(pthread_t* tid, void* (*start)(void*), void* arg) {
     return ret;
 }
 
+int joinable_thread_start(JOINABLE_THREAD_T* thread, void* (*start)(void*), void* arg) {
+    const std::lock_guard<std::mutex> lock(thread->lock);
+    const int ret = pthread_create(&thread->id, nullptr, start, arg);
+    thread->joinable = ret == 0;
+    return ret;
+}
+
+void joinable_thread_join(JOINABLE_THREAD_T* thread) {
+    const std::lock_guard<std::mutex> lock(thread->lock);
+    if (thread->joinable) pthread_join(thread->id, nullptr);
+    thread->joinable = false;
+}
+
 namespace {
 // Resolved once; the only caller runs on one thread at a time.
 char g_exeBaseDir[kExeDirBufSize];

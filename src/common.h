@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <mutex>
 
 #include "logger.h"
 
@@ -43,6 +44,19 @@ int process_deamon(const char* path, const char* cmd);
 int kill_process(pid_t pid, int sig);
 // Starts a detached thread. The result of pthread_create.
 int create_detached_thread(pthread_t* tid, void* (*start)(void*), void* arg);
+
+// A thread that shutdown waits for: joinable rather than detached, so that it has let go
+// of what it used (its thread-local cleanup included) before that is released.
+struct JOINABLE_THREAD_T {
+    std::mutex lock;  // guards id and joinable: start and join may come from two threads
+    pthread_t id{};
+    bool joinable = false;
+};
+// Starts start(arg) on the thread. 0, or the result of pthread_create.
+[[nodiscard]] int joinable_thread_start(JOINABLE_THREAD_T* thread, void* (*start)(void*),
+                                        void* arg);
+// Waits for the thread once, if it was started; later calls return at once.
+void joinable_thread_join(JOINABLE_THREAD_T* thread);
 // Parent of the executable's directory (cached). 0 on success, 1 on failure.
 int get_exe_base_dir(char* out);
 // Logs and frees a set libdbus error: -1 when it held one, else 0. Never ends the process.

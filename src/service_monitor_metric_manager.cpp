@@ -374,10 +374,10 @@ int metric_data_manager_update_credential(METRIC_DATA_MANAGER_T* manager, const 
 
 int metric_data_manager_credential_callback(const CREDENTIAL_MSG_T* credential,
                                             void* manager) noexcept {
-    return metric_data_manager_update_credential(static_cast<METRIC_DATA_MANAGER_T*>(manager),
-                                                 credential->accessKeyId,
-                                                 credential->accessKeySecret,
-                                                 credential->securityToken) != 0
-               ? -1
-               : 0;
+    if (manager == nullptr) {
+        SM_LOG(3, "invalid input params\n");
+        return -1;
+    }
+    return metric_registration_credential_callback(
+        credential, &static_cast<METRIC_DATA_MANAGER_T*>(manager)->registration);
 }

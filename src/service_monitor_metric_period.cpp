@@ -143,13 +143,10 @@ void metric_period_anchor(METRIC_PERIOD_T* period) {
 }
 
 int metric_period_thread_start(METRIC_PERIOD_T* period) {
-    const std::lock_guard<std::mutex> lock(period->threadStateLock);
-    // Joinable rather than detached: shutdown waits for the thread to end completely.
-    if (pthread_create(&period->thread, nullptr, metricManagerThread, period) != 0) {
+    if (joinable_thread_start(&period->thread, metricManagerThread, period) != 0) {
         SM_LOG(3, "create metric manager thread error \n");
         return -1;
     }
-    period->threadJoinable = true;
     return 0;
 }
 
@@ -157,9 +154,7 @@ void metric_period_request_stop(METRIC_PERIOD_T* period) { period->stopRequested
 
 void metric_period_thread_stop(METRIC_PERIOD_T* period) {
     metric_period_request_stop(period);
-    const std::lock_guard<std::mutex> lock(period->threadStateLock);
-    if (period->threadJoinable) pthread_join(period->thread, nullptr);
-    period->threadJoinable = false;
+    joinable_thread_join(&period->thread);
 }
 
 std::unique_ptr<METRIC_BATCH_T> takeMetricBatch(MSG_NODE_T* node) {

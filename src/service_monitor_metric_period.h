@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common.h"
 #include "message_queue.h"
 #include "service_monitor_metric_data_cache.h"
 #include "service_monitor_metric_reply.h"
@@ -74,13 +75,9 @@ struct METRIC_PERIOD_T {
     // thread popped it before the disable cleared the queue.
     std::atomic<uint64_t> enableEpoch{0};
     METRIC_UPLOAD_T* const upload;  // where ended periods go, not owned
-    // Shutdown of the manager thread: stopRequested ends its loop and the thread is joined
-    // (once, under threadStateLock), so it has let go of the record and finished its
-    // thread-local cleanup before anything it used is released.
+    // Shutdown of the manager thread: stopRequested ends its loop, then the thread is joined.
     std::atomic<bool> stopRequested{false};
-    std::mutex threadStateLock;
-    pthread_t thread{};
-    bool threadJoinable = false;
+    JOINABLE_THREAD_T thread;
 };
 
 // Sets up the queue and the cache. 0, or -1 (nothing left to release).

@@ -223,13 +223,10 @@ void metric_upload_use_defaults(METRIC_UPLOAD_T* upload) {
 void metric_upload_deinit(METRIC_UPLOAD_T* upload) { metric_backlog_close(&upload->retry.backlog); }
 
 int metric_upload_thread_start(METRIC_UPLOAD_T* upload) {
-    const std::lock_guard<std::mutex> lock(upload->threadStateLock);
-    // Joinable rather than detached: shutdown waits for the thread to end completely.
-    if (pthread_create(&upload->thread, nullptr, metricUploadThread, upload) != 0) {
+    if (joinable_thread_start(&upload->thread, metricUploadThread, upload) != 0) {
         SM_LOG(3, "create metric manager thread error \n");
         return -1;
     }
-    upload->threadJoinable = true;
     return 0;
 }
 
@@ -243,10 +240,8 @@ void metric_upload_request_stop(METRIC_UPLOAD_T* upload) {
 
 void metric_upload_thread_stop(METRIC_UPLOAD_T* upload) {
     metric_upload_request_stop(upload);
-    const std::lock_guard<std::mutex> lock(upload->threadStateLock);
     // The thread notices at once, or when the round in flight returns.
-    if (upload->threadJoinable) pthread_join(upload->thread, nullptr);
-    upload->threadJoinable = false;
+    joinable_thread_join(&upload->thread);
 }
 
 void metric_upload_hand_over(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T metrics) {

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common.h"
 #include "service_monitor_metric_pre_task.h"
 #include "service_monitor_metric_retry.h"
 
@@ -50,9 +51,7 @@ struct METRIC_UPLOAD_T {
     std::deque<PERIOD_METRICS_T> periods;
     // Ends the upload thread's loop and the rounds of the period it uploads.
     std::atomic<bool> stopRequested{false};
-    std::mutex threadStateLock;  // guards thread and threadJoinable
-    pthread_t thread{};
-    bool threadJoinable = false;
+    JOINABLE_THREAD_T thread;
 };
 
 // Sets the clocks and the cloud call to the real ones where left null and opens the
