@@ -25,7 +25,7 @@ constexpr uint8_t kTypeDone = 2;
 constexpr size_t kHeaderSize = 16;
 // Larger than any record the store writes (the byte bound is far below it).
 constexpr uint32_t kMaxPayload = 64U << 20;
-constexpr size_t kKeepHead = kBacklogKeepOverhead - kHeaderSize;  // instance, first id, count
+static_assert(kBacklogKeepOverhead == kHeaderSize + 20, "header, instance, first id, count");
 constexpr size_t kEntryFixed = 19;      // ts, value, rule, two name lengths
 constexpr uint64_t kSegmentShare = 4;   // a new segment once one holds bound / 4
 
