@@ -103,7 +103,7 @@ bool cmdlineContains(int pid, const char* name) {
 
 pid_t find_pid_by_name(const char* name) {
     if (name == nullptr) return -1;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc"), closedir);
+    const DirPtr dir(opendir("/proc"));
     if (!dir) return -1;
     while (const struct dirent* entry = readdir(dir.get())) {
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;

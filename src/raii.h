@@ -7,6 +7,7 @@
 #include <curl/curl.h>
 #include <dbus/dbus.h>
 
+#include <dirent.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -49,6 +50,9 @@ struct CurlSlistDeleter {
 struct FileDeleter {
     void operator()(FILE* f) const noexcept { fclose(f); }
 };
+struct DirDeleter {
+    void operator()(DIR* d) const noexcept { closedir(d); }
+};
 struct FreeDeleter {
     void operator()(void* p) const noexcept { free(p); }
 };
@@ -63,6 +67,7 @@ using CurlMultiPtr = std::unique_ptr<CURLM, CurlMultiDeleter>;
 using CurlSharePtr = std::unique_ptr<CURLSH, CurlShareDeleter>;
 using CurlSlistPtr = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 using FilePtr = std::unique_ptr<FILE, FileDeleter>;
+using DirPtr = std::unique_ptr<DIR, DirDeleter>;
 template <typename T>
 using MallocPtr = std::unique_ptr<T, FreeDeleter>;
 
@@ -84,13 +89,24 @@ private:
 // Owns a file descriptor; -1 holds none.
 class FileDescriptor {
 public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
+    explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            reset(other.fd_);
+            other.fd_ = -1;
+        }
+        return *this;
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const noexcept { return fd_; }
+    // Closes the descriptor held, if any, and holds fd instead.
+    void reset(int fd = -1) noexcept {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
 
 private:
     int fd_;

@@ -70,7 +70,6 @@ void dropMetrics(METRIC_BACKLOG_T* b, const std::vector<BACKLOG_METRIC_T*>& vict
     popResolvedFront(b);
 }
 
-
 void dropOld(METRIC_BACKLOG_T* b, uint64_t nowMs) {
     std::vector<BACKLOG_METRIC_T*> victims;
     for (BACKLOG_METRIC_T& m : b->metrics) {
@@ -80,8 +79,6 @@ void dropOld(METRIC_BACKLOG_T* b, uint64_t nowMs) {
     }
     dropMetrics(b, victims, &b->stats.droppedAge);
 }
-
-// Drops the oldest segment whole, its waiting metrics counted as dropped "full".
 
 // Drops the oldest segment whole, its waiting metrics counted as dropped "full".
 void dropOldestSegment(METRIC_BACKLOG_T* b) {

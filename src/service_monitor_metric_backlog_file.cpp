@@ -150,9 +150,9 @@ void giveUp(BACKLOG_FILES_T* f, const char* what) {
 bool openNewSegment(BACKLOG_FILES_T* f) {
     const uint64_t seq = f->segments.empty() ? 1 : f->segments.back().seq + 1;
     backlog_file_close(f);
-    f->writeFd = open(segmentPath(f, seq).c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
-    if (f->writeFd < 0) return false;
+    f->writeFd.reset(open(segmentPath(f, seq).c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600));
+    if (f->writeFd.get() < 0) return false;
     f->segments.push_back(BACKLOG_SEGMENT_T{seq, 0, 0});
     fsyncDir(f);
     return true;
@@ -160,13 +160,13 @@ bool openNewSegment(BACKLOG_FILES_T* f) {
 
 // Appends one record to the newest segment; sync makes it durable before returning.
 bool append(BACKLOG_FILES_T* f, const std::vector<uint8_t>& bytes, bool sync, uint64_t maxBytes) {
-    const bool rotate = f->segments.empty() || f->writeFd < 0 ||
+    const bool rotate = f->segments.empty() || f->writeFd.get() < 0 ||
                         f->segments.back().bytes >= std::max<uint64_t>(maxBytes / kSegmentShare, 1);
     if (rotate && !openNewSegment(f)) {
         giveUp(f, "create");
         return false;
     }
-    if (!writeAll(f, f->writeFd, bytes) || (sync && f->ops.fsync(f->writeFd) != 0)) {
+    if (!writeAll(f, f->writeFd.get(), bytes) || (sync && f->ops.fsync(f->writeFd.get()) != 0)) {
         giveUp(f, "write");
         return false;
     }
@@ -270,7 +270,7 @@ void loadSegment(BACKLOG_FILES_T* f, uint64_t seq, std::vector<BACKLOG_METRIC_T>
 
 std::vector<uint64_t> listSegments(const std::string& dir) {
     std::vector<uint64_t> seqs;
-    const std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+    const DirPtr d(opendir(dir.c_str()));
     if (!d) return seqs;
     while (const dirent* e = readdir(d.get())) {
         uint64_t seq = 0;
@@ -308,8 +308,8 @@ std::vector<BACKLOG_METRIC_T> backlog_file_recover(BACKLOG_FILES_T* f, uint64_t*
     for (const uint64_t id : done) *lastId = std::max(*lastId, id);
     backlog_file_delete_resolved(f);
     if (!f->segments.empty()) {
-        f->writeFd = open(segmentPath(f, f->segments.back().seq).c_str(),
-                          O_WRONLY | O_APPEND | O_CLOEXEC);
+        f->writeFd.reset(open(segmentPath(f, f->segments.back().seq).c_str(),
+                              O_WRONLY | O_APPEND | O_CLOEXEC));
     }
     return waiting;
 }
@@ -349,7 +349,4 @@ uint64_t backlog_file_bytes(const BACKLOG_FILES_T* f) {
     return total;
 }
 
-void backlog_file_close(BACKLOG_FILES_T* f) {
-    if (f->writeFd >= 0) close(f->writeFd);
-    f->writeFd = -1;
-}
+void backlog_file_close(BACKLOG_FILES_T* f) { f->writeFd.reset(); }

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "raii.h"
 #include "service_monitor_metric_data_cache.h"
 
 // One kept metric: what its upload needs again, the ts of its first attempt (its period's
@@ -64,7 +65,7 @@ struct BACKLOG_FILES_T {
     std::string dir;
     BACKLOG_FILE_OPS_T ops{};
     std::deque<BACKLOG_SEGMENT_T> segments;  // oldest first; back() is written to
-    int writeFd = -1;  // the newest segment, open for appending
+    FileDescriptor writeFd;  // the newest segment, open for appending
 };
 
 // What a KEEP record takes besides its metrics' entries.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "common.h"
 
@@ -79,16 +80,15 @@ NotifierPtr notifier_open(const char* socketText, const char* watchdogUsec,
     if (socketText == nullptr || *socketText == '\0') return nullptr;
     NOTIFY_ADDRESS_T address{};
     if (notify_parse_address(socketText, &address) != 0) return nullptr;
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    FileDescriptor fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) {
         SM_LOG(2, "notify socket: %s\n", strerror(errno));
         return nullptr;
     }
     NotifierPtr notifier;
     try {
-        notifier = std::make_unique<NOTIFIER_T>(fd);
+        notifier = std::make_unique<NOTIFIER_T>(std::move(fd));
     } catch (const std::bad_alloc&) {
-        close(fd);
         return nullptr;
     }
     notifier->address = address;

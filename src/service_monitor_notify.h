@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "raii.h"
 
@@ -22,7 +23,7 @@ struct NOTIFY_ADDRESS_T {
 
 // One socket towards the service manager and the main loop's keep-alive schedule.
 struct NOTIFIER_T {
-    explicit NOTIFIER_T(int socketFd) noexcept : fd(socketFd) {}
+    explicit NOTIFIER_T(FileDescriptor socketFd) noexcept : fd(std::move(socketFd)) {}
 
     FileDescriptor fd;
     NOTIFY_ADDRESS_T address{};
