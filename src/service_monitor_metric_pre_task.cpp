@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "cfg_client.h"
 #include "common.h"
@@ -236,16 +237,26 @@ int stop_pre_task(METRIC_REGISTRATION_T* registration) {
     return 0;
 }
 
+namespace {
+
+const PRE_TASK_T* _firstNotDone() {
+    const auto notDone = [](const PRE_TASK_T& task) { return !task.done.load(); };
+    const PRE_TASK_T* const row = std::find_if(std::begin(g_preTasks), std::end(g_preTasks), notDone);
+    return row == std::end(g_preTasks) ? nullptr : row;
+}
+
+}  // namespace
+
 int check_dependent_service(METRIC_REGISTRATION_T* registration) {
-    for (const PRE_TASK_T& task : g_preTasks) {
-        if (!task.done.load()) {
-            SM_LOG(2, "service(%s) abnormal\n", task.name);
-            return 0;
-        }
+    if (const PRE_TASK_T* const row = _firstNotDone()) {
+        SM_LOG(2, "service(%s) abnormal\n", row->name);
+        return 0;
     }
     if (registration != nullptr) registration->dependReady.store(1);
     return 1;
 }
+
+bool pre_tasks_done() { return _firstNotDone() == nullptr; }
 
 uint64_t pre_task_generation() {
     const std::lock_guard<std::mutex> lock(g_preTaskLock);

@@ -86,6 +86,8 @@ int metric_registration_credential_callback(const CREDENTIAL_MSG_T* credential,
 int stop_pre_task(METRIC_REGISTRATION_T* registration);
 // 1 (and dependReady set) when every pre-task is done, else 0.
 [[nodiscard]] int check_dependent_service(METRIC_REGISTRATION_T* registration);
+// True when every pre-task is done; logs nothing.
+[[nodiscard]] bool pre_tasks_done();
 // The pre-task table's generation: moved on by every stop_pre_task.
 [[nodiscard]] uint64_t pre_task_generation();
 // Marks the row done and removes its task, unless the pre-tasks were stopped since the run

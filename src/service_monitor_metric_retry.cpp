@@ -25,23 +25,11 @@ constexpr uint64_t kRetryMaxMs = 300000;
 constexpr uint64_t kRetryJitterPercent = 20;
 
 // How an upload attempt ended, from CloudSdkPostMetricDataMany's result.
-enum class Verdict { kAccepted, kRetry, kAuth, kRefused };
-
-Verdict _verdict(int result) {
-    if (result == 0) return Verdict::kAccepted;
-    if (result == 401 || result == 403) return Verdict::kAuth;
+BacklogOutcome _outcome(int result) {
+    if (result == 0) return BacklogOutcome::kUploaded;
+    if (result == 401 || result == 403) return BacklogOutcome::kAuthFailed;
     // Other refusals will not pass; no answer, a server fault or 429 may.
-    if (result >= 400 && result < 500 && result != 429) return Verdict::kRefused;
-    return Verdict::kRetry;
-}
-
-BacklogOutcome _outcome(Verdict verdict) {
-    switch (verdict) {
-        case Verdict::kAccepted: return BacklogOutcome::kUploaded;
-        case Verdict::kRefused: return BacklogOutcome::kRefused;
-        case Verdict::kAuth: return BacklogOutcome::kAuthFailed;
-        case Verdict::kRetry: break;
-    }
+    if (result >= 400 && result < 500 && result != 429) return BacklogOutcome::kRefused;
     return BacklogOutcome::kRetry;
 }
 
@@ -71,9 +59,7 @@ To _copyMetric(const From& from) {
 // Every pre-task done. Read from their rows: dependReady is set only once a sample is
 // posted, and a backlog from before a restart waits for no sample.
 bool _registered(const METRIC_REGISTRATION_T* registration) {
-    if (registration->dependReady.load() != 0) return true;
-    return std::all_of(std::begin(g_preTasks), std::end(g_preTasks),
-                       [](const PRE_TASK_T& task) { return task.done.load(); });
+    return registration->dependReady.load() != 0 || pre_tasks_done();
 }
 
 }  // namespace
@@ -104,19 +90,17 @@ void metric_retry_sort_round(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metr
                              size_t from, const std::vector<int>& results, PERIOD_OUTCOME_T* out) {
     for (size_t i = 0; i < results.size(); ++i) {
         const PERIOD_METRIC_T& metric = metrics[from + i];
-        Verdict verdict = _verdict(results[i]);
-        if (verdict == Verdict::kAuth) {
-            out->auth = true;
-            verdict = metric.authRetried ? Verdict::kRefused : Verdict::kRetry;
-        }
-        if (verdict == Verdict::kAccepted) {
+        const BacklogOutcome outcome = _outcome(results[i]);
+        if (outcome == BacklogOutcome::kUploaded) {
             ++out->accepted;
-        } else if (verdict == Verdict::kRefused) {
+        } else if (outcome == BacklogOutcome::kRefused) {
             ++out->refused;
             _logRefusal(retry, metric, results[i]);
         } else {
+            // A first 401/403 is tried again from the backlog, which refuses a second one.
+            out->auth = out->auth || outcome == BacklogOutcome::kAuthFailed;
             out->keep.push_back(metric);
-            out->keep.back().authRetried = results[i] == 401 || results[i] == 403;
+            out->keep.back().authRetried = outcome == BacklogOutcome::kAuthFailed;
         }
     }
 }
@@ -169,11 +153,11 @@ bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
     bool auth = false;
     *accepted = 0;
     for (size_t i = 0; i < results.size(); ++i) {
-        const Verdict verdict = _verdict(results[i]);
-        *accepted += verdict == Verdict::kAccepted ? 1 : 0;
-        auth = auth || verdict == Verdict::kAuth;
-        if (verdict == Verdict::kRefused) _logRefusal(retry, metrics[i], results[i]);
-        outcomes.push_back(_outcome(verdict));
+        const BacklogOutcome outcome = _outcome(results[i]);
+        *accepted += outcome == BacklogOutcome::kUploaded ? 1 : 0;
+        auth = auth || outcome == BacklogOutcome::kAuthFailed;
+        if (outcome == BacklogOutcome::kRefused) _logRefusal(retry, metrics[i], results[i]);
+        outcomes.push_back(outcome);
     }
     metric_backlog_resolve(&retry->backlog, ids, outcomes);
     if (auth) metric_retry_refresh_credential(retry);
@@ -189,11 +173,30 @@ bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
     return true;
 }
 
-void metric_retry_refresh_credential(METRIC_RETRY_T* retry) {
+namespace {
+
+void _refreshCredential(METRIC_RETRY_T* retry, const char* successLine) {
     if (refresh_credential(metric_registration_credential_callback, retry->registration) == 0) {
-        SM_LOG(1, "upload refused as unauthorised, credential updated\n");
+        SM_LOG(1, "%s\n", successLine);
     } else {
         SM_LOG(2, "update credential failed\n");
+    }
+}
+
+}  // namespace
+
+void metric_retry_refresh_credential(METRIC_RETRY_T* retry) {
+    _refreshCredential(retry, "upload refused as unauthorised, credential updated");
+}
+
+void metric_retry_refresh_expired_credential(METRIC_RETRY_T* retry) {
+    CREDENTIAL_MSG_T credential {};
+    if (credential_get_msg(&credential) != 0) {
+        SM_LOG(2, "get credential failed\n");
+        return;
+    }
+    if (credential_expired(&credential, get_time_ms())) {
+        _refreshCredential(retry, "update credential success");
     }
 }
 

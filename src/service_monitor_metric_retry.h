@@ -78,5 +78,7 @@ void metric_retry_keep(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics, u
                                        size_t* accepted);
 // After a 401/403: asks for a fresh credential (it may have been revoked before its time).
 void metric_retry_refresh_credential(METRIC_RETRY_T* retry);
+// Before a period's uploads: a fresh credential when the one held has expired.
+void metric_retry_refresh_expired_credential(METRIC_RETRY_T* retry);
 
 #endif

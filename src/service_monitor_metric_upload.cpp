@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "common.h"
-#include "dbus_message_credential.h"
 #include "raii.h"
 #include "zeb-sdk/zeb-sdk.h"
 
@@ -17,20 +16,6 @@ namespace {
 constexpr uint32_t kWaitTimeoutMs = 1000;
 constexpr int kUploadTimeoutSeconds = 10;
 constexpr size_t kUploadModuleBufSize = 98;
-
-void _refreshExpiredCredential(METRIC_UPLOAD_T* upload) {
-    CREDENTIAL_MSG_T credential {};
-    if (credential_get_msg(&credential) != 0) {
-        SM_LOG(2, "get credential failed\n");
-        return;
-    }
-    if (!credential_expired(&credential, get_time_ms())) return;
-    if (refresh_credential(metric_registration_credential_callback, upload->registration) == 0) {
-        SM_LOG(1, "update credential success\n");
-    } else {
-        SM_LOG(2, "update credential failed\n");
-    }
-}
 
 bool _retryDue(METRIC_UPLOAD_T* upload) {
     return metric_retry_due(&upload->retry, upload->monoClockMs()) &&
@@ -271,7 +256,7 @@ size_t upload_period_metrics(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& me
         _keep(upload, metrics);
         return 0;
     }
-    _refreshExpiredCredential(upload);
+    metric_retry_refresh_expired_credential(&upload->retry);
     upload->retry.refusalLogged = false;
     // The backlog first: when it gets nothing through, neither would the period.
     PERIOD_METRICS_T send;
@@ -288,15 +273,14 @@ size_t upload_period_metrics(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& me
     if (out.auth) metric_retry_refresh_credential(&upload->retry);
     _countAttempts(upload, out.accepted, tried - out.accepted);
     metric_backlog_count_refused(backlog, out.refused);
+    out.keep.insert(out.keep.end(), send.begin() + static_cast<ptrdiff_t>(tried), send.end());
     if (upload->stopRequested.load()) {
         // Kept with the rest at shutdown, as one record.
-        out.keep.insert(out.keep.end(), send.begin() + static_cast<ptrdiff_t>(tried), send.end());
         const std::lock_guard<std::mutex> lock(upload->lock);
         upload->unsent.insert(upload->unsent.end(), out.keep.begin(), out.keep.end());
-        return out.accepted;
+    } else {
+        _keep(upload, out.keep);
     }
-    out.keep.insert(out.keep.end(), send.begin() + static_cast<ptrdiff_t>(tried), send.end());
-    _keep(upload, out.keep);
     return out.accepted;
 }
 
