@@ -70,14 +70,27 @@ int _collectMetric(const char* moduleName, const char* metricName, uint32_t coll
 }
 
 // The self-metrics join the period that ends while monitoring is on and the registration
-// found them asked for. Checked under the cache lock, which a disable takes to drop the
-// period: once a disable has dropped it, none are added to it.
+// found them asked for. The switch is checked again under the cache lock, which a disable
+// takes to drop the period: once a disable has dropped it, none are added to it.
 void _addSelfMetrics(METRIC_PERIOD_T* period, const METRIC_PERIOD_TALLY_T& tally) {
     const METRIC_UPLOAD_T* const upload = period->upload;
+    const auto wanted = [upload] {
+        return upload->registration->selfMetrics.load() &&
+               (upload->enabled == nullptr || upload->enabled->load() != 0);
+    };
+    if (!wanted()) return;
+    // Read before the lock: the lock is never held across a file read.
+    const SELF_METRICS_T metrics = metric_self_list(tally, metric_self_rss_kb());
     const std::lock_guard<std::mutex> lock(period->cacheLock);
-    if (!upload->registration->selfMetrics.load()) return;
-    if (upload->enabled != nullptr && upload->enabled->load() == 0) return;
-    (void)metric_self_insert(period->cache, tally);  // a failed insert is logged there
+    if (wanted()) (void)metric_self_insert(period->cache, metrics);  // failures logged there
+}
+
+// Merges what is queued now.
+void _mergeQueued(METRIC_PERIOD_T* period) {
+    MSG_NODE_T* first = nullptr;
+    if (popAllMessagesFromQueue(&period->metricDataQueue, 0, &first) == 0) {
+        (void)metric_merge_chain(period, first);
+    }
 }
 
 void* metricManagerThread(void* arg) noexcept {
@@ -99,9 +112,7 @@ void* metricManagerThread(void* arg) noexcept {
         }
         if (metric_period_tick(period) != PeriodTick::kEnded) continue;
         // What was queued before the end was noticed belongs to the period that ended.
-        if (popAllMessagesFromQueue(&period->metricDataQueue, 0, &first) == 0) {
-            (void)metric_merge_chain(period, first);
-        }
+        _mergeQueued(period);
         metric_period_end(period);
     }
     return nullptr;
@@ -254,10 +265,7 @@ PERIOD_METRICS_T metric_period_take(METRIC_PERIOD_T* period) {
 }
 
 PERIOD_METRICS_T metric_period_take_rest(METRIC_PERIOD_T* period) {
-    MSG_NODE_T* first = nullptr;
-    if (popAllMessagesFromQueue(&period->metricDataQueue, 0, &first) == 0) {
-        (void)metric_merge_chain(period, first);
-    }
+    _mergeQueued(period);
     return metric_period_take(period);
 }
 

@@ -45,12 +45,12 @@ uint64_t metric_self_rss_kb() {
     return pageBytes > 0 ? residentPages * static_cast<uint64_t>(pageBytes) / 1024U : 0;
 }
 
-int metric_self_insert(METRIC_DATA_CACHE_T* cache, const METRIC_PERIOD_TALLY_T& tally) {
+int metric_self_insert(METRIC_DATA_CACHE_T* cache, const SELF_METRICS_T& metrics) {
     int result = 0;
     METRIC_MESSAGE_T message {};
     snprintf(message.moduleName, sizeof message.moduleName, "%s", kSelfModuleName);
     message.collectRule = COLLECT_RULE_UPDATE;
-    for (const SELF_METRIC_T& metric : metric_self_list(tally, metric_self_rss_kb())) {
+    for (const SELF_METRIC_T& metric : metrics) {
         snprintf(message.metricName, sizeof message.metricName, "%s", metric.name);
         message.value = metric.value;
         if (insert_metric_data(cache, &message) != 0) {

@@ -45,7 +45,6 @@ using SELF_METRICS_T = std::array<SELF_METRIC_T, kSelfMetricCount>;
 [[nodiscard]] uint64_t metric_self_rss_kb();
 // Puts the self-metrics into the cache with the rule update (the caller holds the cache's
 // lock). 0, or -1 when one could not be inserted (the others still are).
-[[nodiscard]] int metric_self_insert(METRIC_DATA_CACHE_T* cache,
-                                     const METRIC_PERIOD_TALLY_T& tally);
+[[nodiscard]] int metric_self_insert(METRIC_DATA_CACHE_T* cache, const SELF_METRICS_T& metrics);
 
 #endif
