@@ -28,8 +28,6 @@ std::unique_ptr<CFG_CONN_T> newHandle() noexcept {
     }
 }
 
-int64_t monotonicMs() { return static_cast<int64_t>(get_monotonic_ms()); }
-
 }  // namespace
 
 CfgCallLock::CfgCallLock(CFG_CONN_T* handle) noexcept : handle_(handle) {
@@ -78,14 +76,15 @@ void closeCfgPrivateConn(CFG_CONN_T* handle) {
 
 void cfgLimitCalls(CFG_CONN_T* handle, int budgetMs) {
     if (handle == nullptr) return;
-    handle->deadlineMs.store(monotonicMs() + std::max(budgetMs, 0));
+    handle->deadlineMs.store(get_monotonic_ms() + static_cast<uint64_t>(std::max(budgetMs, 0)));
 }
 
 int cfgCallTimeoutMs(const CFG_CONN_T* handle) {
-    const int64_t deadline = handle->deadlineMs.load();
+    const uint64_t deadline = handle->deadlineMs.load();
     if (deadline == 0) return kCfgTimeoutMs;
-    const int64_t left = deadline - monotonicMs();
-    return static_cast<int>(std::clamp<int64_t>(left, kCfgLateCallTimeoutMs, kCfgTimeoutMs));
+    const uint64_t now = get_monotonic_ms();
+    const uint64_t left = deadline > now ? deadline - now : 0;
+    return static_cast<int>(std::clamp<uint64_t>(left, kCfgLateCallTimeoutMs, kCfgTimeoutMs));
 }
 
 int cfgSetConfig(CFG_CONN_T* handle, const char* key, const char* value) {

@@ -14,7 +14,7 @@ struct CFG_CONN_T {
     pthread_mutex_t lock;  // recursive
     DBusConnection* conn;  // private, registered, owns no well-known name
     // Monotonic milliseconds by which calls are to end once shutdown limited them; 0: none.
-    std::atomic<int64_t> deadlineMs{0};
+    std::atomic<uint64_t> deadlineMs{0};
 };
 
 constexpr int kCfgTimeoutMs = 3000;

@@ -39,8 +39,6 @@ constexpr const char* kConfigOwnerMatch =
     return 0;
 }
 
-int64_t monotonicMs() { return static_cast<int64_t>(get_monotonic_ms()); }
-
 // Returns true when the step is over, false to try again on a later turn. Without the
 // subscription the key's changes would never arrive, so a refusal is never final: the
 // next attempt follows the start-up pause, and the failure is reported once, when start-up
@@ -49,7 +47,7 @@ bool resubscribeStep(SERVICE_MONITOR_CTX_T* ctx, const char* key) {
     if (cfgSubscribeConfig(ctx->cfg_conn, kSubscribeType, key) == 0) return true;
     CFG_RESYNC_T& resync = ctx->cfg_resync;
     if (++resync.failures == kSubscribeAttempts) SM_LOG(2, "subscribe config(%s) failed\n", key);
-    resync.retryAtMs = monotonicMs() + kSubscribePauseSeconds * 1000;
+    resync.retryAtMs = get_monotonic_ms() + kSubscribePauseSeconds * 1000;
     return false;
 }
 
@@ -63,7 +61,7 @@ bool rereadStep(SERVICE_MONITOR_CTX_T* ctx, const char* key) {
     }
     CFG_RESYNC_T& resync = ctx->cfg_resync;
     if (++resync.failures < kSwitchReadAttempts) {
-        resync.retryAtMs = monotonicMs() + kSwitchReadPauseMs;
+        resync.retryAtMs = get_monotonic_ms() + kSwitchReadPauseMs;
         return false;
     }
     SM_LOG(2, "Get config:%s failed!\n", key);
@@ -73,7 +71,7 @@ bool rereadStep(SERVICE_MONITOR_CTX_T* ctx, const char* key) {
 // One blocking configuration call of the resynchronisation, if one is pending.
 void resyncStep(SERVICE_MONITOR_CTX_T* ctx) {
     CFG_RESYNC_T& resync = ctx->cfg_resync;
-    if (resync.step == 0 || ctx->cfg_conn == nullptr || monotonicMs() < resync.retryAtMs) return;
+    if (resync.step == 0 || ctx->cfg_conn == nullptr || get_monotonic_ms() < resync.retryAtMs) return;
     const int index = resync.step - 1;
     const char* key = kSwitchKeys[index % 2];
     const bool over = index < 2 ? resubscribeStep(ctx, key) : rereadStep(ctx, key);
@@ -87,8 +85,9 @@ void resyncStep(SERVICE_MONITOR_CTX_T* ctx) {
 // A pending resynchronisation goes on at once, one call per turn, or when its pause ends.
 int pumpWaitMs(const SERVICE_MONITOR_CTX_T* ctx, int timeout_ms) {
     if (ctx->cfg_resync.step == 0) return timeout_ms;
-    const int64_t pause = ctx->cfg_resync.retryAtMs - monotonicMs();
-    return static_cast<int>(std::clamp<int64_t>(pause, 0, std::max(timeout_ms, 0)));
+    const uint64_t now = get_monotonic_ms();
+    const uint64_t pause = ctx->cfg_resync.retryAtMs > now ? ctx->cfg_resync.retryAtMs - now : 0;
+    return static_cast<int>(std::min<uint64_t>(pause, static_cast<uint64_t>(std::max(timeout_ms, 0))));
 }
 
 void watchConfigManager(DBusConnection* conn) {

@@ -18,7 +18,7 @@ struct CFG_CONN_T;
 struct CFG_RESYNC_T {
     int32_t step;        // 0 idle, else the next call to make (see dbus_message.cpp)
     int32_t failures;    // failed attempts of the current step
-    int64_t retryAtMs;   // monotonic: no attempt before this (the pause after a failure)
+    uint64_t retryAtMs;  // monotonic: no attempt before this (the pause after a failure)
 };
 
 // Owned through a unique_ptr (value-initialised, so every field starts zero); the bus
