@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -62,9 +61,6 @@ inline int stopProcess(pid_t pid, int sig) {
 class PrivateBus {
 public:
     PrivateBus() {
-        char tmpl[] = "/tmp/sm-bus-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-        dir_ = tmpl;
         address_ = "unix:path=" + dir_ + "/bus";
         writeAll(dir_ + "/bus.conf",
                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
@@ -82,8 +78,6 @@ public:
     }
     ~PrivateBus() {
         for (auto it = children_.rbegin(); it != children_.rend(); ++it) stopProcess(*it, SIGTERM);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -114,7 +108,8 @@ private:
         return ok;
     }
 
-    std::string dir_;
+    TempDir tmp_;
+    const std::string dir_ = tmp_.path();
     std::string address_;
     std::vector<pid_t> children_;
 };
