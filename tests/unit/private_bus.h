@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "file_text.h"
+#include "raii.h"
 
 namespace testbus {
 
@@ -99,13 +100,9 @@ public:
 
 private:
     bool waitForOwner(const char* name, bool owned) const {
-        DBusConnection* probe = dbus_connection_open_private(address_.c_str(), nullptr);
-        if (probe == nullptr) return false;
-        const bool ok = dbus_bus_register(probe, nullptr) &&
-                        eventually([&] { return dbus_bus_name_has_owner(probe, name, nullptr) == owned; });
-        dbus_connection_close(probe);
-        dbus_connection_unref(probe);
-        return ok;
+        const DBusPrivateConnectionPtr probe(dbus_connection_open_private(address_.c_str(), nullptr));
+        return probe != nullptr && dbus_bus_register(probe.get(), nullptr) &&
+               eventually([&] { return dbus_bus_name_has_owner(probe.get(), name, nullptr) == owned; });
     }
 
     TempDir tmp_;
