@@ -9,11 +9,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "file_text.h"
 #include "service_monitor_metric_backlog.h"
 
 inline constexpr uint64_t kNow = 1700000000000ULL;
@@ -55,16 +55,9 @@ inline std::vector<BACKLOG_METRIC_T> period(size_t count, uint64_t ts, const cha
 // A fresh folder per test, and the backlog opened in it.
 class BacklogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char name[] = "/tmp/sm_backlog_XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root_ = name;
-        dir_ = root_ + "/data/service-monitor";
-        g_ops = OpsCount{};
-    }
+    void SetUp() override { g_ops = OpsCount{}; }
     void TearDown() override {
         if (backlog_) metric_backlog_close(backlog_.get());
-        (void)system(("rm -rf " + root_).c_str());
     }
     // Closing writes nothing, so a reopen finds the files as a killed process left them.
     METRIC_BACKLOG_T* open(uint64_t maxBytes = SM_BACKLOG_MAX_BYTES, uint64_t instance = kInstance) {
@@ -91,8 +84,9 @@ protected:
         return ids;
     }
 
-    std::string root_;
-    std::string dir_;
+    TempDir tmp_;
+    const std::string root_ = tmp_.path();
+    std::string dir_ = root_ + "/data/service-monitor";
     std::unique_ptr<METRIC_BACKLOG_T> backlog_;
 };
 

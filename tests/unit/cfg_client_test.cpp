@@ -10,9 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "log_capture.h"
 #include "config_manager_fixture.h"
+#include "log_capture.h"
 #include "private_bus.h"
+#include "raii.h"
 
 namespace {
 
@@ -76,10 +77,11 @@ TEST_F(CfgClientTest, ConcurrentGetsEachGetTheirOwnValue) {
 // unlimited one would.
 TEST_F(CfgClientTest, LimitedCallsEndWithinTheBudgetWhenTheManagerIsSilent) {
     ASSERT_EQ(bus_.stopLast(SIGTERM), 0);
-    DBusConnection* silent = dbus_connection_open_private(bus_.address().c_str(), nullptr);
+    const DBusPrivateConnectionPtr silent(
+        dbus_connection_open_private(bus_.address().c_str(), nullptr));
     ASSERT_NE(silent, nullptr);
-    ASSERT_TRUE(dbus_bus_register(silent, nullptr));
-    ASSERT_EQ(dbus_bus_request_name(silent, "iot.gateway.config", 0, nullptr),
+    ASSERT_TRUE(dbus_bus_register(silent.get(), nullptr));
+    ASSERT_EQ(dbus_bus_request_name(silent.get(), "iot.gateway.config", 0, nullptr),
               DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER);
     cfgLimitCalls(conn_, 500);
     char buf[8];
@@ -88,30 +90,26 @@ TEST_F(CfgClientTest, LimitedCallsEndWithinTheBudgetWhenTheManagerIsSilent) {
     EXPECT_NE(cfgUnsubscribeConfig(conn_, "gw_dps_switch"), 0);
     EXPECT_NE(cfgGetConfig(conn_, "gw_zeb_switch", buf, sizeof buf), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(kCfgTimeoutMs));
-    dbus_connection_close(silent);
-    dbus_connection_unref(silent);
 }
 
 // Nothing else reads the private connection: what arrives on it besides the answers (a
 // late reply, a signal) must not pile up there.
 TEST_F(CfgClientTest, StrayMessagesDoNotPileUpOnTheConnection) {
-    DBusConnection* other = dbus_connection_open_private(bus_.address().c_str(), nullptr);
+    const DBusPrivateConnectionPtr other(
+        dbus_connection_open_private(bus_.address().c_str(), nullptr));
     ASSERT_NE(other, nullptr);
-    ASSERT_TRUE(dbus_bus_register(other, nullptr));
+    ASSERT_TRUE(dbus_bus_register(other.get(), nullptr));
     const char* target = dbus_bus_get_unique_name(conn_->conn);
     for (int i = 0; i < 20; ++i) {
-        DBusMessage* signal = dbus_message_new_signal("/stray", "test.Stray", "Noise");
-        dbus_message_set_destination(signal, target);
-        dbus_connection_send(other, signal, nullptr);
-        dbus_message_unref(signal);
+        const DBusMessagePtr signal(dbus_message_new_signal("/stray", "test.Stray", "Noise"));
+        dbus_message_set_destination(signal.get(), target);
+        dbus_connection_send(other.get(), signal.get(), nullptr);
     }
-    dbus_connection_flush(other);
+    dbus_connection_flush(other.get());
     char buf[16];
     for (int i = 0; i < 3; ++i) (void)cfgGetConfig(conn_, "missing", buf, sizeof buf);
     const CfgCallLock lock(conn_);  // drops what the last call left queued
     EXPECT_EQ(dbus_connection_get_dispatch_status(conn_->conn), DBUS_DISPATCH_COMPLETE);
-    dbus_connection_close(other);
-    dbus_connection_unref(other);
 }
 
 }  // namespace

@@ -14,13 +14,6 @@ namespace {
 
 class CommonTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/sm-common-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { (void)!system(("rm -rf '" + dir_ + "'").c_str()); }
-
     // A shell script at dir_/name with body; its path.
     std::string script(const std::string& name, const std::string& body) {
         const std::string path = dir_ + "/" + name;
@@ -29,7 +22,8 @@ protected:
         return path;
     }
 
-    std::string dir_;
+    TempDir tmp_;
+    const std::string dir_ = tmp_.path();
 };
 
 TEST(SplitCmdline, SplitsAtRunsOfBlanksAndRefusesTooManyWords) {

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "file_text.h"
+#include "raii.h"
 
 namespace testbus {
 
@@ -62,9 +62,6 @@ inline int stopProcess(pid_t pid, int sig) {
 class PrivateBus {
 public:
     PrivateBus() {
-        char tmpl[] = "/tmp/sm-bus-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-        dir_ = tmpl;
         address_ = "unix:path=" + dir_ + "/bus";
         writeAll(dir_ + "/bus.conf",
                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
@@ -82,8 +79,6 @@ public:
     }
     ~PrivateBus() {
         for (auto it = children_.rbegin(); it != children_.rend(); ++it) stopProcess(*it, SIGTERM);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -105,16 +100,13 @@ public:
 
 private:
     bool waitForOwner(const char* name, bool owned) const {
-        DBusConnection* probe = dbus_connection_open_private(address_.c_str(), nullptr);
-        if (probe == nullptr) return false;
-        const bool ok = dbus_bus_register(probe, nullptr) &&
-                        eventually([&] { return dbus_bus_name_has_owner(probe, name, nullptr) == owned; });
-        dbus_connection_close(probe);
-        dbus_connection_unref(probe);
-        return ok;
+        const DBusPrivateConnectionPtr probe(dbus_connection_open_private(address_.c_str(), nullptr));
+        return probe != nullptr && dbus_bus_register(probe.get(), nullptr) &&
+               eventually([&] { return dbus_bus_name_has_owner(probe.get(), name, nullptr) == owned; });
     }
 
-    std::string dir_;
+    TempDir tmp_;
+    const std::string dir_ = tmp_.path();
     std::string address_;
     std::vector<pid_t> children_;
 };

@@ -4,13 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "log_capture.h"
 #include "service_monitor_metric_manager.h"
-#include "zeb-sdk/local_http_server.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk/cloud_client.h"
 
 namespace {
 
@@ -34,11 +32,6 @@ TEST(PreTasks, ARunStartedBeforeADisableNeverMarksTheNextEnable) {
     deinitTaskScheduler();
 }
 
-
-struct ClientDeleter {
-    void operator()(CloudSdkClient* c) const noexcept { CloudSdkDeinitIF(c); }
-};
-
 int readAllButAccountId(CFG_CONN_T*, const char* key, char* buf, int size) {
     if (strcmp(key, "gw_account_id") == 0) return -1;
     snprintf(buf, static_cast<size_t>(size), "value");
@@ -51,7 +44,7 @@ TEST(PreTasks, NoRegistrationWithoutTheAccountId) {
     METRIC_DATA_MANAGER_T manager;
     manager.enable = 1;
     manager.registration.readConfig = readAllButAccountId;
-    const std::unique_ptr<CloudSdkClient, ClientDeleter> sdk(CloudSdkInitIF("id", "secret", "", 0));
+    const ClientPtr sdk(CloudSdkInitIF("id", "secret", "", 0));
     const std::string host = "127.0.0.1:" + std::to_string(closedLoopbackPort());
     sdk->apiHost = host.c_str();
     auto& log = LogCapture::begin();

@@ -10,21 +10,19 @@
 #include <string>
 
 #include "log_capture.h"
+#include "raii.h"
 
 namespace {
 
 // Whether something answers at the gateway bus address on this machine: a file left there
 // by a bus that has gone does not count, the daemon fails to connect to it all the same.
 bool gatewayBusListens() {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    const FileDescriptor fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     strncpy(address.sun_path, "/tmp/var/run/mbusd/mbusd_socket", sizeof address.sun_path - 1);
-    const bool listens =
-        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return listens;
+    return fd.get() >= 0 &&
+           connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 // Start-up fails where the bus is missing and says so at each level it passes, in order;

@@ -26,21 +26,16 @@ AGENT_SECRET_T keys(const char* access, const char* secret) {
 
 class PropertyFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/zeb_proxy_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        dir_ = root_ + "/a/b";
-        serial_ = dir_ + "/serial_number.properties";
-        secret_ = dir_ + "/accesskey.properties";
-    }
-    void TearDown() override { (void)!system(("rm -rf " + root_).c_str()); }
     mode_t secretMode() const {
         struct stat st {};
         return stat(secret_.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
     }
 
-    std::string root_, dir_, serial_, secret_;
+    TempDir tmp_;
+    const std::string root_ = tmp_.path();
+    const std::string dir_ = root_ + "/a/b";
+    const std::string serial_ = dir_ + "/serial_number.properties";
+    const std::string secret_ = dir_ + "/accesskey.properties";
 };
 
 TEST_F(PropertyFileTest, SerialNumberIsWrittenWholeAndLineBreaksAreRefused) {

@@ -10,17 +10,16 @@
 #include <fstream>
 #include <string>
 
+#include "file_text.h"
+
 class TestCas {
 public:
     TestCas() {
-        char pattern[] = "/tmp/sm_test_cas_XXXXXX";
-        dir_ = mkdtemp(pattern);
         const std::string script = SM_SOURCE_DIR "/sim/cloud/make_test_ca.sh ";
         made_ = system((script + dir_ + "/1 >/dev/null && " + script + dir_ + "/2 >/dev/null")
                            .c_str()) == 0;
         trust(1);
     }
-    ~TestCas() { (void)system(("rm -rf " + dir_).c_str()); }
     TestCas(const TestCas&) = delete;
     TestCas& operator=(const TestCas&) = delete;
     bool made() const { return made_; }
@@ -35,7 +34,8 @@ public:
     }
 
 private:
-    std::string dir_;
+    TempDir tmp_;
+    const std::string dir_ = tmp_.path();
     bool made_ = false;
 };
 
