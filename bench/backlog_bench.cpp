@@ -9,14 +9,17 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "logger.h"
+#include "service_monitor_metric_self.h"
 #include "service_monitor_metric_upload.h"
 #include "zeb-sdk/zeb-sdk.h"
 
@@ -61,17 +64,6 @@ double cpuMs() {
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
-long rssKb() {
-    FILE* f = fopen("/proc/self/status", "r");
-    long kb = 0;
-    char line[256];
-    while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
-        if (strncmp(line, "VmRSS:", 6) == 0) kb = strtol(line + 6, nullptr, 10);
-    }
-    if (f != nullptr) fclose(f);
-    return kb;
-}
-
 PERIOD_METRICS_T period() {
     PERIOD_METRICS_T metrics(kModules * kPerModule);
     for (size_t i = 0; i < metrics.size(); ++i) {
@@ -88,7 +80,11 @@ PERIOD_METRICS_T period() {
 
 int main(int argc, char** argv) {
     char made[] = "/tmp/bench_backlog_XXXXXX";
-    const std::string dir = argc > 1 ? argv[1] : std::string(mkdtemp(made)) + "/data";
+    if (argc <= 1 && mkdtemp(made) == nullptr) {
+        perror("bench_backlog: mkdtemp");
+        return 1;
+    }
+    const std::string dir = argc > 1 ? argv[1] : std::string(made) + "/data";
     setenv("GATEWAY_LOG_LEVEL", "3", 0);  // one line per failed upload otherwise
     log_init("bench_backlog", 1, 3, 4);
     METRIC_REGISTRATION_T registration;
@@ -103,8 +99,8 @@ int main(int argc, char** argv) {
     const BACKLOG_FILE_OPS_T counted = {countedWrite, countedFsync};
     metric_backlog_open(&upload.retry.backlog, dir, &counted);
 
-    const long rssBefore = rssKb();
-    long rssPeak = rssBefore;
+    const uint64_t rssBefore = metric_self_rss_kb();
+    uint64_t rssPeak = rssBefore;
     const double cpuBefore = cpuMs();
     for (size_t p = 0; p < kPeriods; ++p) {
         (void)upload_period_metrics(&upload, period());
@@ -113,7 +109,7 @@ int main(int argc, char** argv) {
             if (upload.monoClockMs() >= upload.retry.nextRetryMonoMs) (void)upload_backlog_round(&upload);
         }
         g_clock += kStepMs;
-        rssPeak = std::max(rssPeak, rssKb());
+        rssPeak = std::max(rssPeak, metric_self_rss_kb());
     }
     const double outageCpu = cpuMs() - cpuBefore;
     const size_t kept = metric_backlog_size(&upload.retry.backlog);
@@ -136,8 +132,9 @@ int main(int argc, char** argv) {
            static_cast<double>(outageWrites) / kPeriods, static_cast<double>(outageBytes) / kPeriods,
            static_cast<double>(outageFsyncs) / kPeriods);
     printf("CPU per kept metric: %.2f us (outage, retries included)\n", outageCpu * 1e3 / kept);
-    printf("RSS: %ld kB before, %ld kB peak in the outage (+%ld kB)\n", rssBefore, rssPeak,
-           rssPeak - rssBefore);
+    printf("RSS: %llu kB before, %llu kB peak in the outage (+%llu kB)\n",
+           static_cast<unsigned long long>(rssBefore), static_cast<unsigned long long>(rssPeak),
+           static_cast<unsigned long long>(rssPeak - rssBefore));
     printf("drain: %zu metrics in %zu rounds, %zu waves of 8, %.0f ms wall, %.0f ms CPU "
            "(%.2f us per metric); at 50 ms a wave: %.0f s\n",
            static_cast<size_t>(stats.uploaded), rounds, g_waves, drainMs, cpuMs() - drainCpuBefore,
@@ -147,6 +144,7 @@ int main(int argc, char** argv) {
            upload.retry.backlog.files.segments.size());
     metric_upload_deinit(&upload);
     metric_registration_deinit(&registration);
-    if (argc <= 1) (void)system(("rm -rf " + dir.substr(0, dir.size() - 5)).c_str());
+    std::error_code ignored;  // a scratch folder left behind in /tmp is no failure of the bench
+    if (argc <= 1) std::filesystem::remove_all(made, ignored);
     return 0;
 }

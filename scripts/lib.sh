@@ -46,8 +46,19 @@ sm_build() {
     cmake --build --preset "$preset" -j"$(nproc)" "${targets[@]}")
 }
 
-# sm_ctest PRESET [ctest options...]: runs tests of one tree with its test preset.
+# sm_ctest PRESET [ctest options...]: one ctest run with the tree's test preset, its output
+# kept in build/test-logs/PRESET-LABEL.log (the label is the second option, as in `-L unit`)
+# and shown when it fails.
 sm_ctest() {
-  local preset=$1; shift
-  (cd "$SM_ROOT" && ctest --preset "$preset" "$@")
+  local preset=$1 logs="$SM_ROOT/build/test-logs"
+  local log="$logs/$preset-${3:-all}.log"
+  shift
+  mkdir -p "$logs"
+  if (cd "$SM_ROOT" && ctest --preset "$preset" "$@") >"$log" 2>&1; then
+    echo "    $preset $*: $(grep -E '% tests passed' "$log")"
+  else
+    echo "    $preset $* FAILED:"
+    cat "$log"
+    return 1
+  fi
 }
