@@ -24,12 +24,13 @@ constexpr uint64_t kRetryFirstMs = 15000;
 constexpr uint64_t kRetryMaxMs = 300000;
 constexpr uint64_t kRetryJitterPercent = 20;
 
-// How an upload attempt ended, from CloudSdkPostMetricDataMany's result.
+// How an upload attempt ended, from CloudSdkPostMetricDataMany's result (0: any 2xx).
 BacklogOutcome _outcome(int result) {
     if (result == 0) return BacklogOutcome::kUploaded;
     if (result == 401 || result == 403) return BacklogOutcome::kAuthFailed;
-    // Other refusals will not pass; no answer, a server fault or 429 may.
-    if (result >= 400 && result < 500 && result != 429) return BacklogOutcome::kRefused;
+    // A redirect is not followed (the signed POST would go elsewhere) and will not change:
+    // refused like the other 4xx. No answer, a server fault or 429 may pass.
+    if (result >= 300 && result < 500 && result != 429) return BacklogOutcome::kRefused;
     return BacklogOutcome::kRetry;
 }
 

@@ -90,9 +90,13 @@ long replyStatus(CURLcode code, long status) {
     return -1;
 }
 
-// 200 when answered with 200, else -1.
+// Any 2xx means the cloud took the metric: sending it again would only duplicate it. A 3xx
+// is not followed (a signed POST is never replayed elsewhere) and counts as not taken.
+bool uploadAccepted(long status) { return status >= 200 && status < 300; }
+
+// 200 when the cloud took the upload, else -1: the two values the packet log shows.
 long uploadStatus(CURLcode code, long status) {
-    return replyStatus(code, status) == 200 ? 200 : -1;
+    return uploadAccepted(replyStatus(code, status)) ? 200 : -1;
 }
 
 // One upload to a given URL into the caller's response buffer.
@@ -147,9 +151,10 @@ public:
     }
     // status: the HTTP status, or -1 when no answer came.
     void record(size_t index, long status, const char* reply) {
-        logUpload(client_, status == 200 ? 200 : -1, bodies_[index], reply);
-        results_[index] = status == 200 ? 0 : static_cast<int>(status);
-        if (status == 200) ++accepted;
+        const bool taken = uploadAccepted(status);
+        logUpload(client_, taken ? 200 : -1, bodies_[index], reply);
+        results_[index] = taken ? 0 : static_cast<int>(status);
+        if (taken) ++accepted;
     }
     size_t accepted = 0;
 

@@ -70,15 +70,17 @@ void CloudSdkDeinitIF(CloudSdkClient* client);
 // Verified GET. The HTTP response code, or -1 when the transfer fails.
 [[nodiscard]] long HTTPDataGet(CloudSdkClient* client, const char* url, int timeoutSeconds,
                                curl_write_callback writeCallback, void* writeData);
-// Signed metric POST. 200 when answered with 200, else -1.
+// Signed metric POST. 200 when the cloud took it (any 2xx), else -1.
 [[nodiscard]] long HTTPDataPost(CloudSdkClient* client, const char* url, const char* body,
                                 int timeoutSeconds, HTTPResponse* response);
-// Uploads one metric body to the client's upload URL. 0 on HTTP 200, else -1.
+// Uploads one metric body to the client's upload URL. 0 when the cloud took it (any 2xx),
+// else -1.
 [[nodiscard]] int CloudSdkPostMetricData(CloudSdkClient* client, const char* body,
                                          int timeoutSeconds);
 // Posts every body to the client's upload URL, at most kMaxUploadsInFlight at a time over
-// kept connections. results[i] = 0 when body i was answered with HTTP 200, its HTTP status
-// when answered otherwise (a refusal or a server fault), or -1 when no answer came (no
+// kept connections. results[i] = 0 when the cloud took body i (any 2xx, logged as 200), its
+// HTTP status when answered otherwise (a redirect, a refusal or a server fault; a redirect is
+// never followed), or -1 when no answer came (no
 // connection, TLS failure, time-out, aborted): enough to tell what may pass. Each
 // exchange is logged as CloudSdkPostMetricData logs it. Returns how many were accepted.
 // Safe to call from one thread at a time per client while management calls run on another.

@@ -55,19 +55,30 @@ TEST(CloudSdkPostMetricData, SignedUploadWithAndWithoutToken) {
     }
 }
 
-TEST(CloudSdkPostMetricData, UploadStatusOtherThanTwoHundredFails) {
-    for (const int status : {200, 201, 400, 500}) {
+// Any 2xx is taken (result 0, logged as 200); a redirect is not followed and, like every
+// other answer, reported with its status (the single call gives -1 for all of them).
+TEST(CloudSdkPostMetricData, EveryTwoHundredIsTakenAndNoRedirectFollowed) {
+    for (const int status : {200, 201, 202, 204, 301, 302, 304, 400, 404, 429, 500, 503}) {
+        const bool taken = status / 100 == 2;
+        // 204 and 304 carry no body.
+        const std::string reply = status == 204 || status == 304 ? "" : "{\"Code\":400}";
         auto& log = LogCapture::begin();
-        LocalHttpServer server(status, "{\"Code\":400}");
+        LocalHttpServer server([&](const std::string&) {
+            return "HTTP/1.1 " + std::to_string(status) + " Test\r\nLocation: /elsewhere\r\n" +
+                   "Content-Length: " + std::to_string(reply.size()) + "\r\n\r\n" + reply;
+        });
         const ClientPtr client = uploadClient("", server);
-        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[1]", 5), status == 200 ? 0 : -1)
-            << status;
-        (void)server.request();
+        EXPECT_EQ(CloudSdkPostMetricData(client.get(), "[1]", 5), taken ? 0 : -1) << status;
+        const char* body = "[2]";
+        int result = 7;
+        EXPECT_EQ(CloudSdkPostMetricDataMany(client.get(), &body, 1, 5, &result), taken ? 1U : 0U);
+        EXPECT_EQ(result, taken ? 0 : status);
+        EXPECT_EQ(server.requests().size(), 2U) << status;  // nothing sent to /elsewhere
         const std::string text = log.take();
-        const std::string line = " status:" + std::string(status == 200 ? "200" : "-1") +
-                                 "!req:[1] resp:{\"Code\":400}";
-        EXPECT_NE(text.find("POST " + server.url(kUploadPath) + line), std::string::npos) << text;
-        EXPECT_EQ(text.find("post metric data failed") == std::string::npos, status == 200);
+        const std::string line = " status:" + std::string(taken ? "200" : "-1") + "!req:[1] resp:";
+        EXPECT_NE(text.find("POST " + server.url(kUploadPath) + line + reply), std::string::npos)
+            << text;
+        EXPECT_EQ(text.find("post metric data failed") == std::string::npos, taken) << status;
     }
 }
 
