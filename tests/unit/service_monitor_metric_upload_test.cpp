@@ -93,7 +93,9 @@ TEST_F(MetricManagerTest, NextPeriodsStartWhileAnUploadHangsAndShutdownAbortsIt)
     EXPECT_EQ(metric_backlog_size(&m->upload.retry.backlog), 3U);
 }
 
+// Refusals among the answers: counted as failed attempts and dropped, never retried.
 TEST_F(MetricManagerTest, EveryMetricOfALargePeriodIsUploadedOnceAndCounted) {
+    g_cloud.answer = everySeventhRefused;
     start();
     for (int module = 0; module < 100; ++module) {
         ASSERT_EQ(post("svc" + std::to_string(module) + "/fn", 10, module), 0);
