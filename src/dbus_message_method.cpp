@@ -1,5 +1,6 @@
 #include "dbus_message_method.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -32,6 +33,7 @@ namespace {
 
 constexpr const char* kStartDpsPath = "/harbex/gateway/build/bin/dps/script/startDPS.sh";
 constexpr const char* kStopDpsPath = "/harbex/gateway/build/bin/dps/script/stopDPS.sh";
+std::atomic<DPS_RUNNER_T> g_dpsRunner{process_deamon};
 
 const METHOD_ENTRY_T kMethodTable[] = {
     {"Introspect", service_monitor_module_introspect},
@@ -172,11 +174,15 @@ int switch_zeb_after(SERVICE_MONITOR_CTX_T* ctx, int code, const char* /*key*/,
 }
 
 int start_dps() {
-    (void)process_deamon(kStartDpsPath, "startDPS.sh");
+    (void)g_dpsRunner.load()(kStartDpsPath, "startDPS.sh");
     return 0;
 }
 
 int stop_dps() {
-    (void)process_deamon(kStopDpsPath, "stopDPS.sh");
+    (void)g_dpsRunner.load()(kStopDpsPath, "stopDPS.sh");
     return 0;
+}
+
+void set_dps_runner(DPS_RUNNER_T runner) {
+    g_dpsRunner = runner != nullptr ? runner : process_deamon;
 }

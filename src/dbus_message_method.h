@@ -53,6 +53,11 @@ void apply_stored_switch(SERVICE_MONITOR_CTX_T* ctx, const char* key, const char
 // Launch the DPS start or stop script detached; always 0.
 int start_dps();
 int stop_dps();
+// What launches a DPS script: process_deamon's shape (path, process name). Unit tests put
+// in their own, so that a test never starts a gateway script that exists on the machine;
+// null puts process_deamon back.
+using DPS_RUNNER_T = int (*)(const char* path, const char* cmd);
+void set_dps_runner(DPS_RUNNER_T runner);
 
 // The introspection document, one line.
 extern const char kIntrospectXml[];

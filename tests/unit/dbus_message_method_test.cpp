@@ -6,11 +6,28 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "log_capture.h"
 #include "msg_handler.h"
 
 namespace {
+
+// The DPS scripts these tests would start, recorded instead of run.
+std::vector<std::string> g_dpsRuns;
+int recordDpsRun(const char*, const char* cmd) {
+    g_dpsRuns.emplace_back(cmd);
+    return 0;
+}
+
+class SwitchHandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_dpsRuns.clear();
+        set_dps_runner(recordDpsRun);
+    }
+    void TearDown() override { set_dps_runner(nullptr); }
+};
 
 TEST(MethodTableTest, FourRowsInOrderWithTheirHandlers) {
     const struct {
@@ -46,8 +63,8 @@ TEST(SwitchTableTest, ExactKeysAndTheirHandlers) {
     }
 }
 
-// The value text is read as atoi reads it; only 1 switches on.
-TEST(SwitchHandlerTest, ValueTextsAsAtoiReadsThem) {
+// The value text is read as atoi reads it; only 1 switches on and starts DPS.
+TEST_F(SwitchHandlerTest, ValueTextsAsAtoiReadsThem) {
     SERVICE_MONITOR_CTX_T ctx {};
     const struct {
         const char* text;
@@ -61,12 +78,15 @@ TEST(SwitchHandlerTest, ValueTextsAsAtoiReadsThem) {
                   std::string::npos)
             << c.text;
         EXPECT_EQ(msg_handler_switch_in_force("gw_dps_switch"), c.number == 1 ? 1 : 0) << c.text;
+        EXPECT_EQ(g_dpsRuns, std::vector<std::string>{c.number == 1 ? "startDPS.sh" : "stopDPS.sh"})
+            << c.text;
+        g_dpsRuns.clear();
     }
 }
 
 // After a configuration-manager restart a stored value is applied only when it differs
 // from the switch in force, and then as notify_config would apply it.
-TEST(SwitchHandlerTest, StoredValueAppliedOnlyWhenItDiffersFromTheOneInForce) {
+TEST_F(SwitchHandlerTest, StoredValueAppliedOnlyWhenItDiffersFromTheOneInForce) {
     SERVICE_MONITOR_CTX_T ctx {};
     ASSERT_EQ(switch_dps(&ctx, "1"), 0);
     const struct {
@@ -92,7 +112,7 @@ TEST(SwitchHandlerTest, StoredValueAppliedOnlyWhenItDiffersFromTheOneInForce) {
 }
 
 // The serial number is published only after a switch that succeeded, on or off.
-TEST(SwitchHandlerTest, AfterHandlerSkipsAFailedSwitchAndRefusesNoContext) {
+TEST_F(SwitchHandlerTest, AfterHandlerSkipsAFailedSwitchAndRefusesNoContext) {
     SERVICE_MONITOR_CTX_T ctx {};
     auto& log = LogCapture::begin();
     EXPECT_EQ(switch_zeb_after(&ctx, -1, "gw_zeb_switch", "1"), 0);
