@@ -8,6 +8,7 @@ import argparse
 import json
 import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -21,6 +22,8 @@ import harness  # noqa: E402
 BASE = "/harbex/gateway/build"
 DAEMON = os.path.join(BASE, "bin", "service_monitor")
 PERIOD_S = 60
+# How long the demo waits for a period's verified uploads before it gives up: two periods.
+PERIOD_WAIT_S = 2 * PERIOD_S + 15
 
 CONFIG = dict(harness.DEVICE, **harness.AGENT_KEYS,
               gw_zeb_switch="1", gw_dps_switch="1", vt_serialNumber="GW-DEMO-0001")
@@ -189,12 +192,16 @@ def show_uploads(batch, posted):
 
 
 def run(gw, cloud, args):
+    """Shows each period's verified uploads; returns how many periods were shown."""
     milestones = Milestones(gw.daemon)
     watchdog = Watchdog(gw)
     posted = {}
     seen_uploads = 0
     periods = 0
     period_end = time.time() + PERIOD_S  # the daemon's first period starts with it
+    # The first period may end before the gateway is registered: its uploads come with the
+    # next one at the latest.
+    give_up = time.time() + PERIOD_WAIT_S
     next_post = 0.0
     registered = False
     while not stop_requested and gw.daemon.alive():
@@ -211,9 +218,13 @@ def run(gw, cloud, args):
             seen_uploads = len(records)
             periods += 1
             period_end = time.time() + PERIOD_S
+            give_up = time.time() + PERIOD_WAIT_S
             if args.periods and periods >= args.periods:
                 say("%d period(s) uploaded" % periods)
-                return
+                return periods
+        if now > give_up:
+            say("  \u2718 no verified uploads within %d s: stopping" % PERIOD_WAIT_S)
+            return periods
         while period_end < now:
             period_end += PERIOD_S
         feeds = watchdog.report()
@@ -221,19 +232,39 @@ def run(gw, cloud, args):
                % (max(0, int(period_end - now)), feeds))
         time.sleep(0.5)
     if not gw.daemon.alive():
-        say("the service monitor ended unexpectedly (%s):\n%s"
-            % (gw.daemon.state(), gw.daemon.tail()))
+        say("  \u2718 the service monitor ended unexpectedly (%s):\n%s"
+            % (gw.daemon.state(), "\n".join(gw.daemon.log_lines()[-20:])))
+    return periods
 
 
 def stop_gateway(gw):
+    """Stops the daemon with SIGINT, then the gateway; True when the daemon ended in order
+    (status 0 and its exit line)."""
+    orderly = False
     if gw.daemon is not None and gw.daemon.alive():
         say("stopping the service monitor (SIGINT)")
-        status_code = gw.daemon.stop(signal.SIGINT, timeout=30)
-        ok = gw.daemon.has("service_monitor exit")
+        try:
+            status_code = gw.daemon.stop(signal.SIGINT, timeout=30)
+        except AssertionError as e:  # still running
+            status_code = str(e)
+        orderly = status_code == 0 and gw.daemon.has("service_monitor exit")
         say("service monitor exited with status %s%s"
-            % (status_code, ", orderly" if ok else ""))
+            % (status_code, ", orderly" if orderly else ", NOT in order"))
     gw.close()
     say("gateway stopped; nothing is left behind")
+    return orderly
+
+
+def keep_logs(gw, dest):
+    """Copies the gateway's logs out of the sandbox: daemon, bus peers, cloud requests."""
+    if not dest:
+        say("logs were in the sandbox's %s (gone with it; --keep-logs DIR keeps them)"
+            % gw.log_dir)
+        return
+    target = os.path.join(dest, os.path.basename(gw.log_dir))
+    shutil.rmtree(target, ignore_errors=True)
+    shutil.copytree(gw.log_dir, target, ignore_dangling_symlinks=True)
+    say("logs kept in %s" % target)
 
 
 def main():
@@ -243,20 +274,31 @@ def main():
                         help="stop after this many upload periods (default: until Ctrl-C)")
     parser.add_argument("--every", type=float, default=5.0,
                         help="seconds between sample rounds (default 5)")
+    parser.add_argument("--keep-logs", metavar="DIR",
+                        help="copy the gateway's logs into DIR before the sandbox goes")
     args = parser.parse_args()
     os.environ.setdefault("SM_BUILD_DIR", args.build)
     signal.signal(signal.SIGINT, on_sigint)
     gw = harness.Gateway("demo", log_dir="/tmp/gateway-demo")
+    periods, orderly = 0, False
     try:
         cloud = start_gateway(gw, args.build)
-        run(gw, cloud, args)
+        periods = run(gw, cloud, args)
     except KeyboardInterrupt:
         pass
+    except (OSError, subprocess.CalledProcessError, AssertionError) as e:
+        say("  \u2718 the gateway could not be started: %s" % e)
     finally:
         print()
-        stop_gateway(gw)
-        say("logs were in the sandbox's /tmp/gateway-demo (gone with it)")
+        orderly = stop_gateway(gw)
+        keep_logs(gw, args.keep_logs)
+    wanted = max(args.periods, 1)
+    if periods < wanted or not orderly:
+        say("demo FAILED: %d of %d period(s) verified, %s"
+            % (periods, wanted, "stopped in order" if orderly else "not stopped in order"))
+        return 1
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
