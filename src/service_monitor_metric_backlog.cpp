@@ -6,12 +6,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "common.h"
 
 namespace {
+
+using QUEUES_T = std::map<std::string, BACKLOG_QUEUE_T>;
 
 std::string seriesKey(const char* moduleName, const char* metricName) {
     std::string key(moduleName);
@@ -20,116 +24,228 @@ std::string seriesKey(const char* moduleName, const char* metricName) {
     return key;
 }
 
-// Counts a metric as resolved and lets its segment go when nothing in it waits any more.
-void markResolved(METRIC_BACKLOG_T* b, BACKLOG_METRIC_T& m) {
-    m.resolved = true;
-    m.inFlight = false;
+bool before(const BACKLOG_METRIC_T& x, const BACKLOG_METRIC_T& y) {
+    return std::tie(x.ts, x.id) < std::tie(y.ts, y.id);
+}
+
+template <typename Count>
+void bump(METRIC_BACKLOG_T* b, Count BACKLOG_STATS_T::*counter, uint64_t n) {
+    if (n == 0) return;
+    const std::lock_guard<std::mutex> lock(b->statsLock);
+    b->stats.*counter += n;
+}
+
+uint64_t fileBytes(const METRIC_BACKLOG_T* b) { return backlog_file_bytes(&b->files); }
+
+uint64_t bytesNow(const METRIC_BACKLOG_T* b) { return fileBytes(b) + b->memoryBytes; }
+
+void publish(METRIC_BACKLOG_T* b) {
+    const std::lock_guard<std::mutex> lock(b->statsLock);
+    b->stats.metricsNow = b->keptNow;
+    b->stats.bytesNow = bytesNow(b);
+}
+
+// A kept metric whose record is still to be written.
+bool unwritten(const BACKLOG_METRIC_T& m) {
+    return m.kept && m.segment == 0 && !m.inFlight && !m.evicted;
+}
+
+// Takes a metric's share out of the counts before it leaves its queue.
+void forget(METRIC_BACKLOG_T* b, const BACKLOG_METRIC_T& m) {
     --b->live;
-    const auto it = b->series.find(seriesKey(m.moduleName, m.metricName));
-    if (it != b->series.end() && --it->second == 0) b->series.erase(it);
-    if (b->onDisk) {
+    if (!m.kept) return;
+    --b->keptNow;
+    if (m.segment != 0) {
         backlog_file_resolved(&b->files, m.segment);
-    } else {
+    } else if (!m.evicted) {
         b->memoryBytes -= backlog_entry_size(m);
     }
 }
 
-void popResolvedFront(METRIC_BACKLOG_T* b) {
-    while (!b->metrics.empty() && b->metrics.front().resolved) b->metrics.pop_front();
+void insertSorted(METRIC_BACKLOG_T* b, const BACKLOG_METRIC_T& m) {
+    BACKLOG_QUEUE_T& queue = b->queues[seriesKey(m.moduleName, m.metricName)];
+    queue.insert(std::upper_bound(queue.begin(), queue.end(), m, before), m);
+    ++b->live;
+    b->newestTs = std::max(b->newestTs, m.ts);
+    if (!m.kept) return;
+    ++b->keptNow;
+    if (m.segment == 0) b->memoryBytes += backlog_entry_size(m);
 }
 
-// The folder was given up: the kept metrics are counted in memory from now on.
-void moveToMemory(METRIC_BACKLOG_T* b) {
-    b->onDisk = false;
-    b->memoryBytes = 0;
-    for (const BACKLOG_METRIC_T& m : b->metrics) {
-        if (!m.resolved) b->memoryBytes += backlog_entry_size(m);
+void writeDone(METRIC_BACKLOG_T* b, const std::vector<uint64_t>& ids);
+
+// Removes every metric not in flight for which drop(m) holds; the number removed.
+template <typename Drop>
+size_t removeWhere(METRIC_BACKLOG_T* b, Drop drop) {
+    std::vector<uint64_t> done;
+    size_t removed = 0;
+    for (auto it = b->queues.begin(); it != b->queues.end();) {
+        BACKLOG_QUEUE_T& queue = it->second;
+        const auto gone = std::stable_partition(queue.begin(), queue.end(), [&](const auto& m) {
+            return m.inFlight || !drop(m);
+        });
+        for (auto m = gone; m != queue.end(); ++m) {
+            if (m->segment != 0) done.push_back(m->id);
+            forget(b, *m);
+            ++removed;
+        }
+        queue.erase(gone, queue.end());
+        it = queue.empty() ? b->queues.erase(it) : std::next(it);
     }
+    writeDone(b, done);
+    return removed;
 }
 
-void writeDone(METRIC_BACKLOG_T* b, const std::vector<uint64_t>& ids) {
-    if (!ids.empty() && !backlog_file_done(&b->files, ids, b->maxBytes)) moveToMemory(b);
-    if (b->onDisk) backlog_file_delete_resolved(&b->files);
-}
-
-uint64_t bytesNow(const METRIC_BACKLOG_T* b) {
-    return b->onDisk ? backlog_file_bytes(&b->files) : b->memoryBytes;
-}
-
-// Drops kept metrics for a reason, recording it on disk unless their segment goes whole.
-void dropMetrics(METRIC_BACKLOG_T* b, const std::vector<BACKLOG_METRIC_T*>& victims,
-                 uint64_t* counter) {
-    if (victims.empty()) return;
-    std::vector<uint64_t> ids;
-    for (BACKLOG_METRIC_T* m : victims) {
-        ids.push_back(m->id);
-        markResolved(b, *m);
-    }
-    *counter += victims.size();
-    if (b->onDisk) writeDone(b, ids);
-    popResolvedFront(b);
+bool tooOld(const METRIC_BACKLOG_T* b, const BACKLOG_METRIC_T& m, uint64_t nowMs) {
+    return m.kept && m.ts + b->maxAgeMs < nowMs;
 }
 
 void dropOld(METRIC_BACKLOG_T* b, uint64_t nowMs) {
-    std::vector<BACKLOG_METRIC_T*> victims;
-    for (BACKLOG_METRIC_T& m : b->metrics) {
-        if (m.resolved || m.inFlight) continue;
-        if (m.ts + b->maxAgeMs >= nowMs) break;
-        victims.push_back(&m);
-    }
-    dropMetrics(b, victims, &b->stats.droppedAge);
+    // The oldest of a series stand first: a look at the fronts tells whether any is due.
+    const bool due = std::any_of(b->queues.begin(), b->queues.end(), [&](const auto& entry) {
+        return tooOld(b, entry.second.front(), nowMs);
+    });
+    if (!due) return;
+    bump(b, &BACKLOG_STATS_T::droppedAge, removeWhere(b, [&](const BACKLOG_METRIC_T& m) {
+             return tooOld(b, m, nowMs);
+         }));
 }
 
-// Drops the oldest segment whole, its waiting metrics counted as dropped "full".
-void dropOldestSegment(METRIC_BACKLOG_T* b) {
-    const uint64_t seq = b->files.segments.front().seq;
-    size_t dropped = 0;
-    for (BACKLOG_METRIC_T& m : b->metrics) {
-        if (m.resolved || m.segment != seq) continue;
-        markResolved(b, m);
-        ++dropped;
+// The kept metrics that may go for room, oldest first.
+std::vector<const BACKLOG_METRIC_T*> oldestKept(const METRIC_BACKLOG_T* b, bool unwrittenOnly) {
+    std::vector<const BACKLOG_METRIC_T*> out;
+    for (const auto& entry : b->queues) {
+        for (const BACKLOG_METRIC_T& m : entry.second) {
+            if (m.kept && !m.inFlight && (!unwrittenOnly || unwritten(m))) out.push_back(&m);
+        }
     }
-    b->stats.droppedFull += dropped;
-    b->files.segments.front().pending = 0;
-    backlog_file_delete_resolved(&b->files);
-    popResolvedFront(b);
+    std::sort(out.begin(), out.end(), [](auto* x, auto* y) { return before(*x, *y); });
+    return out;
 }
 
-// Makes room for incoming bytes and metrics: the oldest go first.
-void makeRoom(METRIC_BACKLOG_T* b, uint64_t incomingBytes, size_t incomingMetrics) {
-    const size_t maxMetrics = kBacklogMaxMemoryBytes / sizeof(BACKLOG_METRIC_T);
-    while (b->onDisk && !b->files.segments.empty() && bytesNow(b) + incomingBytes > b->maxBytes) {
-        dropOldestSegment(b);
-    }
-    std::vector<BACKLOG_METRIC_T*> victims;
+// Drops the oldest kept metrics (of those not yet written, when unwrittenOnly) until the
+// bytes fit maxBytes and the metrics maxLive; counted as dropped "full".
+void dropOldest(METRIC_BACKLOG_T* b, bool unwrittenOnly, uint64_t maxBytes, size_t maxLive) {
     uint64_t bytes = bytesNow(b);
     size_t live = b->live;
-    for (BACKLOG_METRIC_T& m : b->metrics) {
-        const bool overBytes = !b->onDisk && bytes + incomingBytes > b->maxBytes;
-        if (!overBytes && live + incomingMetrics <= maxMetrics) break;
-        if (m.resolved) continue;
-        victims.push_back(&m);
-        bytes -= backlog_entry_size(m);
+    const auto over = [&] { return bytes + kBacklogKeepOverhead > maxBytes || live > maxLive; };
+    if (!over()) return;
+    std::vector<uint64_t> victims;
+    for (const BACKLOG_METRIC_T* m : oldestKept(b, unwrittenOnly)) {
+        if (!over()) break;
+        victims.push_back(m->id);
+        bytes -= m->segment == 0 ? backlog_entry_size(*m) : 0;
         --live;
     }
-    dropMetrics(b, victims, &b->stats.droppedFull);
+    std::sort(victims.begin(), victims.end());
+    bump(b, &BACKLOG_STATS_T::droppedFull, removeWhere(b, [&](const BACKLOG_METRIC_T& m) {
+             return std::binary_search(victims.begin(), victims.end(), m.id);
+         }));
 }
 
-void addMetric(METRIC_BACKLOG_T* b, const BACKLOG_METRIC_T& m) {
-    b->metrics.push_back(m);
-    ++b->live;
-    ++b->series[seriesKey(m.moduleName, m.metricName)];
+// Lets the oldest segment go for room. When what is kept fits the bound, the disk is over
+// it only with records of metrics gone (DONE records, resolved KEEPs): what still waits in
+// the segment is written again with the next record. Else the oldest must go: it is
+// dropped, and a metric of it in flight is dropped unless the cloud takes it (counted then).
+void releaseOldestSegment(METRIC_BACKLOG_T* b) {
+    const uint64_t seq = b->files.segments.front().seq;
+    uint64_t keptBytes = kBacklogKeepOverhead;
+    for (const auto& entry : b->queues) {
+        for (const BACKLOG_METRIC_T& m : entry.second) {
+            if (m.kept && !m.evicted) keptBytes += backlog_entry_size(m);
+        }
+    }
+    const bool rewrite = keptBytes <= b->maxBytes;
+    size_t dropped = 0;
+    for (auto& entry : b->queues) {
+        for (BACKLOG_METRIC_T& m : entry.second) {
+            if (m.segment != seq) continue;
+            m.segment = 0;
+            if (rewrite) {
+                b->memoryBytes += backlog_entry_size(m);
+            } else {
+                m.evicted = true;  // no DONE record: its segment goes
+                dropped += m.inFlight ? 0 : 1;
+            }
+        }
+    }
+    b->files.segments.front().pending = 0;
+    backlog_file_delete_resolved(&b->files);
+    if (dropped != 0) {
+        (void)removeWhere(b, [](const BACKLOG_METRIC_T& m) { return m.evicted; });
+        bump(b, &BACKLOG_STATS_T::droppedFull, dropped);
+    }
+}
+
+// Makes the bounds hold: segments go oldest first while the disk is over its bound, then
+// the oldest kept metrics while memory is.
+void makeRoom(METRIC_BACKLOG_T* b) {
+    while (b->onDisk && !b->files.segments.empty() &&
+           bytesNow(b) + kBacklogKeepOverhead > b->maxBytes) {
+        releaseOldestSegment(b);
+    }
+    dropOldest(b, true, b->maxBytes, SIZE_MAX);
+    dropOldest(b, false, UINT64_MAX - kBacklogKeepOverhead,
+               kBacklogMaxMemoryBytes / sizeof(BACKLOG_METRIC_T));
+}
+
+// Writes the kept metrics not on disk yet as one record (ids renumbered in a row, which no
+// record has seen). A failed write keeps them in memory; the next call tries again.
+void writeKept(METRIC_BACKLOG_T* b) {
+    if (b->files.dir.empty() || (!b->onDisk && !b->diskFailed)) return;
+    std::vector<BACKLOG_METRIC_T*> pending;
+    for (auto& entry : b->queues) {
+        for (BACKLOG_METRIC_T& m : entry.second) {
+            if (unwritten(m)) pending.push_back(&m);
+        }
+    }
+    if (pending.empty()) return;
+    std::sort(pending.begin(), pending.end(), [](auto* x, auto* y) { return before(*x, *y); });
+    std::vector<BACKLOG_METRIC_T> batch;
+    batch.reserve(pending.size());
+    for (BACKLOG_METRIC_T* m : pending) {
+        m->id = b->nextId++;
+        batch.push_back(*m);
+    }
+    b->onDisk = backlog_file_keep(&b->files, &batch, b->maxBytes);
+    b->diskFailed = !b->onDisk;
+    if (!b->onDisk) return;
+    for (size_t i = 0; i < pending.size(); ++i) {
+        pending[i]->segment = batch[i].segment;
+        b->memoryBytes -= backlog_entry_size(*pending[i]);
+    }
+}
+
+void persist(METRIC_BACKLOG_T* b) {
+    b->persisting = true;
+    makeRoom(b);
+    writeKept(b);
+    b->persisting = false;
+    publish(b);
+}
+
+// A DONE record for metrics that leave; the disk's bound holds DONE records too.
+void writeDone(METRIC_BACKLOG_T* b, const std::vector<uint64_t>& ids) {
+    if (ids.empty() || !b->onDisk) return;
+    b->onDisk = backlog_file_done(&b->files, ids, b->maxBytes);
+    b->diskFailed = !b->onDisk;
+    backlog_file_delete_resolved(&b->files);
+    if (b->onDisk && !b->persisting && fileBytes(b) + kBacklogKeepOverhead > b->maxBytes) {
+        persist(b);
+    }
 }
 
 void recover(METRIC_BACKLOG_T* b) {
     uint64_t lastId = 0;
-    const std::vector<BACKLOG_METRIC_T> waiting =
-        backlog_file_recover(&b->files, &lastId, &b->stats.corruptCut);
-    for (const BACKLOG_METRIC_T& m : waiting) addMetric(b, m);
-    b->nextId = lastId + 1;
-    if (b->live != 0) {
-        SM_LOG(1, "backlog: %zu metrics kept from before\n", b->live);
+    uint64_t cut = 0;
+    const std::vector<BACKLOG_METRIC_T> waiting = backlog_file_recover(&b->files, &lastId, &cut);
+    for (BACKLOG_METRIC_T m : waiting) {
+        m.kept = true;
+        insertSorted(b, m);
     }
+    b->nextId = lastId + 1;
+    bump(b, &BACKLOG_STATS_T::corruptCut, cut);
+    if (b->live != 0) SM_LOG(1, "backlog: %zu metrics kept from before\n", b->live);
 }
 
 // True when dir (created 0700 with its parents when missing) can be written.
@@ -148,7 +264,6 @@ bool prepareDir(const std::string& dir) {
 
 void metric_backlog_open(METRIC_BACKLOG_T* b, const std::string& dir,
                          const BACKLOG_FILE_OPS_T* ops) {
-    const std::lock_guard<std::mutex> lock(b->lock);
     b->files.ops = ops != nullptr ? *ops : BACKLOG_FILE_OPS_T{};
     b->files.dir = dir;
     b->onDisk = !dir.empty() && prepareDir(dir);
@@ -158,10 +273,20 @@ void metric_backlog_open(METRIC_BACKLOG_T* b, const std::string& dir,
         SM_LOG(2, "backlog folder %s unusable (create: %s), backlog kept in memory only\n",
                dir.c_str(), strerror(errno));
     }
+    publish(b);
 }
 
 void metric_backlog_close(METRIC_BACKLOG_T* b) {
-    const std::lock_guard<std::mutex> lock(b->lock);
+    (void)metric_backlog_keep_waiting(b, 0);
+    size_t lost = 0;
+    for (const auto& entry : b->queues) {
+        lost += static_cast<size_t>(std::count_if(entry.second.begin(), entry.second.end(),
+                                                  [](const auto& m) { return m.segment == 0; }));
+    }
+    if (lost != 0 && !b->files.dir.empty()) {
+        SM_LOG(2, "backlog: %zu metrics lost at stop, the folder cannot be written\n", lost);
+        bump(b, &BACKLOG_STATS_T::lostAtStop, lost);
+    }
     backlog_file_close(&b->files);
 }
 
@@ -184,107 +309,130 @@ uint64_t metric_backlog_instance_digest(const char* accountId, const char* produ
 }
 
 void metric_backlog_set_instance(METRIC_BACKLOG_T* b, uint64_t instance) {
-    const std::lock_guard<std::mutex> lock(b->lock);
     b->instance = instance;
-    std::vector<BACKLOG_METRIC_T*> victims;
-    for (BACKLOG_METRIC_T& m : b->metrics) {
-        if (!m.resolved && !m.inFlight && m.instance != instance) victims.push_back(&m);
-    }
-    dropMetrics(b, victims, &b->stats.droppedInstance);
+    bump(b, &BACKLOG_STATS_T::droppedInstance, removeWhere(b, [&](const BACKLOG_METRIC_T& m) {
+             return m.instance != instance;
+         }));
+    publish(b);
 }
 
-void metric_backlog_keep(METRIC_BACKLOG_T* b, std::vector<BACKLOG_METRIC_T> metrics,
-                         uint64_t nowMs) {
-    const std::lock_guard<std::mutex> lock(b->lock);
-    dropOld(b, nowMs);
-    uint64_t bytes = kBacklogKeepOverhead;
-    for (const BACKLOG_METRIC_T& m : metrics) bytes += backlog_entry_size(m);
-    // A single keep larger than the bound keeps its newest metrics.
-    size_t skip = 0;
-    while (skip < metrics.size() && bytes > b->maxBytes) {
-        bytes -= backlog_entry_size(metrics[skip++]);
-    }
-    b->stats.droppedFull += skip;
-    metrics.erase(metrics.begin(), metrics.begin() + static_cast<ptrdiff_t>(skip));
-    if (metrics.empty()) return;
-    makeRoom(b, bytes, metrics.size());
-    for (BACKLOG_METRIC_T& m : metrics) {
+void metric_backlog_add(METRIC_BACKLOG_T* b, const std::vector<BACKLOG_METRIC_T>& metrics) {
+    for (BACKLOG_METRIC_T m : metrics) {
         m.id = b->nextId++;
         m.instance = b->instance;
-        m.resolved = m.inFlight = false;
+        m.segment = 0;
+        m.resolved = m.inFlight = m.kept = m.evicted = false;
+        insertSorted(b, m);
     }
-    if (b->onDisk && !backlog_file_keep(&b->files, &metrics, b->maxBytes)) moveToMemory(b);
-    if (!b->onDisk) b->memoryBytes += bytes - kBacklogKeepOverhead;
-    for (const BACKLOG_METRIC_T& m : metrics) addMetric(b, m);
-    b->stats.kept += metrics.size();
+}
+
+size_t metric_backlog_keep_waiting(METRIC_BACKLOG_T* b, uint64_t nowMs) {
+    dropOld(b, nowMs);
+    // Between the rounds of a drain nothing is fresh and nothing waits to be written.
+    if (b->live == b->keptNow && b->memoryBytes == 0) return 0;
+    size_t newly = 0;
+    for (auto& entry : b->queues) {
+        for (BACKLOG_METRIC_T& m : entry.second) {
+            if (m.kept || m.inFlight) continue;
+            m.kept = true;
+            ++b->keptNow;
+            b->memoryBytes += backlog_entry_size(m);
+            ++newly;
+        }
+    }
+    bump(b, &BACKLOG_STATS_T::kept, newly);
+    persist(b);
+    return newly;
+}
+
+void metric_backlog_keep(METRIC_BACKLOG_T* b, const std::vector<BACKLOG_METRIC_T>& metrics,
+                         uint64_t nowMs) {
+    metric_backlog_add(b, metrics);
+    (void)metric_backlog_keep_waiting(b, nowMs);
 }
 
 std::vector<BACKLOG_METRIC_T> metric_backlog_take(METRIC_BACKLOG_T* b, size_t max,
                                                   uint64_t nowMs) {
-    const std::lock_guard<std::mutex> lock(b->lock);
     std::vector<BACKLOG_METRIC_T> out;
     if (b->instance == 0) return out;
     dropOld(b, nowMs);
-    std::unordered_set<std::string> seen;  // series whose oldest waiting metric was met
-    for (BACKLOG_METRIC_T& m : b->metrics) {
-        if (out.size() >= max || seen.size() >= b->series.size()) break;
-        if (m.resolved) continue;
-        const bool first = seen.insert(seriesKey(m.moduleName, m.metricName)).second;
-        if (!first || m.inFlight) continue;
-        m.inFlight = true;
-        out.push_back(m);
+    std::unordered_set<std::string> busy;
+    for (const auto& flight : b->inFlight) busy.insert(flight.second);
+    std::vector<BACKLOG_METRIC_T*> heads;
+    for (auto& entry : b->queues) {
+        if (busy.count(entry.first) == 0) heads.push_back(&entry.second.front());
     }
+    const size_t count = std::min(max, heads.size());
+    std::partial_sort(heads.begin(), heads.begin() + static_cast<ptrdiff_t>(count), heads.end(),
+                      [](auto* x, auto* y) { return before(*x, *y); });
+    for (size_t i = 0; i < count; ++i) {
+        heads[i]->inFlight = true;
+        b->inFlight.emplace(heads[i]->id, seriesKey(heads[i]->moduleName, heads[i]->metricName));
+        out.push_back(*heads[i]);
+    }
+    publish(b);
     return out;
 }
 
+namespace {
+
+// The outcome that counts: a second 401/403 of a metric is a refusal.
+BacklogOutcome settleAuth(BACKLOG_METRIC_T& m, BacklogOutcome outcome) {
+    if (outcome != BacklogOutcome::kAuthFailed) return outcome;
+    const BacklogOutcome counted = m.authRetried ? BacklogOutcome::kRefused : BacklogOutcome::kRetry;
+    m.authRetried = true;
+    return counted;
+}
+
+}  // namespace
+
 void metric_backlog_resolve(METRIC_BACKLOG_T* b, const std::vector<uint64_t>& ids,
                             const std::vector<BacklogOutcome>& outcomes) {
-    const std::lock_guard<std::mutex> lock(b->lock);
     std::vector<uint64_t> done;
     for (size_t i = 0; i < ids.size() && i < outcomes.size(); ++i) {
-        const auto it = std::lower_bound(
-            b->metrics.begin(), b->metrics.end(), ids[i],
-            [](const BACKLOG_METRIC_T& m, uint64_t id) { return m.id < id; });
-        if (it == b->metrics.end() || it->id != ids[i] || it->resolved) continue;
-        BacklogOutcome outcome = outcomes[i];
-        if (outcome == BacklogOutcome::kAuthFailed) {
-            outcome = it->authRetried ? BacklogOutcome::kRefused : BacklogOutcome::kRetry;
-            it->authRetried = true;
-        }
+        const auto flight = b->inFlight.find(ids[i]);
+        if (flight == b->inFlight.end()) continue;
+        const auto series = b->queues.find(flight->second);
+        b->inFlight.erase(flight);
+        if (series == b->queues.end()) continue;
+        BACKLOG_QUEUE_T& queue = series->second;
+        const auto it = std::find_if(queue.begin(), queue.end(),
+                                     [&](const auto& m) { return m.id == ids[i]; });
+        if (it == queue.end()) continue;
         it->inFlight = false;
-        if (outcome == BacklogOutcome::kRetry) {
-            ++b->stats.retried;
+        const BacklogOutcome outcome = settleAuth(*it, outcomes[i]);
+        if (outcome == BacklogOutcome::kRetry && !it->evicted) {
+            bump(b, &BACKLOG_STATS_T::retried, it->kept ? 1 : 0);
             continue;
         }
-        ++(outcome == BacklogOutcome::kUploaded ? b->stats.uploaded : b->stats.droppedRefused);
-        done.push_back(ids[i]);
-        markResolved(b, *it);
+        if (outcome == BacklogOutcome::kUploaded) {
+            bump(b, &BACKLOG_STATS_T::uploaded, it->kept ? 1 : 0);
+        } else {
+            bump(b, outcome == BacklogOutcome::kRefused ? &BACKLOG_STATS_T::droppedRefused
+                                                        : &BACKLOG_STATS_T::droppedFull,
+                 1);
+        }
+        if (it->segment != 0) done.push_back(it->id);
+        forget(b, *it);
+        queue.erase(it);
+        if (queue.empty()) b->queues.erase(series);
     }
-    if (b->onDisk) writeDone(b, done);
-    popResolvedFront(b);
+    writeDone(b, done);
+    publish(b);
 }
 
 bool metric_backlog_holds_series(METRIC_BACKLOG_T* b, const char* moduleName,
                                  const char* metricName) {
-    const std::lock_guard<std::mutex> lock(b->lock);
-    return b->series.count(seriesKey(moduleName, metricName)) != 0;
-}
-
-void metric_backlog_count_refused(METRIC_BACKLOG_T* b, uint64_t count) {
-    const std::lock_guard<std::mutex> lock(b->lock);
-    b->stats.droppedRefused += count;
+    return b->queues.count(seriesKey(moduleName, metricName)) != 0;
 }
 
 BACKLOG_STATS_T metric_backlog_stats(METRIC_BACKLOG_T* b) {
-    const std::lock_guard<std::mutex> lock(b->lock);
+    const std::lock_guard<std::mutex> lock(b->statsLock);
     BACKLOG_STATS_T out = b->stats;
-    out.metricsNow = b->live;
-    out.bytesNow = bytesNow(b);
     b->stats = BACKLOG_STATS_T{};
+    b->stats.metricsNow = out.metricsNow;
+    b->stats.bytesNow = out.bytesNow;
     return out;
 }
 
-size_t metric_backlog_size(METRIC_BACKLOG_T* b) {
-    const std::lock_guard<std::mutex> lock(b->lock);
-    return b->live;
-}
+size_t metric_backlog_size(const METRIC_BACKLOG_T* b) { return b->live; }

@@ -1,21 +1,32 @@
-// The upload backlog: aggregated metrics whose upload failed for a reason that may pass,
-// kept oldest first until the cloud takes them, bounded in bytes and age, and kept on disk
-// so that a restart or a power loss does not lose them.
+// The upload outbox and its backlog: every metric from its period's end until the cloud has
+// it, per series (module + metric) in one queue ordered by ts. A metric arrives fresh (in
+// memory); one whose upload fails for a reason that may pass, or that a down link leaves
+// untried, is kept: written to disk, bounded in bytes and age, so that a restart or a power
+// loss does not lose it. Each series sends its oldest metric first and one at a time, so
+// every series reaches the cloud in increasing ts whatever order its metrics were kept in.
 //
-// On disk (see service_monitor_metric_backlog_file.h): one KEEP record per
-// metric_backlog_keep call, synced; one DONE record per resolving call, not synced. Nothing
-// is written while nothing is kept. The oldest segment is deleted once all its metrics are
-// resolved, or whole when the byte bound needs room (its metrics counted as dropped "full").
+// The store is the upload thread's alone (at start-up and shutdown, while that thread does
+// not run, the manager's owner uses it): no lock guards it, so none is held across its
+// writes and fsyncs. Only the counts cross to the period's thread, under statsLock, which is
+// held to copy them and nothing else.
 //
-// At open every segment is read, damaged tails cut and counted. When the folder cannot be
-// used (missing and not creatable, read-only, full), the backlog lives in memory only,
-// within the same bounds, and says so once in the log.
+// On disk (see service_monitor_metric_backlog_file.h): one KEEP write and one fsync for the
+// metrics kept by one call; one DONE record per resolving call, not synced. Nothing is
+// written while nothing is kept. A segment is deleted once nothing in it waits; when the
+// bytes on disk pass the bound, the oldest segment goes: what still waits in it is written
+// again with the next record when it is mostly resolved, else dropped (counted "full").
+//
+// At open every segment is read, damage skipped and counted. When the folder cannot be
+// made at start, the backlog lives in memory only, within the same bounds, and says so once.
+// A write that fails later keeps what is durable on disk; the metrics kept meanwhile wait in
+// memory, and every later keep tries the folder again with them.
 #ifndef SERVICE_MONITOR_METRIC_BACKLOG_H
 #define SERVICE_MONITOR_METRIC_BACKLOG_H
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -32,11 +43,11 @@
 
 // The folder under the executable's base directory.
 constexpr char kBacklogDirSuffix[] = "/data/service-monitor";
-// What the kept metrics may take in memory, whatever the byte bound on disk.
+// What the metrics of the outbox may take in memory, whatever the byte bound on disk.
 constexpr size_t kBacklogMaxMemoryBytes = 24U << 20;
 
-// How an upload attempt of a kept metric ended. kAuthFailed (401/403) is tried once more,
-// with a fresh credential, and refused when it comes again.
+// How an upload attempt ended. kAuthFailed (401/403) is tried once more, with a fresh
+// credential, and refused when it comes again.
 enum class BacklogOutcome { kUploaded, kRefused, kRetry, kAuthFailed };
 
 // Counts for the period summary; the "since" ones are reset by metric_backlog_stats.
@@ -51,21 +62,30 @@ struct BACKLOG_STATS_T {
     uint64_t droppedRefused = 0;
     uint64_t droppedInstance = 0;
     uint64_t corruptCut = 0;
+    uint64_t lostAtStop = 0;
 };
 
+using BACKLOG_QUEUE_T = std::deque<BACKLOG_METRIC_T>;
+
 struct METRIC_BACKLOG_T {
-    std::mutex lock;  // guards everything below; never held across a network call
-    bool onDisk = false;  // false: memory only
+    // The upload thread's alone.
+    bool onDisk = false;      // the folder takes writes now
+    bool diskFailed = false;  // a write failed: the next keep tries the folder again
     uint64_t maxBytes = SM_BACKLOG_MAX_BYTES;
     uint64_t maxAgeMs = uint64_t{SM_BACKLOG_MAX_AGE_S} * 1000U;
     BACKLOG_FILES_T files;  // dir empty: memory only
     uint64_t instance = 0;  // 0 until the registration is known
     uint64_t nextId = 1;
-    // Oldest first, ids increasing; resolved ones stay as gaps until they reach the front.
-    std::deque<BACKLOG_METRIC_T> metrics;
-    size_t live = 0;  // metrics not resolved
-    std::unordered_map<std::string, size_t> series;  // module NUL metric -> live count
-    uint64_t memoryBytes = 0;  // encoded size of the kept metrics (memory only)
+    uint64_t newestTs = 0;  // the newest ts added, kept or recovered
+    // Per series (module NUL metric), ts order; only a queue's front is ever in flight.
+    std::map<std::string, BACKLOG_QUEUE_T> queues;
+    std::unordered_map<uint64_t, std::string> inFlight;  // id -> series
+    size_t live = 0;           // metrics in the queues
+    size_t keptNow = 0;        // of them, kept
+    uint64_t memoryBytes = 0;  // encoded size of the kept ones not on disk
+    bool persisting = false;   // a DONE record written while making room makes no more room
+    // Shared with the period's thread.
+    std::mutex statsLock;
     BACKLOG_STATS_T stats;
 };
 
@@ -74,7 +94,8 @@ struct METRIC_BACKLOG_T {
 // calls. Never fails; release with metric_backlog_close.
 void metric_backlog_open(METRIC_BACKLOG_T* backlog, const std::string& dir,
                          const BACKLOG_FILE_OPS_T* ops);
-// Closes the segment open for appending; what is kept stays on disk.
+// Writes what is kept and not yet on disk (once more, when the folder failed), then closes
+// the segment open for appending. What cannot be written is counted and logged as lost.
 void metric_backlog_close(METRIC_BACKLOG_T* backlog);
 // The folder of the daemon's backlog: <base>/data/service-monitor.
 [[nodiscard]] std::string metric_backlog_default_dir();
@@ -84,28 +105,31 @@ void metric_backlog_close(METRIC_BACKLOG_T* backlog);
                                                       const char* deviceName);
 // Sets the current instance; kept metrics of another one are dropped ("instance").
 void metric_backlog_set_instance(METRIC_BACKLOG_T* backlog, uint64_t instance);
-// Keeps metrics not yet in the backlog (ids assigned here, instance the current one; a
-// metric marked authRetried is refused at its next 401/403) with
-// one record and one fsync; the oldest are dropped when the bounds need room.
-void metric_backlog_keep(METRIC_BACKLOG_T* backlog, std::vector<BACKLOG_METRIC_T> metrics,
+// Adds fresh metrics (ids assigned here, instance the current one) to their series'
+// queues, in memory: nothing is written until metric_backlog_keep_waiting.
+void metric_backlog_add(METRIC_BACKLOG_T* backlog, const std::vector<BACKLOG_METRIC_T>& metrics);
+// Keeps every metric that waits and is not in flight, written with one record and one
+// fsync (the oldest dropped when the bounds need room). The number newly kept.
+size_t metric_backlog_keep_waiting(METRIC_BACKLOG_T* backlog, uint64_t nowMs);
+// Adds metrics and keeps them at once (a metric marked authRetried is refused at its next
+// 401/403): metric_backlog_add then metric_backlog_keep_waiting.
+void metric_backlog_keep(METRIC_BACKLOG_T* backlog, const std::vector<BACKLOG_METRIC_T>& metrics,
                          uint64_t nowMs);
-// Up to max kept metrics to upload, oldest first, at most one per series (module + metric)
-// and none of a series that has one in flight; marks them in flight. Drops those past the
-// age bound first. Nothing before the instance is known.
+// Up to max metrics to upload, oldest ts first, at most one per series and none of a series
+// that has one in flight; marks them in flight. Drops kept ones past the age bound first.
+// Nothing before the instance is known.
 [[nodiscard]] std::vector<BACKLOG_METRIC_T> metric_backlog_take(METRIC_BACKLOG_T* backlog,
                                                                 size_t max, uint64_t nowMs);
-// Ends the attempts of taken metrics: uploaded and refused ones leave the backlog (one DONE
-// record), the others wait for the next attempt.
+// Ends the attempts of taken metrics: uploaded and refused ones leave (one DONE record for
+// those on disk), the others wait at the front of their series for the next attempt.
 void metric_backlog_resolve(METRIC_BACKLOG_T* backlog, const std::vector<uint64_t>& ids,
                             const std::vector<BacklogOutcome>& outcomes);
-// True when a kept metric of this series waits: a newer one must not pass it.
+// True when a metric of this series waits: a newer one queues behind it.
 [[nodiscard]] bool metric_backlog_holds_series(METRIC_BACKLOG_T* backlog, const char* moduleName,
                                                const char* metricName);
-// Counts metrics refused on their first attempt (never kept) with the backlog's refusals.
-void metric_backlog_count_refused(METRIC_BACKLOG_T* backlog, uint64_t count);
-// Copies the counts and resets the ones counted since the last call.
+// Copies the counts and resets the ones counted since the last call. Any thread.
 [[nodiscard]] BACKLOG_STATS_T metric_backlog_stats(METRIC_BACKLOG_T* backlog);
-// The number of kept metrics still waiting (in flight ones included).
-[[nodiscard]] size_t metric_backlog_size(METRIC_BACKLOG_T* backlog);
+// The number of metrics waiting (in flight ones included).
+[[nodiscard]] size_t metric_backlog_size(const METRIC_BACKLOG_T* backlog);
 
 #endif

@@ -41,10 +41,12 @@ struct BACKLOG_METRIC_T {
     uint32_t collectRule = 0;
     double value = 0;
     // State inside the store.
-    uint64_t segment = 0;  // seq of the segment that holds it (on disk)
+    uint64_t segment = 0;  // seq of the segment that holds it (0: not on disk)
     bool resolved = false;
     bool inFlight = false;
     bool authRetried = false;
+    bool kept = false;     // failed once, or left untried by a down link, or recovered
+    bool evicted = false;  // in flight when the bounds took its segment: dropped unless taken
 };
 
 // The file calls the store makes: the real ones unless tests replace them (a full disk,

@@ -24,16 +24,6 @@ constexpr uint64_t kRetryFirstMs = 15000;
 constexpr uint64_t kRetryMaxMs = 300000;
 constexpr uint64_t kRetryJitterPercent = 20;
 
-// How an upload attempt ended, from CloudSdkPostMetricDataMany's result (0: any 2xx).
-BacklogOutcome _outcome(int result) {
-    if (result == 0) return BacklogOutcome::kUploaded;
-    if (result == 401 || result == 403) return BacklogOutcome::kAuthFailed;
-    // A redirect is not followed (the signed POST would go elsewhere) and will not change:
-    // refused like the other 4xx. No answer, a server fault or 429 may pass.
-    if (result >= 300 && result < 500 && result != 429) return BacklogOutcome::kRefused;
-    return BacklogOutcome::kRetry;
-}
-
 void _logRefusal(METRIC_RETRY_T* retry, const PERIOD_METRIC_T& metric, int status) {
     if (retry->refusalLogged) return;
     retry->refusalLogged = true;
@@ -55,6 +45,13 @@ To _copyMetric(const From& from) {
     to.ts = from.ts;
     to.authRetried = from.authRetried;
     return to;
+}
+
+std::vector<BACKLOG_METRIC_T> _toBacklog(const PERIOD_METRICS_T& metrics) {
+    std::vector<BACKLOG_METRIC_T> out;
+    out.reserve(metrics.size());
+    for (const PERIOD_METRIC_T& m : metrics) out.push_back(_copyMetric<BACKLOG_METRIC_T>(m));
+    return out;
 }
 
 // Every pre-task done. Read from their rows: dependReady is set only once a sample is
@@ -87,23 +84,14 @@ size_t metric_retry_round_size(const METRIC_RETRY_T* retry) {
     return retry->linkUp ? kBodiesPerRound : kMaxUploadsInFlight;
 }
 
-void metric_retry_sort_round(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
-                             size_t from, const std::vector<int>& results, PERIOD_OUTCOME_T* out) {
-    for (size_t i = 0; i < results.size(); ++i) {
-        const PERIOD_METRIC_T& metric = metrics[from + i];
-        const BacklogOutcome outcome = _outcome(results[i]);
-        if (outcome == BacklogOutcome::kUploaded) {
-            ++out->accepted;
-        } else if (outcome == BacklogOutcome::kRefused) {
-            ++out->refused;
-            _logRefusal(retry, metric, results[i]);
-        } else {
-            // A first 401/403 is tried again from the backlog, which refuses a second one.
-            out->auth = out->auth || outcome == BacklogOutcome::kAuthFailed;
-            out->keep.push_back(metric);
-            out->keep.back().authRetried = outcome == BacklogOutcome::kAuthFailed;
-        }
-    }
+// From CloudSdkPostMetricDataMany's result (0: any 2xx).
+BacklogOutcome metric_retry_outcome(int result) {
+    if (result == 0) return BacklogOutcome::kUploaded;
+    if (result == 401 || result == 403) return BacklogOutcome::kAuthFailed;
+    // A redirect is not followed (the signed POST would go elsewhere) and will not change:
+    // refused like the other 4xx. No answer, a server fault or 429 may pass.
+    if (result >= 300 && result < 500 && result != 429) return BacklogOutcome::kRefused;
+    return BacklogOutcome::kRetry;
 }
 
 void metric_retry_back_off(METRIC_RETRY_T* retry, uint64_t nowMonoMs) {
@@ -128,11 +116,17 @@ bool metric_retry_due(METRIC_RETRY_T* retry, uint64_t nowMonoMs) {
 
 void metric_retry_keep(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics, uint64_t nowMs) {
     if (metrics.empty()) return;
-    std::vector<BACKLOG_METRIC_T> kept;
-    kept.reserve(metrics.size());
-    for (const PERIOD_METRIC_T& m : metrics) kept.push_back(_copyMetric<BACKLOG_METRIC_T>(m));
-    metric_backlog_keep(&retry->backlog, std::move(kept), nowMs);
-    SM_LOG(2, "upload failed, %zu metrics kept in the backlog\n", metrics.size());
+    metric_retry_add(retry, metrics);
+    metric_retry_keep_waiting(retry, nowMs);
+}
+
+void metric_retry_add(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics) {
+    metric_backlog_add(&retry->backlog, _toBacklog(metrics));
+}
+
+void metric_retry_keep_waiting(METRIC_RETRY_T* retry, uint64_t nowMs) {
+    const size_t kept = metric_backlog_keep_waiting(&retry->backlog, nowMs);
+    if (kept != 0) SM_LOG(2, "upload failed, %zu metrics kept in the backlog\n", kept);
 }
 
 PERIOD_METRICS_T metric_retry_take(METRIC_RETRY_T* retry, uint64_t nowMs,
@@ -140,9 +134,11 @@ PERIOD_METRICS_T metric_retry_take(METRIC_RETRY_T* retry, uint64_t nowMs,
     const std::vector<BACKLOG_METRIC_T> taken =
         metric_backlog_take(&retry->backlog, metric_retry_round_size(retry), nowMs);
     PERIOD_METRICS_T metrics;
-    for (const BACKLOG_METRIC_T& kept : taken) {
-        metrics.push_back(_copyMetric<PERIOD_METRIC_T>(kept));
-        ids->push_back(kept.id);
+    retry->roundCarriesKept = false;
+    for (const BACKLOG_METRIC_T& m : taken) {
+        metrics.push_back(_copyMetric<PERIOD_METRIC_T>(m));
+        ids->push_back(m.id);
+        retry->roundCarriesKept = retry->roundCarriesKept || m.kept;
     }
     return metrics;
 }
@@ -154,7 +150,7 @@ bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
     bool auth = false;
     *accepted = 0;
     for (size_t i = 0; i < results.size(); ++i) {
-        const BacklogOutcome outcome = _outcome(results[i]);
+        const BacklogOutcome outcome = metric_retry_outcome(results[i]);
         *accepted += outcome == BacklogOutcome::kUploaded ? 1 : 0;
         auth = auth || outcome == BacklogOutcome::kAuthFailed;
         if (outcome == BacklogOutcome::kRefused) _logRefusal(retry, metrics[i], results[i]);
@@ -170,7 +166,9 @@ bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
         return false;
     }
     metric_retry_link_works(retry);
-    if (metric_backlog_size(&retry->backlog) == 0) SM_LOG(1, "upload backlog drained\n");
+    if (retry->roundCarriesKept && retry->backlog.keptNow == 0) {
+        SM_LOG(1, "upload backlog drained\n");
+    }
     return true;
 }
 

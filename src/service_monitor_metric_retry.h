@@ -1,8 +1,9 @@
-// The retries of failed uploads: each cloud answer sorted into accepted, refused for good or
-// worth another try; what may pass is kept in the backlog and tried again in backlog rounds,
-// between period ends after a jittered back-off, at once and continuously while the link
-// works. A 401/403 asks for a fresh credential and is tried once more. The upload room does
-// the sending; this room decides what the answers mean.
+// "Send or keep", decided here alone: each round of the outbox is planned here (the oldest
+// metric of each series, oldest first) and settled here: each cloud answer sorted into
+// taken, refused for good or worth another try; a 401/403 asks for a fresh credential and is
+// tried once more; the link is judged down only when a round gets nothing through, and then
+// the rounds back off (jittered) while what waits is kept on disk. The upload room does the
+// sending.
 #ifndef SERVICE_MONITOR_METRIC_RETRY_H
 #define SERVICE_MONITOR_METRIC_RETRY_H
 
@@ -27,14 +28,6 @@ struct PERIOD_METRIC_T {
 };
 using PERIOD_METRICS_T = std::vector<PERIOD_METRIC_T>;
 
-// What the rounds of one period leave behind.
-struct PERIOD_OUTCOME_T {
-    size_t accepted = 0;
-    size_t refused = 0;
-    bool auth = false;  // a 401/403 came: the credential wants refreshing
-    PERIOD_METRICS_T keep;
-};
-
 // The backlog and the back-off; used by the upload thread only (the backlog has its lock).
 struct METRIC_RETRY_T {
     explicit METRIC_RETRY_T(METRIC_REGISTRATION_T* owner) : registration(owner) {}
@@ -47,6 +40,7 @@ struct METRIC_RETRY_T {
     uint64_t nextRetryMonoMs = 0;
     bool linkUp = true;
     bool refusalLogged = false;  // the current period's refusal line is out
+    bool roundCarriesKept = false;  // the round in flight tries kept metrics again
 };
 
 // True when uploads may go: the gateway registered, the SDK up and enabled null or not 0.
@@ -55,27 +49,32 @@ struct METRIC_RETRY_T {
                                            const std::atomic<uint32_t>* enabled);
 // How many bodies the next round may carry: a batch while the link works, else one wave.
 [[nodiscard]] size_t metric_retry_round_size(const METRIC_RETRY_T* retry);
-// Sorts a round's results on metrics[from...] into out: accepted, refused for good (the
-// period's first refusal logged), or kept (a 401/403 once, the second time refused).
-void metric_retry_sort_round(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
-                             size_t from, const std::vector<int>& results, PERIOD_OUTCOME_T* out);
+// What an upload result means (0: the cloud took it; else the HTTP status, or -1).
+[[nodiscard]] BacklogOutcome metric_retry_outcome(int result);
 // After a round that got nothing through: the next back-off delay, jittered, from nowMonoMs.
 void metric_retry_back_off(METRIC_RETRY_T* retry, uint64_t nowMonoMs);
 // After a round that got something through: the backlog drains without pause.
 void metric_retry_link_works(METRIC_RETRY_T* retry);
 // True when a backlog round is due: metrics wait, and the link works or the back-off is over.
 [[nodiscard]] bool metric_retry_due(METRIC_RETRY_T* retry, uint64_t nowMonoMs);
-// Keeps metrics in the backlog as one record, logged; nothing when there are none.
+// Keeps metrics in the backlog at once (one record), logged; nothing when there are none.
 void metric_retry_keep(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics, uint64_t nowMs);
-// The kept metrics of the next backlog round, oldest first, with their ids; empty: none due.
+// A period's metrics join the outbox, each behind what waits of its series.
+void metric_retry_add(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics);
+// The next round: up to metric_retry_round_size metrics of the outbox, the oldest of each
+// series, oldest first, with their ids; empty: none may go now.
 [[nodiscard]] PERIOD_METRICS_T metric_retry_take(METRIC_RETRY_T* retry, uint64_t nowMs,
                                                  std::vector<uint64_t>* ids);
-// Ends a backlog round with the cloud's results: true when the cloud took or refused any;
-// *accepted is the number it took.
+// Settles a round with the cloud's results: taken and refused metrics leave (the period's
+// first refusal logged), the others wait; a 401/403 asks for a fresh credential. True when
+// the cloud took or refused any (the link works); a round with nothing through backs off.
+// *accepted is the number taken.
 [[nodiscard]] bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
                                        const std::vector<uint64_t>& ids,
                                        const std::vector<int>& results, uint64_t nowMonoMs,
                                        size_t* accepted);
+// After the rounds: every metric still waiting is kept (written), logged when any newly is.
+void metric_retry_keep_waiting(METRIC_RETRY_T* retry, uint64_t nowMs);
 // After a 401/403: asks for a fresh credential (it may have been revoked before its time).
 void metric_retry_refresh_credential(METRIC_RETRY_T* retry);
 // Before a period's uploads: a fresh credential when the one held has expired.

@@ -22,10 +22,29 @@ bool _retryDue(METRIC_UPLOAD_T* upload) {
            metric_retry_may_upload(&upload->retry, upload->enabled);
 }
 
+// Past the bound, the oldest waiting periods are kept: a cloud that hangs cannot make
+// memory grow. Done here, on the upload thread, which alone writes the backlog.
+void _keepOverflow(METRIC_UPLOAD_T* upload) {
+    PERIOD_METRICS_T pushedOut;
+    {
+        const std::lock_guard<std::mutex> lock(upload->lock);
+        while (upload->periods.size() > kMaxWaitingPeriods) {
+            PERIOD_METRICS_T& oldest = upload->periods.front();
+            pushedOut.insert(pushedOut.end(), oldest.begin(), oldest.end());
+            upload->periods.pop_front();
+        }
+    }
+    if (pushedOut.empty()) return;
+    SM_LOG(2, "upload backlog full, %zu metrics of a waiting period kept for later\n",
+           pushedOut.size());
+    metric_retry_keep(&upload->retry, pushedOut, upload->wallClockMs());
+}
+
 // The next period to upload (metrics filled), a due backlog round (metrics left empty),
 // or false once the upload stops.
 bool _nextWork(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T* metrics) {
     for (;;) {
+        _keepOverflow(upload);
         {
             std::unique_lock<std::mutex> lock(upload->lock);
             if (upload->stopRequested.load()) return false;
@@ -162,35 +181,37 @@ std::vector<int> _uploadRound(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& m
     return results;
 }
 
-// Round by round; once a round gets nothing through, the rest is not tried (the link is
-// down). The metrics not tried are added to out->keep; on a stop they are left out.
-size_t _uploadRounds(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics,
-                     PERIOD_OUTCOME_T* out) {
-    size_t done = 0;
-    while (done < metrics.size() && !upload->stopRequested.load()) {
-        const size_t to = std::min(metrics.size(),
-                                   done + metric_retry_round_size(&upload->retry));
-        const size_t before = out->accepted + out->refused;
-        metric_retry_sort_round(&upload->retry, metrics, done,
-                                _uploadRound(upload, metrics, done, to), out);
-        done = to;
-        if (out->accepted + out->refused == before) {
-            metric_retry_back_off(&upload->retry, upload->monoClockMs());
-            break;
-        }
-        metric_retry_link_works(&upload->retry);
+// One round of the outbox: planned, sent and settled. False when nothing may go now;
+// *through tells whether the cloud took or refused any.
+bool _round(METRIC_UPLOAD_T* upload, size_t* accepted, bool* through) {
+    std::vector<uint64_t> ids;
+    const PERIOD_METRICS_T metrics = metric_retry_take(&upload->retry, upload->wallClockMs(), &ids);
+    if (metrics.empty()) return false;
+    const std::vector<int> results = _uploadRound(upload, metrics, 0, metrics.size());
+    *through = metric_retry_settle(&upload->retry, metrics, ids, results, upload->monoClockMs(),
+                                   accepted);
+    upload->uploadsAccepted.fetch_add(*accepted, std::memory_order_relaxed);
+    upload->uploadsFailed.fetch_add(results.size() - *accepted, std::memory_order_relaxed);
+    return true;
+}
+
+// Rounds while they get something through (the first one is tried whatever the back-off
+// says: a period end is a probe); periods that end meanwhile wait, or are kept past the
+// bound. Then what still waits is kept, unless the upload stops (shutdown keeps it all as
+// one record). The number taken by the cloud.
+size_t _drain(METRIC_UPLOAD_T* upload) {
+    size_t accepted = 0;
+    bool through = true;
+    while (through && !upload->stopRequested.load()) {
+        size_t taken = 0;
+        if (!_round(upload, &taken, &through)) break;
+        accepted += taken;
+        _keepOverflow(upload);
     }
-    return done;
-}
-
-// Keeps metrics in the backlog, stamped by the wall clock.
-void _keep(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics) {
-    metric_retry_keep(&upload->retry, metrics, upload->wallClockMs());
-}
-
-void _countAttempts(METRIC_UPLOAD_T* upload, size_t accepted, size_t failed) {
-    upload->uploadsAccepted.fetch_add(accepted, std::memory_order_relaxed);
-    upload->uploadsFailed.fetch_add(failed, std::memory_order_relaxed);
+    if (!upload->stopRequested.load()) {
+        metric_retry_keep_waiting(&upload->retry, upload->wallClockMs());
+    }
+    return accepted;
 }
 
 }  // namespace
@@ -203,6 +224,8 @@ void metric_upload_use_defaults(METRIC_UPLOAD_T* upload) {
                         upload->backlogDir != nullptr ? upload->backlogDir
                                                       : metric_backlog_default_dir(),
                         nullptr);
+    // Kept metrics from before a wall-clock step back still go before the next period.
+    upload->lastTs = upload->retry.backlog.newestTs;
 }
 
 void metric_upload_deinit(METRIC_UPLOAD_T* upload) { metric_backlog_close(&upload->retry.backlog); }
@@ -229,88 +252,59 @@ void metric_upload_thread_stop(METRIC_UPLOAD_T* upload) {
     joinable_thread_join(&upload->thread);
 }
 
+uint64_t metric_upload_next_ts(METRIC_UPLOAD_T* upload) {
+    upload->lastTs = std::max(upload->wallClockMs(), upload->lastTs + 1);
+    return upload->lastTs;
+}
+
 void metric_upload_hand_over(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T metrics) {
-    const uint64_t now = upload->wallClockMs();
-    for (PERIOD_METRIC_T& metric : metrics) metric.ts = now;
-    PERIOD_METRICS_T pushedOut;
-    try {
+    const uint64_t ts = metric_upload_next_ts(upload);
+    for (PERIOD_METRIC_T& metric : metrics) metric.ts = ts;
+    {
         const std::lock_guard<std::mutex> lock(upload->lock);
-        if (upload->periods.size() >= kMaxWaitingPeriods) {
-            pushedOut = std::move(upload->periods.front());
-            upload->periods.pop_front();
-        }
         upload->periods.push_back(std::move(metrics));
-    } catch (const std::bad_alloc&) {
-        pushedOut = std::move(metrics);
     }
     upload->cond.notify_one();
-    if (!pushedOut.empty()) {
-        SM_LOG(2, "upload backlog full, %zu metrics of a waiting period kept for later\n",
-               pushedOut.size());
-        _keep(upload, pushedOut);
-    }
 }
 
 size_t upload_period_metrics(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics) {
     if (!metric_retry_may_upload(&upload->retry, upload->enabled)) {
-        _keep(upload, metrics);
+        metric_retry_keep(&upload->retry, metrics, upload->wallClockMs());
         return 0;
     }
     metric_retry_refresh_expired_credential(&upload->retry);
     upload->retry.refusalLogged = false;
-    // The backlog first: when it gets nothing through, neither would the period.
-    PERIOD_METRICS_T send;
-    PERIOD_OUTCOME_T out;
-    METRIC_BACKLOG_T* const backlog = &upload->retry.backlog;
-    const bool linkUp = metric_backlog_size(backlog) == 0 || upload_backlog_round(upload);
-    for (const PERIOD_METRIC_T& metric : metrics) {
-        // A series with a kept metric waits behind it, so that ts increases per series.
-        const bool held = !linkUp || metric_backlog_holds_series(backlog, metric.moduleName,
-                                                                 metric.metricName);
-        (held ? out.keep : send).push_back(metric);
-    }
-    const size_t tried = _uploadRounds(upload, send, &out);
-    if (out.auth) metric_retry_refresh_credential(&upload->retry);
-    _countAttempts(upload, out.accepted, tried - out.accepted);
-    metric_backlog_count_refused(backlog, out.refused);
-    out.keep.insert(out.keep.end(), send.begin() + static_cast<ptrdiff_t>(tried), send.end());
-    if (upload->stopRequested.load()) {
-        // Kept with the rest at shutdown, as one record.
-        const std::lock_guard<std::mutex> lock(upload->lock);
-        upload->unsent.insert(upload->unsent.end(), out.keep.begin(), out.keep.end());
-    } else {
-        _keep(upload, out.keep);
-    }
-    return out.accepted;
+    // Each metric queues behind what waits of its series; the backlog's older ones go first.
+    metric_retry_add(&upload->retry, metrics);
+    return _drain(upload);
 }
 
 bool upload_backlog_round(METRIC_UPLOAD_T* upload) {
-    std::vector<uint64_t> ids;
-    const PERIOD_METRICS_T metrics = metric_retry_take(&upload->retry, upload->wallClockMs(), &ids);
-    if (metrics.empty()) return true;
-    const std::vector<int> results = _uploadRound(upload, metrics, 0, metrics.size());
     size_t accepted = 0;
-    const bool through = metric_retry_settle(&upload->retry, metrics, ids, results,
-                                             upload->monoClockMs(), &accepted);
-    _countAttempts(upload, accepted, results.size() - accepted);
+    bool through = true;
+    (void)_round(upload, &accepted, &through);
+    if (!upload->stopRequested.load()) {
+        metric_retry_keep_waiting(&upload->retry, upload->wallClockMs());
+    }
     return through;
 }
 
 void metric_upload_keep_rest(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T current) {
-    const uint64_t now = upload->wallClockMs();
-    for (PERIOD_METRIC_T& metric : current) metric.ts = now;
+    const uint64_t ts = metric_upload_next_ts(upload);
+    for (PERIOD_METRIC_T& metric : current) metric.ts = ts;
+    PERIOD_METRICS_T rest;
     {
         const std::lock_guard<std::mutex> lock(upload->lock);
         for (PERIOD_METRICS_T& period : upload->periods) {
-            upload->unsent.insert(upload->unsent.end(), period.begin(), period.end());
+            rest.insert(rest.end(), period.begin(), period.end());
         }
         upload->periods.clear();
-        current.insert(current.begin(), upload->unsent.begin(), upload->unsent.end());
-        upload->unsent.clear();
     }
+    rest.insert(rest.end(), current.begin(), current.end());
     // The instance, when the registration is done.
     (void)metric_retry_may_upload(&upload->retry, upload->enabled);
-    _keep(upload, current);
+    // With what the thread did not get through: one record.
+    metric_retry_keep(&upload->retry, rest, upload->wallClockMs());
 }
 
 int UploadMetircDataToCloud(const char* moduleName, const char* metricName,

@@ -45,7 +45,10 @@ struct METRIC_UPLOAD_T {
     METRIC_RETRY_T retry;  // the backlog and the back-off (upload thread only)
     std::atomic<uint64_t> uploadsAccepted{0};
     std::atomic<uint64_t> uploadsFailed{0};  // attempts that failed, kept or refused
-    PERIOD_METRICS_T unsent;  // under lock: what a stopped thread did not get through
+    // The ts of the last period handed over: each period's is later, whatever the wall
+    // clock does, so every series reaches the cloud in increasing ts. The manager thread's
+    // (and, at start and stop, its owner's).
+    uint64_t lastTs = 0;
     std::mutex lock;  // guards periods; never held with another lock of the manager
     std::condition_variable cond;
     std::deque<PERIOD_METRICS_T> periods;
@@ -69,14 +72,19 @@ void metric_upload_thread_stop(METRIC_UPLOAD_T* upload);
 // After the thread has ended: keeps the current period's metrics, the periods still
 // waiting and what the thread did not get through in the backlog, as one record.
 void metric_upload_keep_rest(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T current);
-// Queues an ended period for the upload thread, its ts the wall clock now; past the bound
-// the oldest waiting period goes to the backlog.
+// The ts of a period handed over now: the wall clock, but never earlier than the previous
+// period's ts plus 1 ms (a wall clock stepped back leaves the series in order).
+[[nodiscard]] uint64_t metric_upload_next_ts(METRIC_UPLOAD_T* upload);
+// Queues an ended period for the upload thread, stamped by metric_upload_next_ts; the
+// upload thread keeps the oldest waiting periods past the bound. Never writes the backlog.
 void metric_upload_hand_over(METRIC_UPLOAD_T* upload, PERIOD_METRICS_T metrics);
-// Uploads a period's metrics, several at a time, each logged as UploadMetircDataToCloud
-// logs it, and counts them: after the backlog, unless a kept metric of its series waits;
-// what fails for a reason that may pass is kept. The number accepted.
+// A period's metrics join the outbox, each behind what waits of its series, and the outbox
+// is sent in rounds, oldest first, each body logged as UploadMetircDataToCloud logs it; what
+// fails for a reason that may pass, or a down link leaves untried, is kept. The number the
+// cloud took.
 size_t upload_period_metrics(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics);
-// One round of kept metrics (oldest first). True when the cloud took or refused any.
+// One round of the outbox (oldest first), then what waits is kept. True when the cloud took
+// or refused any.
 bool upload_backlog_round(METRIC_UPLOAD_T* upload);
 // Uploads one aggregated metric (iter_metric_data callback shape, userData the upload
 // record). 0 when the cloud accepted it, else -1.

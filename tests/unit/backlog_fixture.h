@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -19,11 +20,14 @@
 inline constexpr uint64_t kNow = 1700000000000ULL;
 inline constexpr uint64_t kInstance = 42;
 
-// Counts the store's file calls; failWrites makes every write fail with ENOSPC.
+// Counts the store's file calls; failWrites makes every write fail with ENOSPC, holdFsync
+// holds every fsync (inFsync set) until it is cleared.
 struct OpsCount {
     int writes = 0;
     int fsyncs = 0;
     bool failWrites = false;
+    std::atomic<bool> holdFsync{false};
+    std::atomic<bool> inFsync{false};
 };
 inline OpsCount g_ops;
 inline ssize_t countedWrite(int fd, const void* data, size_t size) {
@@ -36,6 +40,8 @@ inline ssize_t countedWrite(int fd, const void* data, size_t size) {
 }
 inline int countedFsync(int fd) {
     ++g_ops.fsyncs;
+    g_ops.inFsync = g_ops.holdFsync.load();
+    while (g_ops.holdFsync.load()) usleep(1000);
     return fsync(fd);
 }
 inline const BACKLOG_FILE_OPS_T kCounted = {countedWrite, countedFsync};
@@ -55,7 +61,11 @@ inline std::vector<BACKLOG_METRIC_T> period(size_t count, uint64_t ts, const cha
 // A fresh folder per test, and the backlog opened in it.
 class BacklogTest : public ::testing::Test {
 protected:
-    void SetUp() override { g_ops = OpsCount{}; }
+    void SetUp() override {
+        g_ops.writes = g_ops.fsyncs = 0;
+        g_ops.failWrites = false;
+        g_ops.holdFsync = g_ops.inFsync = false;
+    }
     void TearDown() override {
         if (backlog_) metric_backlog_close(backlog_.get());
     }

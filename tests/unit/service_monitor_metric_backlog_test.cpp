@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backlog_fixture.h"
@@ -42,6 +46,40 @@ TEST_F(BacklogTest, BoundsDropTheOldestFirst) {
     stats = metric_backlog_stats(b);
     EXPECT_EQ(stats.droppedAge, before - 1);
     EXPECT_EQ(stats.metricsNow, 1U);
+}
+
+// A metric stuck in flight holds its segment while the rest is taken one by one: the DONE
+// records stay within the bound (its segment goes, the metric written again), a keep that
+// needs the room costs it nothing, and it counts as uploaded once the cloud takes it.
+TEST_F(BacklogTest, AStuckMetricKeepsTheDiskWithinItsBoundAndItsCount) {
+    METRIC_BACKLOG_T* b = open(8000);
+    metric_backlog_keep(b, period(250, kNow), kNow);
+    const std::vector<BACKLOG_METRIC_T> stuck = metric_backlog_take(b, 1, kNow);
+    uint64_t peak = 0;
+    while (!attempt(1, BacklogOutcome::kUploaded).empty()) {
+        uint64_t bytes = 0;
+        for (int seq = 1; seq < 100; ++seq) bytes += readAll(segment(seq)).size();
+        peak = std::max(peak, bytes);
+    }
+    EXPECT_LE(peak, 8000U);
+    metric_backlog_keep(b, period(250, kNow + 1, "svc"), kNow);
+    metric_backlog_resolve(b, {stuck[0].id}, {BacklogOutcome::kUploaded});
+    const BACKLOG_STATS_T stats = metric_backlog_stats(b);
+    EXPECT_EQ(stats.uploaded, 250U);
+    EXPECT_EQ(stats.droppedFull, 0U);
+    EXPECT_EQ(stats.metricsNow, 250U);
+}
+
+// The period's thread reads the counts while the upload thread is inside an fsync.
+TEST_F(BacklogTest, CountsAreReadWhileAKeepIsInItsFsync) {
+    METRIC_BACKLOG_T* b = open();
+    g_ops.holdFsync = true;
+    std::thread keeper([&] { metric_backlog_keep(b, period(10, kNow), kNow); });
+    for (int i = 0; i < 1000 && !g_ops.inFsync.load(); ++i) usleep(10000);
+    auto counts = std::async(std::launch::async, [&] { return metric_backlog_stats(b); });
+    EXPECT_EQ(counts.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    g_ops.holdFsync = false;
+    keeper.join();
 }
 
 TEST_F(BacklogTest, SeriesGoOldestFirstOneAtATime) {

@@ -36,8 +36,9 @@ TEST_F(MetricRetryTest, AnOutageIsKeptThenDrainedOncePerMetricInTsOrder) {
     EXPECT_EQ(upload_period_metrics(&upload, period(0)), 0U);
     EXPECT_EQ(uploadedBodies().size(), 3U);
     EXPECT_EQ(upload_period_metrics(&upload, period(1)), 0U);
-    // A failed probe of the backlog: the new period is kept untried.
-    EXPECT_EQ(uploadedBodies().size(), 6U);
+    // A failed probe, the oldest of each series (the kept ones, and "auth", new): the rest
+    // of the new period is kept untried.
+    EXPECT_EQ(uploadedBodies().size(), 7U);
     EXPECT_EQ(metric_backlog_size(&upload.retry.backlog), 6U);
     EXPECT_FALSE(upload_backlog_round(&upload));  // still down
 
@@ -71,31 +72,39 @@ TEST_F(MetricRetryTest, AnOutageIsKeptThenDrainedOncePerMetricInTsOrder) {
     EXPECT_EQ(refusedAuth, 4U);  // two periods, each refused twice around a fresh credential
     const BACKLOG_STATS_T stats = metric_backlog_stats(&upload.retry.backlog);
     EXPECT_EQ(stats.droppedRefused, 3U);
-    EXPECT_EQ(stats.uploaded + stats.droppedRefused, stats.kept);
+    // Each kept metric ended taken or refused; the last period's "auth" was refused before
+    // it ever had to be kept.
+    EXPECT_EQ(stats.kept, 6U);
+    EXPECT_EQ(stats.uploaded + stats.droppedRefused, stats.kept + 1);
+}
+
+// A series the cloud keeps answering 503 is no down link: the other series of the next
+// period go out in it, and only the poisoned one is kept.
+TEST_F(MetricRetryTest, OnePoisonedSeriesKeepsOnlyItself) {
+    g_cloud.answer = [](const std::string& body, size_t) {
+        return body.find("\"m2\"") != std::string::npos ? 503 : 0;
+    };
+    EXPECT_EQ(upload_period_metrics(&upload, metrics(3)), 2U);
+    g_wall += kPeriodMs;
+    EXPECT_EQ(upload_period_metrics(&upload, metrics(3)), 2U);
+    EXPECT_EQ(metric_backlog_stats(&upload.retry.backlog).kept, 2U);  // m2 of each period
 }
 
 // Each answer sorted once (as the upload reports it: 0 for any 2xx, else the status or -1):
-// taken; 3xx (never followed) and 4xx refused for good; 401/403 kept for one more try with a
-// fresh credential (the backlog refuses a second one); 429, server faults and no answer kept.
+// taken; 3xx (never followed) and 4xx refused for good; 401/403 tried once more with a fresh
+// credential (the backlog refuses a second one); 429, server faults and no answer kept.
 TEST_F(MetricRetryTest, AnswersAreSortedAndTheBackOffDoublesWithinItsJitter) {
+    using O = BacklogOutcome;
     const struct {
         int answer;
-        const char* verdict;  // taken, refused, kept, or kept! for a credential retry
-    } rows[] = {{0, "taken"}, {301, "refused"}, {302, "refused"}, {304, "refused"},
-                {400, "refused"}, {404, "refused"}, {401, "kept!"}, {403, "kept!"},
-                {429, "kept"}, {500, "kept"}, {503, "kept"}, {-1, "kept"}};
+        BacklogOutcome outcome;
+    } rows[] = {{0, O::kUploaded}, {301, O::kRefused}, {302, O::kRefused}, {304, O::kRefused},
+                {400, O::kRefused}, {404, O::kRefused}, {401, O::kAuthFailed},
+                {403, O::kAuthFailed}, {429, O::kRetry}, {500, O::kRetry}, {503, O::kRetry},
+                {-1, O::kRetry}};
     for (const auto& row : rows) {
-        PERIOD_OUTCOME_T out;
-        metric_retry_sort_round(&upload.retry, metrics(1), 0, {row.answer}, &out);
-        const std::string verdict =
-            out.accepted == 1 ? "taken"
-            : out.refused == 1 ? "refused"
-            : out.keep.size() == 1 ? std::string("kept") + (out.keep[0].authRetried ? "!" : "")
-                                   : "?";
-        EXPECT_EQ(verdict, row.verdict) << row.answer;
-        EXPECT_EQ(out.auth, row.answer == 401 || row.answer == 403) << row.answer;
+        EXPECT_EQ(metric_retry_outcome(row.answer), row.outcome) << row.answer;
     }
-
     for (const uint64_t delay : {15000, 30000, 60000, 120000, 240000, 300000, 300000}) {
         metric_retry_back_off(&upload.retry, 1000);
         EXPECT_GE(upload.retry.nextRetryMonoMs, 1000 + delay * 4 / 5) << delay;

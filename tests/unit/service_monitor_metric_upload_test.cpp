@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -139,20 +141,56 @@ TEST_F(MetricManagerTest, EveryMetricOfALargePeriodIsUploadedOnceAndCounted) {
                        "records cut 0");
 }
 
+// The first body of a test answered 503, every other one taken.
+int firstFails(const std::string&, size_t n) { return n == 1 ? 503 : 0; }
+
 // Four periods behind a hanging upload: two wait, the oldest waiting one goes to the
-// backlog; everything is uploaded once the cloud answers.
+// backlog (kept by the upload thread, the only one that writes it); everything is uploaded
+// once the cloud answers, each series in ts order although the hanging period's failure is
+// kept after the newer period pushed out.
 TEST_F(MetricUploadTest, AtMostTwoPeriodsWaitBehindAHangingUpload) {
+    g_cloud.answer = firstFails;
     ASSERT_EQ(metric_upload_thread_start(&upload), 0);
     holdCloud(true);
-    metric_upload_hand_over(&upload, metrics(1, "a/a"));
+    metric_upload_hand_over(&upload, metrics(1));
     ASSERT_TRUE(eventually([&] { return uploadCalls() == 1; }));
-    for (size_t size : {2, 3, 4}) metric_upload_hand_over(&upload, metrics(size, "b/b"));
-    EXPECT_EQ(metric_backlog_size(&upload.retry.backlog), 2U);
+    for (size_t size : {2, 3, 4}) {
+        g_wall += kPeriodMs;
+        metric_upload_hand_over(&upload, metrics(size));
+    }
     holdCloud(false);
-    ASSERT_TRUE(eventually([&] {
-        return upload.uploadsAccepted.load() + upload.uploadsFailed.load() == 10;
-    }));
-    EXPECT_EQ(metric_backlog_size(&upload.retry.backlog), 0U);
+    ASSERT_TRUE(eventually([&] { return upload.uploadsAccepted.load() == 10; }));
+    const BACKLOG_STATS_T stats = metric_backlog_stats(&upload.retry.backlog);
+    EXPECT_EQ(stats.kept, 3U);  // the pushed-out period, then the hanging one's failure
+    EXPECT_EQ(stats.uploaded, 3U);
+    EXPECT_EQ(stats.metricsNow, 0U);
+    std::map<std::string, std::vector<double>> ts;  // of the bodies taken
+    const std::lock_guard<std::mutex> lock(g_cloud.lock);
+    for (size_t i = 0; i < g_cloud.bodies.size(); ++i) {
+        if (g_cloud.answers[i] != 0) continue;
+        const CJsonPtr json(cJSON_Parse(g_cloud.bodies[i].c_str()));
+        const cJSON* const record = cJSON_GetArrayItem(json.get(), 0);
+        ts[cJSON_GetObjectItem(record, "metricName")->valuestring].push_back(
+            cJSON_GetObjectItem(record, "ts")->valuedouble);
+    }
+    for (const auto& series : ts) {
+        EXPECT_EQ(std::adjacent_find(series.second.begin(), series.second.end(),
+                                     std::greater_equal<double>()),
+                  series.second.end())
+            << series.first;  // strictly increasing
+    }
+}
+
+// A period's ts is never earlier than the previous one's plus 1 ms, whatever the wall clock.
+TEST_F(MetricUploadTest, PeriodTsOnlyMovesForward) {
+    const struct {
+        int64_t step;  // of the wall clock before the hand-over
+        uint64_t ts;   // after kWallStart
+    } rows[] = {{0, 0}, {-102000, 1}, {60000, 2}, {60000, 18000}};
+    for (const auto& row : rows) {
+        g_wall.fetch_add(static_cast<uint64_t>(row.step));
+        EXPECT_EQ(metric_upload_next_ts(&upload), kWallStart + row.ts) << row.step;
+    }
 }
 
 TEST_F(MetricUploadTest, FixedNameWrapperUploadsOneMetricAsItsBody) {
