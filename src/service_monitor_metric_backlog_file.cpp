@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <unordered_set>
+#include <utility>
 
 #include "common.h"
 #include "raii.h"
@@ -20,12 +21,19 @@
 namespace {
 
 constexpr uint32_t kMagic = 0x4C424D53;  // "SMBL" little-endian
-constexpr uint8_t kTypeKeep = 1;
-constexpr uint8_t kTypeDone = 2;
+// The older types, without the header check, are still read.
+constexpr uint8_t kTypeKeepOlder = 1;
+constexpr uint8_t kTypeDoneOlder = 2;
+constexpr uint8_t kTypeKeep = 4;
+constexpr uint8_t kTypeDone = 8;
 constexpr size_t kHeaderSize = 16;
+constexpr size_t kHeaderChecked = 12;  // magic, type, padding, length
+constexpr size_t kCheckSize = 4;       // their CRC-32, first in the payload
+constexpr size_t kPerRecord = 64;      // metrics or ids
 // Larger than any record the store writes (the byte bound is far below it).
 constexpr uint32_t kMaxPayload = 64U << 20;
-static_assert(kBacklogKeepOverhead == kHeaderSize + 20, "header, instance, first id, count");
+static_assert(kBacklogKeepOverhead == kHeaderSize + kCheckSize + 20,
+              "header, header check, instance, first id, count");
 constexpr size_t kEntryFixed = 19;      // ts, value, rule, two name lengths
 constexpr uint64_t kSegmentShare = 4;   // a new segment once one holds bound / 4
 
@@ -76,42 +84,61 @@ struct Reader {
     }
 };
 
-std::vector<uint8_t> record(uint8_t type, const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> out;
-    out.reserve(kHeaderSize + payload.size());
+// Appends a record to out; its payload starts with room for the header check.
+void appendRecord(std::vector<uint8_t>& out, uint8_t type, std::vector<uint8_t> payload) {
+    const size_t start = out.size();
     put(out, kMagic, 4);
     put(out, type, 4);
     put(out, payload.size(), 4);
+    const uint32_t check = crc32(out.data() + start, kHeaderChecked);
+    for (size_t i = 0; i < kCheckSize; ++i) payload[i] = static_cast<uint8_t>(check >> (8 * i));
     put(out, crc32(payload.data(), payload.size()), 4);
     out.insert(out.end(), payload.begin(), payload.end());
+}
+
+// Records of up to kPerRecord items each, filled by fill(payload, first item, count), in one
+// buffer so that they take one write.
+template <typename Item, typename Fill>
+std::vector<uint8_t> records(uint8_t type, const std::vector<Item>& items, Fill fill) {
+    std::vector<uint8_t> out;
+    for (size_t at = 0; at < items.size(); at += kPerRecord) {
+        std::vector<uint8_t> payload(kCheckSize);
+        fill(payload, &items[at], std::min(kPerRecord, items.size() - at));
+        appendRecord(out, type, std::move(payload));
+    }
     return out;
 }
 
-std::vector<uint8_t> keepRecord(const std::vector<BACKLOG_METRIC_T>& metrics) {
-    std::vector<uint8_t> payload;
-    put(payload, metrics.front().instance, 8);
-    put(payload, metrics.front().id, 8);
-    put(payload, metrics.size(), 4);
-    for (const BACKLOG_METRIC_T& m : metrics) {
-        uint64_t bits = 0;
-        memcpy(&bits, &m.value, sizeof bits);
-        put(payload, m.ts, 8);
-        put(payload, bits, 8);
-        put(payload, m.collectRule, 1);
-        for (const char* name : {m.moduleName, m.metricName}) {
-            put(payload, strlen(name), 1);
-            payload.insert(payload.end(), name, name + strlen(name));
-        }
+void putEntry(std::vector<uint8_t>& payload, const BACKLOG_METRIC_T& m) {
+    uint64_t bits = 0;
+    memcpy(&bits, &m.value, sizeof bits);
+    put(payload, m.ts, 8);
+    put(payload, bits, 8);
+    put(payload, m.collectRule, 1);
+    for (const char* name : {m.moduleName, m.metricName}) {
+        put(payload, strlen(name), 1);
+        payload.insert(payload.end(), name, name + strlen(name));
     }
-    return record(kTypeKeep, payload);
 }
 
-std::vector<uint8_t> doneRecord(const std::vector<uint64_t>& ids) {
-    std::vector<uint8_t> payload;
-    put(payload, ids.size(), 4);
-    for (const uint64_t id : ids) put(payload, id, 8);
-    return record(kTypeDone, payload);
+std::vector<uint8_t> keepRecords(const std::vector<BACKLOG_METRIC_T>& metrics) {
+    return records(kTypeKeep, metrics,
+                   [](std::vector<uint8_t>& payload, const BACKLOG_METRIC_T* m, size_t count) {
+                       put(payload, m->instance, 8);
+                       put(payload, m->id, 8);
+                       put(payload, count, 4);
+                       for (size_t i = 0; i < count; ++i) putEntry(payload, m[i]);
+                   });
 }
+
+std::vector<uint8_t> doneRecords(const std::vector<uint64_t>& ids) {
+    return records(kTypeDone, ids,
+                   [](std::vector<uint8_t>& payload, const uint64_t* id, size_t count) {
+                       put(payload, count, 4);
+                       for (size_t i = 0; i < count; ++i) put(payload, id[i], 8);
+                   });
+}
+
 std::string segmentPath(const BACKLOG_FILES_T* f, uint64_t seq) {
     char name[40];
     snprintf(name, sizeof name, "/backlog-%016" PRIx64 ".seg", seq);
@@ -207,27 +234,42 @@ bool parseDone(Reader& r, std::unordered_set<uint64_t>* done) {
 // One record at data[at...]: its size, or 0 when it is torn or corrupt.
 size_t parseRecord(const std::vector<uint8_t>& data, size_t at, uint64_t seq,
                    std::vector<BACKLOG_METRIC_T>* kept, std::unordered_set<uint64_t>* done) {
-    Reader head{data.data() + at, data.size() - at};
+    const uint8_t* base = data.data() + at;
+    Reader head{base, data.size() - at};
     const uint64_t magic = head.get(4);
-    const uint64_t type = head.get(4);
+    const uint64_t type = head.get(4);  // with the padding: one not zero makes the type unknown
     const uint64_t length = head.get(4);
     const uint64_t crc = head.get(4);
     if (!head.ok || magic != kMagic || length > kMaxPayload || length > head.size - head.at) {
         return 0;
     }
-    const uint8_t* payload = data.data() + at + kHeaderSize;
-    if (crc32(payload, length) != crc) return 0;
-    Reader body{payload, length};
+    Reader body{base + kHeaderSize, length};
+    if (crc32(body.data, length) != crc) return 0;
+    const bool older = type == kTypeKeepOlder || type == kTypeDoneOlder;
+    if (!older && (body.get(kCheckSize) != crc32(base, kHeaderChecked) || !body.ok)) return 0;
     std::vector<BACKLOG_METRIC_T> metrics;
     std::unordered_set<uint64_t> ids;
     // A whole record of a type this version does not know is passed over.
-    if ((type == kTypeKeep && !parseKeep(body, seq, &metrics)) ||
-        (type == kTypeDone && !parseDone(body, &ids))) {
+    if (((type == kTypeKeep || type == kTypeKeepOlder) && !parseKeep(body, seq, &metrics)) ||
+        ((type == kTypeDone || type == kTypeDoneOlder) && !parseDone(body, &ids))) {
         return 0;
     }
     kept->insert(kept->end(), metrics.begin(), metrics.end());
     done->insert(ids.begin(), ids.end());
     return kHeaderSize + length;
+}
+
+// Where the first intact record at or after from starts; data.size() when none does.
+size_t nextIntact(const std::vector<uint8_t>& data, size_t from, uint64_t seq) {
+    std::vector<BACKLOG_METRIC_T> kept;
+    std::unordered_set<uint64_t> done;
+    for (size_t at = from; at + kHeaderSize <= data.size(); ++at) {
+        if (memcmp(data.data() + at, "SMBL", 4) == 0 &&
+            parseRecord(data, at, seq, &kept, &done) != 0) {
+            return at;
+        }
+    }
+    return data.size();
 }
 
 bool readFile(const std::string& path, std::vector<uint8_t>* data) {
@@ -246,26 +288,38 @@ bool readFile(const std::string& path, std::vector<uint8_t>* data) {
     return true;
 }
 
-// Reads one segment; a damaged tail is cut off the file and counted.
+// Reads one segment. A damaged region ends where an intact record starts; at the end of the
+// file it is cut off. One inside the file stays and is met again at the next start: only its
+// segment's deletion removes it, as rewriting a segment would put the intact records at risk.
 void loadSegment(BACKLOG_FILES_T* f, uint64_t seq, std::vector<BACKLOG_METRIC_T>* kept,
                  std::unordered_set<uint64_t>* done, uint64_t* cut) {
     const std::string path = segmentPath(f, seq);
     std::vector<uint8_t> data;
     if (!readFile(path, &data)) return;
     size_t at = 0;
+    size_t end = 0;  // past the last intact record
     while (at < data.size()) {
         const size_t size = parseRecord(data, at, seq, kept, done);
-        if (size == 0) break;
-        at += size;
-    }
-    if (at < data.size()) {
-        SM_LOG(2, "backlog segment %s damaged at byte %zu, cut there\n", path.c_str(), at);
+        if (size != 0) {
+            at += size;
+            end = at;
+            continue;
+        }
         ++*cut;
-        if (truncate(path.c_str(), static_cast<off_t>(at)) != 0) {
+        const size_t next = nextIntact(data, at + 1, seq);
+        if (next < data.size()) {
+            SM_LOG(2, "backlog segment %s damaged at bytes %zu to %zu, skipped\n", path.c_str(),
+                   at, next);
+        }
+        at = next;
+    }
+    if (end < data.size()) {
+        SM_LOG(2, "backlog segment %s damaged at byte %zu, cut there\n", path.c_str(), end);
+        if (truncate(path.c_str(), static_cast<off_t>(end)) != 0) {
             SM_LOG(2, "cut backlog segment %s failed: %s\n", path.c_str(), strerror(errno));
         }
     }
-    f->segments.push_back(BACKLOG_SEGMENT_T{seq, at, 0});
+    f->segments.push_back(BACKLOG_SEGMENT_T{seq, end, 0});
 }
 
 std::vector<uint64_t> listSegments(const std::string& dir) {
@@ -289,6 +343,12 @@ std::vector<uint64_t> listSegments(const std::string& dir) {
 
 size_t backlog_entry_size(const BACKLOG_METRIC_T& m) {
     return kEntryFixed + strlen(m.moduleName) + strlen(m.metricName);
+}
+
+size_t backlog_keep_bytes(const std::vector<BACKLOG_METRIC_T>& metrics) {
+    size_t bytes = (metrics.size() + kPerRecord - 1) / kPerRecord * kBacklogKeepOverhead;
+    for (const BACKLOG_METRIC_T& m : metrics) bytes += backlog_entry_size(m);
+    return bytes;
 }
 
 std::vector<BACKLOG_METRIC_T> backlog_file_recover(BACKLOG_FILES_T* f, uint64_t* lastId,
@@ -316,14 +376,14 @@ std::vector<BACKLOG_METRIC_T> backlog_file_recover(BACKLOG_FILES_T* f, uint64_t*
 
 bool backlog_file_keep(BACKLOG_FILES_T* f, std::vector<BACKLOG_METRIC_T>* metrics,
                        uint64_t maxBytes) {
-    if (!append(f, keepRecord(*metrics), true, maxBytes)) return false;
+    if (!append(f, keepRecords(*metrics), true, maxBytes)) return false;
     for (BACKLOG_METRIC_T& m : *metrics) m.segment = f->segments.back().seq;
     f->segments.back().pending += metrics->size();
     return true;
 }
 
 bool backlog_file_done(BACKLOG_FILES_T* f, const std::vector<uint64_t>& ids, uint64_t maxBytes) {
-    return append(f, doneRecord(ids), false, maxBytes);
+    return append(f, doneRecords(ids), false, maxBytes);
 }
 
 void backlog_file_resolved(BACKLOG_FILES_T* f, uint64_t seq) {
