@@ -159,9 +159,18 @@ bool writeAll(const BACKLOG_FILES_T* f, int fd, const std::vector<uint8_t>& byte
     return true;
 }
 
-void fsyncDir(const BACKLOG_FILES_T* f) {
-    const FileDescriptor dir(open(f->dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) (void)f->ops.fsync(dir.get());
+// Makes the entries of a folder durable.
+bool syncFolder(const std::string& folder, const BACKLOG_FILE_OPS_T& ops) {
+    const FileDescriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.get() >= 0 && ops.fsync(fd.get()) == 0;
+}
+
+void fsyncDir(const BACKLOG_FILES_T* f) { (void)syncFolder(f->dir, f->ops); }
+
+std::string parentOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // The disk cannot take the backlog: the store keeps it in memory from now on. The segments
@@ -349,6 +358,25 @@ size_t backlog_keep_bytes(const std::vector<BACKLOG_METRIC_T>& metrics) {
     size_t bytes = (metrics.size() + kPerRecord - 1) / kPerRecord * kBacklogKeepOverhead;
     for (const BACKLOG_METRIC_T& m : metrics) bytes += backlog_entry_size(m);
     return bytes;
+}
+
+bool backlog_file_prepare_dir(const std::string& dir, const BACKLOG_FILE_OPS_T& ops) {
+    std::vector<std::string> made;
+    size_t slash = 0;
+    do {
+        slash = dir.find('/', slash + 1);
+        const std::string part = dir.substr(0, slash);
+        if (mkdir(part.c_str(), slash == std::string::npos ? 0700 : 0755) == 0) {
+            made.push_back(part);
+        } else if (errno != EEXIST) {
+            return false;
+        }
+    } while (slash != std::string::npos);
+    for (const std::string& folder : made) {
+        if (!syncFolder(parentOf(folder), ops)) return false;
+    }
+    (void)chmod(dir.c_str(), 0700);
+    return access(dir.c_str(), W_OK | X_OK) == 0;
 }
 
 std::vector<BACKLOG_METRIC_T> backlog_file_recover(BACKLOG_FILES_T* f, uint64_t* lastId,

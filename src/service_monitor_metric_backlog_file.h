@@ -81,6 +81,10 @@ constexpr size_t kBacklogKeepOverhead = 16 + 4 + 20;
 [[nodiscard]] size_t backlog_entry_size(const BACKLOG_METRIC_T& metric);
 // The bytes a keep of these metrics takes on disk (a record per 64 metrics).
 [[nodiscard]] size_t backlog_keep_bytes(const std::vector<BACKLOG_METRIC_T>& metrics);
+// True when dir (created 0700 with its parents, 0755, when missing) can be written. The
+// entry of each folder made is synced in its parent: a power loss must not take the folder,
+// and the synced segments in it, away.
+[[nodiscard]] bool backlog_file_prepare_dir(const std::string& dir, const BACKLOG_FILE_OPS_T& ops);
 // Reads every segment of files->dir, skips damaged regions (counted in *cut), deletes the
 // segments with nothing pending and opens the newest for appending: the metrics still
 // waiting, in id order; *lastId is raised to the highest id met.

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,11 +20,13 @@
 inline constexpr uint64_t kNow = 1700000000000ULL;
 inline constexpr uint64_t kInstance = 42;
 
-// Counts the store's file calls; failWrites makes every write fail with ENOSPC.
+// Counts the store's file calls and names the folders synced; failWrites makes every write
+// fail with ENOSPC.
 struct OpsCount {
     int writes = 0;
     int fsyncs = 0;
     bool failWrites = false;
+    std::vector<std::string> dirSyncs;
 };
 inline OpsCount g_ops;
 inline ssize_t countedWrite(int fd, const void* data, size_t size) {
@@ -36,6 +39,10 @@ inline ssize_t countedWrite(int fd, const void* data, size_t size) {
 }
 inline int countedFsync(int fd) {
     ++g_ops.fsyncs;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        g_ops.dirSyncs.push_back(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)));
+    }
     return fsync(fd);
 }
 inline const BACKLOG_FILE_OPS_T kCounted = {countedWrite, countedFsync};

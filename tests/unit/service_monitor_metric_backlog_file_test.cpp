@@ -18,6 +18,10 @@ namespace {
 class BacklogFileTest : public BacklogTest {};
 
 TEST_F(BacklogFileTest, FolderAndFilesArePrivateAndWritesAreOnePerKeep) {
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(backlog_file_prepare_dir(dir_, kCounted));
+    // The entries of the folders made, in their parents, are synced once.
+    EXPECT_EQ(g_ops.dirSyncs, (std::vector<std::string>{root_, root_ + "/data"}));
+    g_ops = OpsCount{};
     METRIC_BACKLOG_T* b = open();
     EXPECT_EQ(g_ops.writes + g_ops.fsyncs, 0);  // nothing kept, nothing written
     metric_backlog_keep(b, period(1000, kNow), kNow);
