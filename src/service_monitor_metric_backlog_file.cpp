@@ -36,6 +36,8 @@ static_assert(kBacklogKeepOverhead == kHeaderSize + kCheckSize + 20,
               "header, header check, instance, first id, count");
 constexpr size_t kEntryFixed = 19;      // ts, value, rule, two name lengths
 constexpr uint64_t kSegmentShare = 4;   // a new segment once one holds bound / 4
+// Segment numbers past it are renumbered at recovery; no run creates 2^62 segments.
+constexpr uint64_t kRenumberPast = uint64_t{1} << 62;
 
 constexpr std::array<uint32_t, 256> makeCrcTable() {
     std::array<uint32_t, 256> table{};
@@ -348,6 +350,23 @@ std::vector<uint64_t> listSegments(const std::string& dir) {
     return seqs;
 }
 
+// Renames the segments, oldest first, to 1..n. Each new name is free: the i-th oldest
+// segment's number is at least i. A crash half way leaves them in order, renumbered at the
+// next start.
+std::vector<uint64_t> renumber(const BACKLOG_FILES_T* f, std::vector<uint64_t> seqs) {
+    if (seqs.empty() || seqs.back() <= kRenumberPast) return seqs;
+    for (size_t i = 0; i < seqs.size(); ++i) {
+        const std::string from = segmentPath(f, seqs[i]);
+        if (seqs[i] != i + 1 && rename(from.c_str(), segmentPath(f, i + 1).c_str()) != 0) {
+            SM_LOG(2, "renumber backlog segment %s failed: %s\n", from.c_str(), strerror(errno));
+            break;
+        }
+        seqs[i] = i + 1;
+    }
+    fsyncDir(f);
+    return seqs;
+}
+
 }  // namespace
 
 size_t backlog_entry_size(const BACKLOG_METRIC_T& m) {
@@ -383,7 +402,9 @@ std::vector<BACKLOG_METRIC_T> backlog_file_recover(BACKLOG_FILES_T* f, uint64_t*
                                                    uint64_t* cut) {
     std::vector<BACKLOG_METRIC_T> kept;
     std::unordered_set<uint64_t> done;
-    for (const uint64_t seq : listSegments(f->dir)) loadSegment(f, seq, &kept, &done, cut);
+    for (const uint64_t seq : renumber(f, listSegments(f->dir))) {
+        loadSegment(f, seq, &kept, &done, cut);
+    }
     std::sort(kept.begin(), kept.end(),
               [](const BACKLOG_METRIC_T& x, const BACKLOG_METRIC_T& y) { return x.id < y.id; });
     std::vector<BACKLOG_METRIC_T> waiting;

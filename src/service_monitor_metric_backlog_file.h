@@ -21,8 +21,9 @@
 // At recovery every segment is read. A damaged record (bad magic, impossible length, a check
 // that fails, cut short) starts a damaged region, which ends at the next intact record: it is
 // skipped and counted. One at the end of a segment is cut off the file; one inside stays, and
-// is skipped and counted again at each start until its segment is deleted. Unknown files in
-// the folder are left alone.
+// is skipped and counted again at each start until its segment is deleted. When the newest
+// segment number passes 2^62 the segments are renamed 1..n, in order, so that a number never
+// wraps to 0 (which is not read). Unknown files in the folder are left alone.
 #ifndef SERVICE_MONITOR_METRIC_BACKLOG_FILE_H
 #define SERVICE_MONITOR_METRIC_BACKLOG_FILE_H
 

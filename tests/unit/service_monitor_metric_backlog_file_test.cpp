@@ -119,10 +119,10 @@ const char kOlderSegment[] =
     "\x8b\x01\0\0\0\0\0\0\0\0\xe0?\x01\x03\x61/b\x02m0\0h\xe5\xcf\x8b\x01\0\0\0\0\0\0\0\0\xf8?\x02"
     "\x03\x61/b\x02m1SMBL\x02\0\0\0\x0c\0\0\0\x9e\x8a\xda,\x01\0\0\0\x01\0\0\0\0\0\0\0";
 
-TEST_F(BacklogFileTest, OlderSegmentsAreRead) {
+TEST_F(BacklogFileTest, OlderSegmentsAreReadAndNumbersNeverWrap) {
     std::filesystem::create_directories(dir_);
-    writeAll(segment(1), std::string(kOlderSegment, sizeof kOlderSegment - 1));
-    METRIC_BACKLOG_T* b = open();
+    writeAll(dir_ + "/backlog-ffffffffffffffff.seg", std::string(kOlderSegment, sizeof kOlderSegment - 1));
+    METRIC_BACKLOG_T* b = open(400);  // a segment per keep
     const std::vector<BACKLOG_METRIC_T> got = metric_backlog_take(b, 8, kNow);
     ASSERT_EQ(got.size(), 1U);
     EXPECT_EQ(got[0].id, 2U);
@@ -130,6 +130,10 @@ TEST_F(BacklogFileTest, OlderSegmentsAreRead) {
     EXPECT_EQ(got[0].value, 1.5);
     EXPECT_EQ(got[0].collectRule, 2U);
     EXPECT_EQ(got[0].ts, kNow);
+    metric_backlog_keep(b, period(3, kNow, "c/d"), kNow);
+    metric_backlog_keep(b, period(3, kNow + 1, "e/f"), kNow);
+    b = open(400);
+    EXPECT_EQ(metric_backlog_size(b), 7U);
 }
 
 TEST_F(BacklogFileTest, AKilledDrainSendsAgainOnlyWhatWasInFlight) {
