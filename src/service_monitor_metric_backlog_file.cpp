@@ -167,22 +167,28 @@ bool syncFolder(const std::string& folder, const BACKLOG_FILE_OPS_T& ops) {
     return fd.get() >= 0 && ops.fsync(fd.get()) == 0;
 }
 
-void fsyncDir(const BACKLOG_FILES_T* f) { (void)syncFolder(f->dir, f->ops); }
-
 std::string parentOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The disk cannot take the backlog: the store keeps it in memory from now on. The segments
-// are removed so that a later start does not send again what this run uploads.
+// The disk cannot take the backlog: the store keeps it in memory. What is durable stays on
+// disk. The append that failed is cut back to the last whole record, so that nothing lands
+// behind a torn one (were the cut to fail, the next append opens a new segment anyway and
+// recovery cuts the torn tail); a new segment left empty is removed.
 void giveUp(BACKLOG_FILES_T* f, const char* what) {
     SM_LOG(2, "backlog folder %s unusable (%s: %s), backlog kept in memory only\n",
            f->dir.c_str(), what, strerror(errno));
+    const int fd = f->writeFd.get();
+    if (fd >= 0 && ftruncate(fd, static_cast<off_t>(f->segments.back().bytes)) != 0) {
+        SM_LOG(2, "cut back backlog segment failed: %s\n", strerror(errno));
+    }
     backlog_file_close(f);
-    for (const BACKLOG_SEGMENT_T& s : f->segments) (void)unlink(segmentPath(f, s.seq).c_str());
-    f->segments.clear();
+    if (!f->segments.empty() && f->segments.back().bytes == 0) {
+        (void)unlink(segmentPath(f, f->segments.back().seq).c_str());
+        f->segments.pop_back();
+    }
 }
 
 bool openNewSegment(BACKLOG_FILES_T* f) {
@@ -192,8 +198,7 @@ bool openNewSegment(BACKLOG_FILES_T* f) {
                           O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600));
     if (f->writeFd.get() < 0) return false;
     f->segments.push_back(BACKLOG_SEGMENT_T{seq, 0, 0});
-    fsyncDir(f);
-    return true;
+    return syncFolder(f->dir, f->ops);
 }
 
 // Appends one record to the newest segment; sync makes it durable before returning.
@@ -363,7 +368,7 @@ std::vector<uint64_t> renumber(const BACKLOG_FILES_T* f, std::vector<uint64_t> s
         }
         seqs[i] = i + 1;
     }
-    fsyncDir(f);
+    (void)syncFolder(f->dir, f->ops);
     return seqs;
 }
 

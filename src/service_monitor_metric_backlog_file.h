@@ -23,7 +23,9 @@
 // skipped and counted. One at the end of a segment is cut off the file; one inside stays, and
 // is skipped and counted again at each start until its segment is deleted. When the newest
 // segment number passes 2^62 the segments are renamed 1..n, in order, so that a number never
-// wraps to 0 (which is not read). Unknown files in the folder are left alone.
+// wraps to 0 (which is not read). A failed write (a full disk) never removes what is on
+// disk: the segment is cut back to its last whole record and closed, and the next append
+// starts a new one. Unknown files in the folder are left alone.
 #ifndef SERVICE_MONITOR_METRIC_BACKLOG_FILE_H
 #define SERVICE_MONITOR_METRIC_BACKLOG_FILE_H
 
@@ -91,8 +93,8 @@ constexpr size_t kBacklogKeepOverhead = 16 + 4 + 20;
 // waiting, in id order; *lastId is raised to the highest id met.
 [[nodiscard]] std::vector<BACKLOG_METRIC_T> backlog_file_recover(BACKLOG_FILES_T* files,
                                                                  uint64_t* lastId, uint64_t* cut);
-// True once metrics are on disk, in one write (each marked with its segment); false:
-// the folder failed and was given up (logged, its segments removed).
+// True once metrics are on disk, in one write (each marked with its segment); false: the
+// folder failed (logged) and they are not on disk; what was stays. A later call tries again.
 [[nodiscard]] bool backlog_file_keep(BACKLOG_FILES_T* files, std::vector<BACKLOG_METRIC_T>* metrics,
                                      uint64_t maxBytes);
 // True once a DONE record of ids is written (not synced); false as for backlog_file_keep.

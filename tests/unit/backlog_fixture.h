@@ -20,8 +20,8 @@
 inline constexpr uint64_t kNow = 1700000000000ULL;
 inline constexpr uint64_t kInstance = 42;
 
-// Counts the store's file calls and names the folders synced; failWrites makes every write
-// fail with ENOSPC.
+// Counts the store's file calls and names the folders synced; failWrites makes the disk
+// full: a write takes all but its last byte, then fails with ENOSPC.
 struct OpsCount {
     int writes = 0;
     int fsyncs = 0;
@@ -32,6 +32,7 @@ inline OpsCount g_ops;
 inline ssize_t countedWrite(int fd, const void* data, size_t size) {
     ++g_ops.writes;
     if (g_ops.failWrites) {
+        if (size > 1) return write(fd, data, size - 1);
         errno = ENOSPC;
         return -1;
     }

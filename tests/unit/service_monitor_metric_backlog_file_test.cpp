@@ -165,7 +165,7 @@ TEST_F(BacklogFileTest, AnUnusableFolderKeepsTheBacklogInMemory) {
     dir_ = root_ + "/data/service-monitor";
     b = open();
     metric_backlog_keep(b, period(10, kNow), kNow);
-    g_ops.failWrites = true;
+    g_ops.failWrites = true;  // the next keep leaves part of a record behind
     metric_backlog_keep(b, period(10, kNow + 1), kNow);
     metric_backlog_keep(b, period(10, kNow + 2), kNow);
     EXPECT_EQ(metric_backlog_size(b), 30U);
@@ -173,6 +173,18 @@ TEST_F(BacklogFileTest, AnUnusableFolderKeepsTheBacklogInMemory) {
     const std::string lines = log.take();
     EXPECT_EQ(lines.find("kept in memory only"), lines.rfind("kept in memory only"));
     EXPECT_NE(lines.find("No space left"), std::string::npos);
+
+    // The durable keep stayed on disk, and the folder takes keeps again once it can.
+    g_ops.failWrites = false;
+    std::vector<BACKLOG_METRIC_T> later = period(5, kNow + 3, "x/y");
+    for (size_t i = 0; i < later.size(); ++i) {
+        later[i].id = 100 + i;
+        later[i].instance = kInstance;
+    }
+    ASSERT_TRUE(backlog_file_keep(&b->files, &later, SM_BACKLOG_MAX_BYTES));
+    b = open();
+    EXPECT_EQ(metric_backlog_size(b), 15U);
+    EXPECT_EQ(metric_backlog_stats(b).corruptCut, 0U);  // nothing torn left behind
 }
 
 }  // namespace
