@@ -37,7 +37,20 @@ void bump(METRIC_BACKLOG_T* b, Count BACKLOG_STATS_T::*counter, uint64_t n) {
 
 uint64_t fileBytes(const METRIC_BACKLOG_T* b) { return backlog_file_bytes(&b->files); }
 
-uint64_t bytesNow(const METRIC_BACKLOG_T* b) { return fileBytes(b) + b->memoryBytes; }
+// What metrics of these entry bytes take in KEEP records.
+uint64_t recordBytes(uint64_t entryBytes, size_t count) {
+    return entryBytes + (count + kBacklogRecordItems - 1) / kBacklogRecordItems * kBacklogKeepOverhead;
+}
+
+uint64_t bytesNow(const METRIC_BACKLOG_T* b) {
+    return fileBytes(b) + recordBytes(b->memoryBytes, b->memoryCount);
+}
+
+// A kept metric joins (+1) or leaves (-1) those held in memory only.
+void countInMemory(METRIC_BACKLOG_T* b, const BACKLOG_METRIC_T& m, int sign) {
+    b->memoryBytes += sign > 0 ? backlog_entry_size(m) : 0 - backlog_entry_size(m);
+    b->memoryCount += sign > 0 ? 1 : static_cast<size_t>(-1);
+}
 
 void publish(METRIC_BACKLOG_T* b) {
     const std::lock_guard<std::mutex> lock(b->statsLock);
@@ -58,7 +71,7 @@ void forget(METRIC_BACKLOG_T* b, const BACKLOG_METRIC_T& m) {
     if (m.segment != 0) {
         backlog_file_resolved(&b->files, m.segment);
     } else if (!m.evicted) {
-        b->memoryBytes -= backlog_entry_size(m);
+        countInMemory(b, m, -1);
     }
 }
 
@@ -69,7 +82,7 @@ void insertSorted(METRIC_BACKLOG_T* b, const BACKLOG_METRIC_T& m) {
     b->newestTs = std::max(b->newestTs, m.ts);
     if (!m.kept) return;
     ++b->keptNow;
-    if (m.segment == 0) b->memoryBytes += backlog_entry_size(m);
+    if (m.segment == 0) countInMemory(b, m, +1);
 }
 
 void writeDone(METRIC_BACKLOG_T* b, const std::vector<uint64_t>& ids);
@@ -126,15 +139,21 @@ std::vector<const BACKLOG_METRIC_T*> oldestKept(const METRIC_BACKLOG_T* b, bool 
 // Drops the oldest kept metrics (of those not yet written, when unwrittenOnly) until the
 // bytes fit maxBytes and the metrics maxLive; counted as dropped "full".
 void dropOldest(METRIC_BACKLOG_T* b, bool unwrittenOnly, uint64_t maxBytes, size_t maxLive) {
-    uint64_t bytes = bytesNow(b);
+    uint64_t bytes = b->memoryBytes;
+    size_t count = b->memoryCount;
     size_t live = b->live;
-    const auto over = [&] { return bytes + kBacklogKeepOverhead > maxBytes || live > maxLive; };
+    const auto over = [&] {
+        return fileBytes(b) + recordBytes(bytes, count) > maxBytes || live > maxLive;
+    };
     if (!over()) return;
     std::vector<uint64_t> victims;
     for (const BACKLOG_METRIC_T* m : oldestKept(b, unwrittenOnly)) {
         if (!over()) break;
         victims.push_back(m->id);
-        bytes -= m->segment == 0 ? backlog_entry_size(*m) : 0;
+        if (m->segment == 0) {
+            bytes -= backlog_entry_size(*m);
+            --count;
+        }
         --live;
     }
     std::sort(victims.begin(), victims.end());
@@ -149,20 +168,23 @@ void dropOldest(METRIC_BACKLOG_T* b, bool unwrittenOnly, uint64_t maxBytes, size
 // dropped, and a metric of it in flight is dropped unless the cloud takes it (counted then).
 void releaseOldestSegment(METRIC_BACKLOG_T* b) {
     const uint64_t seq = b->files.segments.front().seq;
-    uint64_t keptBytes = kBacklogKeepOverhead;
+    uint64_t keptBytes = 0;
+    size_t kept = 0;
     for (const auto& entry : b->queues) {
         for (const BACKLOG_METRIC_T& m : entry.second) {
-            if (m.kept && !m.evicted) keptBytes += backlog_entry_size(m);
+            if (!m.kept || m.evicted) continue;
+            keptBytes += backlog_entry_size(m);
+            ++kept;
         }
     }
-    const bool rewrite = keptBytes <= b->maxBytes;
+    const bool rewrite = recordBytes(keptBytes, kept) <= b->maxBytes;
     size_t dropped = 0;
     for (auto& entry : b->queues) {
         for (BACKLOG_METRIC_T& m : entry.second) {
             if (m.segment != seq) continue;
             m.segment = 0;
             if (rewrite) {
-                b->memoryBytes += backlog_entry_size(m);
+                countInMemory(b, m, +1);
             } else {
                 m.evicted = true;  // no DONE record: its segment goes
                 dropped += m.inFlight ? 0 : 1;
@@ -180,13 +202,11 @@ void releaseOldestSegment(METRIC_BACKLOG_T* b) {
 // Makes the bounds hold: segments go oldest first while the disk is over its bound, then
 // the oldest kept metrics while memory is.
 void makeRoom(METRIC_BACKLOG_T* b) {
-    while (b->onDisk && !b->files.segments.empty() &&
-           bytesNow(b) + kBacklogKeepOverhead > b->maxBytes) {
+    while (b->onDisk && !b->files.segments.empty() && bytesNow(b) > b->maxBytes) {
         releaseOldestSegment(b);
     }
     dropOldest(b, true, b->maxBytes, SIZE_MAX);
-    dropOldest(b, false, UINT64_MAX - kBacklogKeepOverhead,
-               kBacklogMaxMemoryBytes / sizeof(BACKLOG_METRIC_T));
+    dropOldest(b, false, UINT64_MAX, kBacklogMaxMemoryBytes / sizeof(BACKLOG_METRIC_T));
 }
 
 // Writes the kept metrics not on disk yet as one record (ids renumbered in a row, which no
@@ -212,7 +232,7 @@ void writeKept(METRIC_BACKLOG_T* b) {
     if (!b->onDisk) return;
     for (size_t i = 0; i < pending.size(); ++i) {
         pending[i]->segment = batch[i].segment;
-        b->memoryBytes -= backlog_entry_size(*pending[i]);
+        countInMemory(b, *pending[i], -1);
     }
 }
 
@@ -220,15 +240,20 @@ void persist(METRIC_BACKLOG_T* b) {
     b->persisting = true;
     makeRoom(b);
     writeKept(b);
+    if (b->onDisk && !b->doneOwed.empty()) writeDone(b, {});
     b->persisting = false;
     publish(b);
 }
 
-// A DONE record for metrics that leave; the disk's bound holds DONE records too.
+// A DONE record for metrics that leave; the disk's bound holds DONE records too. While the
+// folder fails they are owed, and written once it works again: else a restart would send
+// those metrics again.
 void writeDone(METRIC_BACKLOG_T* b, const std::vector<uint64_t>& ids) {
-    if (ids.empty() || !b->onDisk) return;
-    b->onDisk = backlog_file_done(&b->files, ids, b->maxBytes);
+    b->doneOwed.insert(b->doneOwed.end(), ids.begin(), ids.end());
+    if (b->doneOwed.empty() || !b->onDisk) return;
+    b->onDisk = backlog_file_done(&b->files, b->doneOwed, b->maxBytes);
     b->diskFailed = !b->onDisk;
+    if (b->onDisk) b->doneOwed.clear();
     backlog_file_delete_resolved(&b->files);
     if (b->onDisk && !b->persisting && fileBytes(b) + kBacklogKeepOverhead > b->maxBytes) {
         persist(b);
@@ -248,25 +273,13 @@ void recover(METRIC_BACKLOG_T* b) {
     if (b->live != 0) SM_LOG(1, "backlog: %zu metrics kept from before\n", b->live);
 }
 
-// True when dir (created 0700 with its parents when missing) can be written.
-bool prepareDir(const std::string& dir) {
-    const size_t slash = dir.rfind('/');
-    if (slash != std::string::npos && slash != 0 &&
-        mk_deeppath(dir.substr(0, slash).c_str()) < 0) {
-        return false;
-    }
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    (void)chmod(dir.c_str(), 0700);
-    return access(dir.c_str(), W_OK | X_OK) == 0;
-}
-
 }  // namespace
 
 void metric_backlog_open(METRIC_BACKLOG_T* b, const std::string& dir,
                          const BACKLOG_FILE_OPS_T* ops) {
     b->files.ops = ops != nullptr ? *ops : BACKLOG_FILE_OPS_T{};
     b->files.dir = dir;
-    b->onDisk = !dir.empty() && prepareDir(dir);
+    b->onDisk = !dir.empty() && backlog_file_prepare_dir(dir, b->files.ops);
     if (b->onDisk) {
         recover(b);
     } else if (!dir.empty()) {
@@ -336,7 +349,7 @@ size_t metric_backlog_keep_waiting(METRIC_BACKLOG_T* b, uint64_t nowMs) {
             if (m.kept || m.inFlight) continue;
             m.kept = true;
             ++b->keptNow;
-            b->memoryBytes += backlog_entry_size(m);
+            countInMemory(b, m, +1);
             ++newly;
         }
     }

@@ -82,7 +82,9 @@ struct METRIC_BACKLOG_T {
     std::unordered_map<uint64_t, std::string> inFlight;  // id -> series
     size_t live = 0;           // metrics in the queues
     size_t keptNow = 0;        // of them, kept
-    uint64_t memoryBytes = 0;  // encoded size of the kept ones not on disk
+    uint64_t memoryBytes = 0;  // entry bytes of the kept ones not on disk
+    size_t memoryCount = 0;    // and their number
+    std::vector<uint64_t> doneOwed;  // ids resolved while the folder failed
     bool persisting = false;   // a DONE record written while making room makes no more room
     // Shared with the period's thread.
     std::mutex statsLock;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,19 +21,28 @@
 inline constexpr uint64_t kNow = 1700000000000ULL;
 inline constexpr uint64_t kInstance = 42;
 
-// Counts the store's file calls; failWrites makes every write fail with ENOSPC, holdFsync
-// holds every fsync (inFsync set) until it is cleared.
+// Counts the store's file calls and names the folders synced; failWrites makes the disk
+// full: a write takes all but its last byte, then fails with ENOSPC. holdFsync holds every
+// fsync (inFsync set) until it is cleared.
 struct OpsCount {
     int writes = 0;
     int fsyncs = 0;
     bool failWrites = false;
+    std::vector<std::string> dirSyncs;
     std::atomic<bool> holdFsync{false};
     std::atomic<bool> inFsync{false};
+    void reset() {
+        writes = fsyncs = 0;
+        failWrites = false;
+        dirSyncs.clear();
+        holdFsync = inFsync = false;
+    }
 };
 inline OpsCount g_ops;
 inline ssize_t countedWrite(int fd, const void* data, size_t size) {
     ++g_ops.writes;
     if (g_ops.failWrites) {
+        if (size > 1) return write(fd, data, size - 1);
         errno = ENOSPC;
         return -1;
     }
@@ -42,6 +52,10 @@ inline int countedFsync(int fd) {
     ++g_ops.fsyncs;
     g_ops.inFsync = g_ops.holdFsync.load();
     while (g_ops.holdFsync.load()) usleep(1000);
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        g_ops.dirSyncs.push_back(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)));
+    }
     return fsync(fd);
 }
 inline const BACKLOG_FILE_OPS_T kCounted = {countedWrite, countedFsync};
@@ -61,11 +75,7 @@ inline std::vector<BACKLOG_METRIC_T> period(size_t count, uint64_t ts, const cha
 // A fresh folder per test, and the backlog opened in it.
 class BacklogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_ops.writes = g_ops.fsyncs = 0;
-        g_ops.failWrites = false;
-        g_ops.holdFsync = g_ops.inFsync = false;
-    }
+    void SetUp() override { g_ops.reset(); }
     void TearDown() override {
         if (backlog_) metric_backlog_close(backlog_.get());
     }
