@@ -167,7 +167,7 @@ void dropOldest(METRIC_BACKLOG_T* b, bool unwrittenOnly, uint64_t maxBytes, size
 // the segment is written again with the next record. Else the oldest must go: it is
 // dropped, and a metric of it in flight is dropped unless the cloud takes it (counted then).
 void releaseOldestSegment(METRIC_BACKLOG_T* b) {
-    const uint64_t seq = b->files.segments.front().seq;
+    const uint64_t seq = backlog_file_oldest(&b->files);
     uint64_t keptBytes = 0;
     size_t kept = 0;
     for (const auto& entry : b->queues) {
@@ -191,8 +191,7 @@ void releaseOldestSegment(METRIC_BACKLOG_T* b) {
             }
         }
     }
-    b->files.segments.front().pending = 0;
-    backlog_file_delete_resolved(&b->files);
+    backlog_file_release_oldest(&b->files);
     if (dropped != 0) {
         (void)removeWhere(b, [](const BACKLOG_METRIC_T& m) { return m.evicted; });
         bump(b, &BACKLOG_STATS_T::droppedFull, dropped);
@@ -202,7 +201,7 @@ void releaseOldestSegment(METRIC_BACKLOG_T* b) {
 // Makes the bounds hold: segments go oldest first while the disk is over its bound, then
 // the oldest kept metrics while memory is.
 void makeRoom(METRIC_BACKLOG_T* b) {
-    while (b->onDisk && !b->files.segments.empty() && bytesNow(b) > b->maxBytes) {
+    while (b->onDisk && backlog_file_oldest(&b->files) != 0 && bytesNow(b) > b->maxBytes) {
         releaseOldestSegment(b);
     }
     dropOldest(b, true, b->maxBytes, SIZE_MAX);
@@ -212,7 +211,7 @@ void makeRoom(METRIC_BACKLOG_T* b) {
 // Writes the kept metrics not on disk yet as one record (ids renumbered in a row, which no
 // record has seen). A failed write keeps them in memory; the next call tries again.
 void writeKept(METRIC_BACKLOG_T* b) {
-    if (b->files.dir.empty() || (!b->onDisk && !b->diskFailed)) return;
+    if (!backlog_file_enabled(&b->files) || (!b->onDisk && !b->diskFailed)) return;
     std::vector<BACKLOG_METRIC_T*> pending;
     for (auto& entry : b->queues) {
         for (BACKLOG_METRIC_T& m : entry.second) {
@@ -277,9 +276,8 @@ void recover(METRIC_BACKLOG_T* b) {
 
 void metric_backlog_open(METRIC_BACKLOG_T* b, const std::string& dir,
                          const BACKLOG_FILE_OPS_T* ops) {
-    b->files.ops = ops != nullptr ? *ops : BACKLOG_FILE_OPS_T{};
-    b->files.dir = dir;
-    b->onDisk = !dir.empty() && backlog_file_prepare_dir(dir, b->files.ops);
+    backlog_file_init(&b->files, dir, ops);
+    b->onDisk = !dir.empty() && backlog_file_prepare_dir(dir, ops != nullptr ? *ops : BACKLOG_FILE_OPS_T{});
     if (b->onDisk) {
         recover(b);
     } else if (!dir.empty()) {
@@ -296,7 +294,7 @@ void metric_backlog_close(METRIC_BACKLOG_T* b) {
         lost += static_cast<size_t>(std::count_if(entry.second.begin(), entry.second.end(),
                                                   [](const auto& m) { return m.segment == 0; }));
     }
-    if (lost != 0 && !b->files.dir.empty()) {
+    if (lost != 0 && backlog_file_enabled(&b->files)) {
         SM_LOG(2, "backlog: %zu metrics lost at stop, the folder cannot be written\n", lost);
         bump(b, &BACKLOG_STATS_T::lostAtStop, lost);
     }
@@ -334,7 +332,7 @@ void metric_backlog_add(METRIC_BACKLOG_T* b, const std::vector<BACKLOG_METRIC_T>
         m.id = b->nextId++;
         m.instance = b->instance;
         m.segment = 0;
-        m.resolved = m.inFlight = m.kept = m.evicted = false;
+        m.inFlight = m.kept = m.evicted = false;
         insertSorted(b, m);
     }
 }
@@ -387,18 +385,6 @@ std::vector<BACKLOG_METRIC_T> metric_backlog_take(METRIC_BACKLOG_T* b, size_t ma
     return out;
 }
 
-namespace {
-
-// The outcome that counts: a second 401/403 of a metric is a refusal.
-BacklogOutcome settleAuth(BACKLOG_METRIC_T& m, BacklogOutcome outcome) {
-    if (outcome != BacklogOutcome::kAuthFailed) return outcome;
-    const BacklogOutcome counted = m.authRetried ? BacklogOutcome::kRefused : BacklogOutcome::kRetry;
-    m.authRetried = true;
-    return counted;
-}
-
-}  // namespace
-
 void metric_backlog_resolve(METRIC_BACKLOG_T* b, const std::vector<uint64_t>& ids,
                             const std::vector<BacklogOutcome>& outcomes) {
     std::vector<uint64_t> done;
@@ -413,7 +399,11 @@ void metric_backlog_resolve(METRIC_BACKLOG_T* b, const std::vector<uint64_t>& id
                                      [&](const auto& m) { return m.id == ids[i]; });
         if (it == queue.end()) continue;
         it->inFlight = false;
-        const BacklogOutcome outcome = settleAuth(*it, outcomes[i]);
+        BacklogOutcome outcome = outcomes[i];
+        if (outcome == BacklogOutcome::kAuthFailed) {
+            it->authRetried = true;
+            outcome = BacklogOutcome::kRetry;
+        }
         if (outcome == BacklogOutcome::kRetry && !it->evicted) {
             bump(b, &BACKLOG_STATS_T::retried, it->kept ? 1 : 0);
             continue;

@@ -46,24 +46,7 @@ constexpr char kBacklogDirSuffix[] = "/data/service-monitor";
 // What the metrics of the outbox may take in memory, whatever the byte bound on disk.
 constexpr size_t kBacklogMaxMemoryBytes = 24U << 20;
 
-// How an upload attempt ended. kAuthFailed (401/403) is tried once more, with a fresh
-// credential, and refused when it comes again.
-enum class BacklogOutcome { kUploaded, kRefused, kRetry, kAuthFailed };
 
-// Counts for the period summary; the "since" ones are reset by metric_backlog_stats.
-struct BACKLOG_STATS_T {
-    uint64_t metricsNow = 0;
-    uint64_t bytesNow = 0;
-    uint64_t kept = 0;
-    uint64_t retried = 0;
-    uint64_t uploaded = 0;
-    uint64_t droppedFull = 0;
-    uint64_t droppedAge = 0;
-    uint64_t droppedRefused = 0;
-    uint64_t droppedInstance = 0;
-    uint64_t corruptCut = 0;
-    uint64_t lostAtStop = 0;
-};
 
 using BACKLOG_QUEUE_T = std::deque<BACKLOG_METRIC_T>;
 
@@ -123,7 +106,8 @@ void metric_backlog_keep(METRIC_BACKLOG_T* backlog, const std::vector<BACKLOG_ME
 [[nodiscard]] std::vector<BACKLOG_METRIC_T> metric_backlog_take(METRIC_BACKLOG_T* backlog,
                                                                 size_t max, uint64_t nowMs);
 // Ends the attempts of taken metrics: uploaded and refused ones leave (one DONE record for
-// those on disk), the others wait at the front of their series for the next attempt.
+// those on disk), the others wait at the front of their series for the next attempt
+// (kAuthFailed marked as tried once with a fresh credential).
 void metric_backlog_resolve(METRIC_BACKLOG_T* backlog, const std::vector<uint64_t>& ids,
                             const std::vector<BacklogOutcome>& outcomes);
 // True when a metric of this series waits: a newer one queues behind it.

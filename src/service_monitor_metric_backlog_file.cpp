@@ -380,6 +380,23 @@ std::vector<uint64_t> renumber(const BACKLOG_FILES_T* f, std::vector<uint64_t> s
 
 }  // namespace
 
+void backlog_file_init(BACKLOG_FILES_T* f, const std::string& dir, const BACKLOG_FILE_OPS_T* ops) {
+    f->dir = dir;
+    f->ops = ops != nullptr ? *ops : BACKLOG_FILE_OPS_T{};
+}
+
+bool backlog_file_enabled(const BACKLOG_FILES_T* f) { return !f->dir.empty(); }
+
+uint64_t backlog_file_oldest(const BACKLOG_FILES_T* f) {
+    return f->segments.empty() ? 0 : f->segments.front().seq;
+}
+
+void backlog_file_release_oldest(BACKLOG_FILES_T* f) {
+    if (f->segments.empty()) return;
+    f->segments.front().pending = 0;
+    backlog_file_delete_resolved(f);
+}
+
 size_t backlog_entry_size(const BACKLOG_METRIC_T& m) {
     return kEntryFixed + strlen(m.moduleName) + strlen(m.metricName);
 }

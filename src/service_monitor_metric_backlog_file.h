@@ -38,26 +38,8 @@
 #include <vector>
 
 #include "raii.h"
-#include "service_monitor_metric_data_cache.h"
+#include "service_monitor_metric_types.h"
 
-// One kept metric: what its upload needs again, the ts of its first attempt (its period's
-// end) and the instance it was kept for.
-struct BACKLOG_METRIC_T {
-    uint64_t id = 0;
-    uint64_t ts = 0;
-    uint64_t instance = 0;
-    char moduleName[kModuleNameSize] = {};
-    char metricName[kMetricNameSize] = {};
-    uint32_t collectRule = 0;
-    double value = 0;
-    // State inside the store.
-    uint64_t segment = 0;  // seq of the segment that holds it (0: not on disk)
-    bool resolved = false;
-    bool inFlight = false;
-    bool authRetried = false;
-    bool kept = false;     // failed once, or left untried by a down link, or recovered
-    bool evicted = false;  // in flight when the bounds took its segment: dropped unless taken
-};
 
 // The file calls the store makes: the real ones unless tests replace them (a full disk,
 // counting).
@@ -93,6 +75,14 @@ constexpr size_t kBacklogKeepOverhead = 16 + 4 + 20;
 // entry of each folder made is synced in its parent: a power loss must not take the folder,
 // and the synced segments in it, away.
 [[nodiscard]] bool backlog_file_prepare_dir(const std::string& dir, const BACKLOG_FILE_OPS_T& ops);
+// Sets the folder (empty: none, memory only) and the file calls (null: the real ones).
+void backlog_file_init(BACKLOG_FILES_T* files, const std::string& dir, const BACKLOG_FILE_OPS_T* ops);
+// True when there is a folder to write to.
+[[nodiscard]] bool backlog_file_enabled(const BACKLOG_FILES_T* files);
+// The oldest segment's number, or 0 when there is none.
+[[nodiscard]] uint64_t backlog_file_oldest(const BACKLOG_FILES_T* files);
+// Deletes the oldest segment, whatever waits in it (the store has taken what it needs).
+void backlog_file_release_oldest(BACKLOG_FILES_T* files);
 // Reads every segment of files->dir, skips damaged regions (counted in *cut), deletes the
 // segments with nothing pending and opens the newest for appending: the metrics still
 // waiting, in id order; *lastId is raised to the highest id met.

@@ -230,9 +230,10 @@ METRIC_PERIOD_TALLY_T metric_period_tally(METRIC_PERIOD_T* period) {
         tally.refused[i] = counts.refused[i].exchange(0);
     }
     tally.queuePeakBytes = takeQueueHighWater(&period->metricDataQueue);
-    tally.uploadsAccepted = period->upload->uploadsAccepted.exchange(0);
-    tally.uploadsFailed = period->upload->uploadsFailed.exchange(0);
-    tally.backlog = metric_backlog_stats(&period->upload->retry.backlog);
+    const METRIC_UPLOAD_COUNTS_T uploads = metric_upload_counts(period->upload);
+    tally.uploadsAccepted = uploads.accepted;
+    tally.uploadsFailed = uploads.failed;
+    tally.backlog = uploads.backlog;
     return tally;
 }
 

@@ -150,7 +150,11 @@ bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
     bool auth = false;
     *accepted = 0;
     for (size_t i = 0; i < results.size(); ++i) {
-        const BacklogOutcome outcome = metric_retry_outcome(results[i]);
+        BacklogOutcome outcome = metric_retry_outcome(results[i]);
+        // A 401/403 again after a fresh credential will not pass.
+        if (outcome == BacklogOutcome::kAuthFailed && metrics[i].authRetried) {
+            outcome = BacklogOutcome::kRefused;
+        }
         *accepted += outcome == BacklogOutcome::kUploaded ? 1 : 0;
         auth = auth || outcome == BacklogOutcome::kAuthFailed;
         if (outcome == BacklogOutcome::kRefused) _logRefusal(retry, metrics[i], results[i]);

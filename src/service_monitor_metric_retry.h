@@ -16,17 +16,6 @@
 #include "service_monitor_metric_data_cache.h"
 #include "service_monitor_metric_pre_task.h"
 
-// One aggregated metric taken out of the cache at a period's end. The upload works on
-// this copy, so the cache lock is never held across a network request.
-struct PERIOD_METRIC_T {
-    char moduleName[kModuleNameSize];
-    char metricName[kMetricNameSize];
-    uint32_t collectRule;
-    double value;
-    uint64_t ts;  // the body's ts: its period's end, whenever it is uploaded
-    bool authRetried;  // refused with 401/403 once already
-};
-using PERIOD_METRICS_T = std::vector<PERIOD_METRIC_T>;
 
 // The backlog and the back-off; used by the upload thread only (the backlog has its lock).
 struct METRIC_RETRY_T {

@@ -10,26 +10,14 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "service_monitor_metric_backlog.h"
 #include "service_monitor_metric_data_cache.h"
-#include "service_monitor_metric_reply.h"
+#include "service_monitor_metric_types.h"
 
 // The configuration key that turns them on, read when monitoring goes on.
 constexpr char kSelfMetricsKey[] = "gw_monitor_self_metrics";
 constexpr char kSelfModuleName[] = "service_monitor/self";
 constexpr size_t kSelfMetricCount = 9;
 
-// The counts of one period's end, read once (the "since" ones reset as they are read): the
-// summary line and the self-metrics are both made from this copy, so they agree.
-struct METRIC_PERIOD_TALLY_T {
-    uint64_t accepted = 0;          // samples queued
-    uint64_t droppedByDisable = 0;  // samples
-    std::array<uint64_t, kMetricRefusalCodes.size()> refused{};  // requests, per reply code
-    size_t queuePeakBytes = 0;
-    uint64_t uploadsAccepted = 0;  // attempts finished since the previous period's end
-    uint64_t uploadsFailed = 0;
-    BACKLOG_STATS_T backlog;
-};
 
 struct SELF_METRIC_T {
     const char* name;  // at most kMetricNameSize - 1 bytes

@@ -16,6 +16,8 @@ namespace {
 constexpr uint32_t kWaitTimeoutMs = 1000;
 constexpr int kUploadTimeoutSeconds = 10;
 constexpr size_t kUploadModuleBufSize = 98;
+constexpr size_t kGroupIdSize = sizeof METRIC_NAMES_T::groupId;
+constexpr size_t kInstanceIdSize = sizeof METRIC_NAMES_T::instanceId;
 
 bool _retryDue(METRIC_UPLOAD_T* upload) {
     return metric_retry_due(&upload->retry, upload->monoClockMs()) &&
@@ -91,6 +93,15 @@ void _splitModuleName(const char* moduleName, char* work, const char** service,
     *function = second != nullptr ? second : "";
 }
 
+// The registration's group and instance ids, copied under their lock.
+void _copyIds(METRIC_UPLOAD_T* upload, char (&groupId)[kGroupIdSize],
+              char (&instanceId)[kInstanceIdSize]) {
+    METRIC_NAMES_T& names = upload->registration->names;
+    const std::lock_guard<std::mutex> lock(names.lock);
+    memcpy(groupId, names.groupId, sizeof groupId);
+    memcpy(instanceId, names.instanceId, sizeof instanceId);
+}
+
 // The upload body: an array of one record, keys in the order the service expects.
 CJsonPtr _buildUploadBody(METRIC_UPLOAD_T* upload, const PERIOD_METRIC_T& metric) {
     CJsonPtr array(cJSON_CreateArray());
@@ -107,14 +118,9 @@ CJsonPtr _buildUploadBody(METRIC_UPLOAD_T* upload, const PERIOD_METRIC_T& metric
         return nullptr;
     }
     cJSON_AddItemToArray(array.get(), entry);
-    METRIC_NAMES_T& names = upload->registration->names;
-    char groupId[sizeof names.groupId];
-    char instanceId[sizeof names.instanceId];
-    {
-        const std::lock_guard<std::mutex> lock(names.lock);
-        memcpy(groupId, names.groupId, sizeof groupId);
-        memcpy(instanceId, names.instanceId, sizeof instanceId);
-    }
+    char groupId[kGroupIdSize];
+    char instanceId[kInstanceIdSize];
+    _copyIds(upload, groupId, instanceId);
     char work[kUploadModuleBufSize] = {};
     const char* service = nullptr;
     const char* function = nullptr;
@@ -226,6 +232,14 @@ void metric_upload_use_defaults(METRIC_UPLOAD_T* upload) {
                         nullptr);
     // Kept metrics from before a wall-clock step back still go before the next period.
     upload->lastTs = upload->retry.backlog.newestTs;
+}
+
+METRIC_UPLOAD_COUNTS_T metric_upload_counts(METRIC_UPLOAD_T* upload) {
+    METRIC_UPLOAD_COUNTS_T counts;
+    counts.accepted = upload->uploadsAccepted.exchange(0);
+    counts.failed = upload->uploadsFailed.exchange(0);
+    counts.backlog = metric_backlog_stats(&upload->retry.backlog);
+    return counts;
 }
 
 void metric_upload_deinit(METRIC_UPLOAD_T* upload) { metric_backlog_close(&upload->retry.backlog); }

@@ -24,10 +24,6 @@
 // the oldest waiting period to the backlog, so a cloud that hangs cannot make memory grow.
 constexpr size_t kMaxWaitingPeriods = 2;
 
-using CLOCK_MS_FUNC_T = uint64_t (*)();
-// CloudSdkPostMetricDataMany's shape: results[i] 0, an HTTP status or -1; the number accepted.
-using UPLOAD_MANY_FUNC_T = size_t (*)(CloudSdkClient* client, const char* const* bodies,
-                                      size_t count, int timeoutSeconds, int* results);
 
 // The upload work: periods handed over at their end, uploaded in order on the upload
 // thread, and the counts of the uploads finished since the last period summary.
@@ -60,6 +56,9 @@ struct METRIC_UPLOAD_T {
 // Sets the clocks and the cloud call to the real ones where left null and opens the
 // backlog (which reads what a previous run kept).
 void metric_upload_use_defaults(METRIC_UPLOAD_T* upload);
+// The attempts finished since the last call and the backlog's counts (the "since" ones
+// reset as they are read). Any thread: the period's end reads them through this call.
+[[nodiscard]] METRIC_UPLOAD_COUNTS_T metric_upload_counts(METRIC_UPLOAD_T* upload);
 // Closes the backlog (the thread must have ended).
 void metric_upload_deinit(METRIC_UPLOAD_T* upload);
 // Starts the upload thread. 0, or -1.

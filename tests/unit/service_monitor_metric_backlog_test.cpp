@@ -102,7 +102,8 @@ TEST_F(BacklogTest, SeriesGoOldestFirstOneAtATime) {
         EXPECT_EQ(m.ts, strcmp(m.metricName, "m1") == 0 ? kNow + 60000 : kNow) << m.metricName;
     }
     EXPECT_STREQ(round[1].metricName, "m2");
-    metric_backlog_resolve(b, {round[1].id}, {BacklogOutcome::kAuthFailed});
+    EXPECT_TRUE(round[1].authRetried);  // its next 401/403 is a refusal
+    metric_backlog_resolve(b, {round[1].id}, {BacklogOutcome::kRefused});
     const BACKLOG_STATS_T stats = metric_backlog_stats(b);
     EXPECT_EQ(stats.droppedRefused, 1U);
     EXPECT_EQ(stats.uploaded, 1U);
