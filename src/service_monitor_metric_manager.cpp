@@ -85,22 +85,6 @@ std::unique_ptr<METRIC_BATCH_T> _createBatch(size_t entries, uint64_t enableEpoc
     }
 }
 
-// What a queued batch holds in memory: the record and its entries, each with the
-// allocator's own header.
-constexpr size_t kAllocOverhead = 16;
-constexpr size_t kBatchFixedCost = sizeof(METRIC_BATCH_T) + 2 * kAllocOverhead;
-
-size_t _batchCost(const METRIC_BATCH_T& batch) {
-    return kBatchFixedCost + batch.messages.capacity() * sizeof(METRIC_MESSAGE_T);
-}
-
-// The most entries one request may have: a batch of more would cost more than the whole
-// queue bound, so it could never be taken, however empty the queue.
-size_t _maxBatchEntries(const MSG_QUEUE_T& queue) {
-    if (queue.limitBytes <= kBatchFixedCost) return 0;
-    return (queue.limitBytes - kBatchFixedCost) / sizeof(METRIC_MESSAGE_T);
-}
-
 // Steps that need no parsing: argument, switch and pre-task checks.
 bool _acceptsRequests(METRIC_DATA_MANAGER_T* manager, const char* jsonText,
                       INGEST_RESULT_T* out) {
@@ -123,11 +107,7 @@ bool _acceptsRequests(METRIC_DATA_MANAGER_T* manager, const char* jsonText,
 bool _tsInPeriod(METRIC_DATA_MANAGER_T* manager, double ts, INGEST_RESULT_T* out) {
     uint64_t start = 0;
     uint64_t end = 0;
-    {
-        const std::lock_guard<std::mutex> lock(manager->period.mutex);
-        start = manager->period.periodStartMs;
-        end = manager->period.periodEndMs;
-    }
+    metric_period_window(&manager->period, &start, &end);
     // In double, so that a period starting before the tolerance does not wrap around.
     if (ts > static_cast<double>(end) + TS_TOLERANCE_MS ||
         ts < static_cast<double>(start) - TS_TOLERANCE_MS) {
@@ -171,21 +151,6 @@ int _addEntry(METRIC_BATCH_T* batch, const char (&moduleName)[kModuleNameSize],
     return 0;
 }
 
-// Queues the batch whole (one lock, one wake-up), or refuses it whole when the queue
-// cannot take it. An empty batch is dropped. 0, or -1 with out set.
-int _queueBatch(METRIC_DATA_MANAGER_T* manager, std::unique_ptr<METRIC_BATCH_T> batch,
-                INGEST_RESULT_T* out) {
-    const size_t samples = batch->messages.size();
-    if (samples == 0) return 0;
-    batch->node.cost = _batchCost(*batch);
-    if (tryPushMessageToQueue(&manager->period.metricDataQueue, &batch->node) != 0) {
-        return out->set(kMetricCodeNoMemory, "metric queue is full");
-    }
-    batch.release();  // the queue holds it now
-    manager->period.counts.accepted.fetch_add(samples, std::memory_order_relaxed);
-    return 0;
-}
-
 // The entries before a failing entry are queued, as one batch; when the queue cannot take
 // them the request is refused with 100002 instead.
 int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const METRIC_REQUEST_T& request,
@@ -201,7 +166,7 @@ int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const METRIC_REQUEST_T& reque
         return out->set(kMetricCodeBadInput, "json object(params) is invalid");
     }
     // Refused as bad input, not as "queue full": a retry could never succeed.
-    const size_t maxEntries = _maxBatchEntries(manager->period.metricDataQueue);
+    const size_t maxEntries = metric_ingest_max_entries(&manager->ingest);
     if (request.params.count > maxEntries) {
         return out->set(kMetricCodeBadInput, "too many params: %zu, at most %zu per request",
                         request.params.count, maxEntries);
@@ -216,7 +181,10 @@ int _ingestRequest(METRIC_DATA_MANAGER_T* manager, const METRIC_REQUEST_T& reque
          result == 0 && entry != nullptr; entry = next_metric_entry(request, &cursor)) {
         result = _addEntry(batch.get(), moduleName, *entry, out);
     }
-    if (_queueBatch(manager, std::move(batch), out) != 0) return -1;
+    // Queued whole, or refused whole when the queue cannot take it.
+    if (metric_ingest_queue(&manager->ingest, std::move(batch)) != 0) {
+        return out->set(kMetricCodeNoMemory, "metric queue is full");
+    }
     return result;
 }
 
@@ -234,15 +202,6 @@ const char* _copyId(const JSON_VALUE_T& value, char (&shortId)[N], std::string* 
     return longId->c_str();
 }
 
-// Counts the request's outcome for the period's summary line.
-void _countRefusal(METRIC_DATA_MANAGER_T* manager, int code) {
-    for (size_t i = 0; i < kMetricRefusalCodes.size(); ++i) {
-        if (kMetricRefusalCodes[i] == code) {
-            manager->period.counts.refused[i].fetch_add(1, std::memory_order_relaxed);
-        }
-    }
-}
-
 }  // namespace
 
 int post_metric_data(METRIC_DATA_MANAGER_T* manager, const char* jsonText, char* reply) {
@@ -251,7 +210,7 @@ int post_metric_data(METRIC_DATA_MANAGER_T* manager, const char* jsonText, char*
     std::string longId;
     const char* id = "";
     // Read before the switch is checked: a disable after this point drops the batch.
-    const uint64_t enableEpoch = manager != nullptr ? manager->period.enableEpoch.load() : 0;
+    const uint64_t enableEpoch = manager != nullptr ? manager->ingest.enableEpoch.load() : 0;
     if (_acceptsRequests(manager, jsonText, &out)) {
         // The record is large and read_metric_request sets what it reads: one per thread,
         // set up once, spares the bus thread a 1.7 kB initialisation per request.
@@ -263,7 +222,8 @@ int post_metric_data(METRIC_DATA_MANAGER_T* manager, const char* jsonText, char*
             (void)_ingestRequest(manager, request, enableEpoch, &out);
         }
     }
-    if (manager != nullptr) _countRefusal(manager, out.code);
+    // Counted for the period's summary line.
+    if (manager != nullptr) metric_ingest_count_reply(&manager->ingest, out.code);
     if (reply == nullptr ||
         package_reply_message(reply, kMetricReplyBufSize, id, out.message, out.code) != 0) {
         SM_LOG(3, "generate reply message failed\n");
@@ -290,7 +250,9 @@ METRIC_DATA_MANAGER_T* metric_data_manager_init(CFG_CONN_T* cfgConn, uint64_t pe
 }
 
 int metric_data_manager_start(METRIC_DATA_MANAGER_T* manager) {
-    if (metric_period_init(&manager->period) != 0) return -1;
+    if (metric_ingest_init(&manager->ingest) != 0 || metric_period_init(&manager->period) != 0) {
+        return -1;
+    }
     metric_registration_use_defaults(&manager->registration);
     metric_period_use_defaults(&manager->period);
     // The bodies' ts comes from the same wall clock as the period's window.

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "service_monitor_metric_ingest.h"
 #include "service_monitor_metric_period.h"
 #include "service_monitor_metric_pre_task.h"
 #include "service_monitor_metric_reply.h"
@@ -21,7 +22,8 @@ constexpr uint32_t TS_TOLERANCE_MS = 3000;  // slack for ts on both ends of the 
 struct METRIC_DATA_MANAGER_T {
     METRIC_REGISTRATION_T registration;
     METRIC_UPLOAD_T upload{&registration};
-    METRIC_PERIOD_T period{&upload};
+    METRIC_INGEST_T ingest;
+    METRIC_PERIOD_T period{&upload, &ingest};
     std::atomic<uint32_t> enable{0};  // 1 while the metric module is switched on
 };
 

@@ -27,9 +27,9 @@ void _mergeBatch(METRIC_PERIOD_T* period, const METRIC_BATCH_T& batch) {
     const std::lock_guard<std::mutex> lock(period->cacheLock);
     // Taken before a disable that has cleared the cache since: it belongs to the dropped
     // period, whether the module is off now or already on again.
-    if (batch.enableEpoch != period->enableEpoch.load()) {
-        period->counts.droppedByDisable.fetch_add(batch.messages.size(),
-                                                  std::memory_order_relaxed);
+    if (batch.enableEpoch != period->ingest->enableEpoch.load()) {
+        period->ingest->counts.droppedByDisable.fetch_add(batch.messages.size(),
+                                                          std::memory_order_relaxed);
         return;
     }
     for (const METRIC_MESSAGE_T& message : batch.messages) {
@@ -38,19 +38,6 @@ void _mergeBatch(METRIC_PERIOD_T* period, const METRIC_BATCH_T& batch) {
                    message.metricName);
         }
     }
-}
-
-// Drops every queued batch. The samples they held.
-uint64_t _discardQueued(METRIC_PERIOD_T* period) {
-    MSG_NODE_T* node = nullptr;
-    uint64_t samples = 0;
-    if (popAllMessagesFromQueue(&period->metricDataQueue, 0, &node) != 0) return 0;
-    while (node != nullptr) {
-        MSG_NODE_T* const next = node->link.next;
-        samples += takeMetricBatch(node)->messages.size();
-        node = next;
-    }
-    return samples;
 }
 
 int _collectMetric(const char* moduleName, const char* metricName, uint32_t collectRule,
@@ -88,7 +75,7 @@ void _addSelfMetrics(METRIC_PERIOD_T* period, const METRIC_PERIOD_TALLY_T& tally
 // Merges what is queued now.
 void _mergeQueued(METRIC_PERIOD_T* period) {
     MSG_NODE_T* first = nullptr;
-    if (popAllMessagesFromQueue(&period->metricDataQueue, 0, &first) == 0) {
+    if (popAllMessagesFromQueue(&period->ingest->metricDataQueue, 0, &first) == 0) {
         (void)metric_merge_chain(period, first);
     }
 }
@@ -100,7 +87,7 @@ void* metricManagerThread(void* arg) noexcept {
     while (!period->stopRequested.load()) {
         MSG_NODE_T* first = nullptr;
         size_t drained = 0;
-        if (popAllMessagesFromQueue(&period->metricDataQueue, kPopTimeoutMs, &first) == 0) {
+        if (popAllMessagesFromQueue(&period->ingest->metricDataQueue, kPopTimeoutMs, &first) == 0) {
             drained = metric_merge_chain(period, first);
         }
         // Once a large backlog has drained, give its memory back.
@@ -121,12 +108,6 @@ void* metricManagerThread(void* arg) noexcept {
 }  // namespace
 
 int metric_period_init(METRIC_PERIOD_T* period) {
-    if (initMessageQueue(&period->metricDataQueue) != 0) {
-        SM_LOG(3, "init metricDataQueue failed\n");
-        return -1;
-    }
-    period->metricDataQueue.limitBytes = kMetricQueueLimitBytes;
-    period->metricDataQueue.wakeBytes = kMetricQueueWakeBytes;
     period->cache = metric_data_cache_init();
     if (period->cache == nullptr) {
         SM_LOG(3, "init data cache failed\n");
@@ -136,7 +117,7 @@ int metric_period_init(METRIC_PERIOD_T* period) {
 }
 
 void metric_period_deinit(METRIC_PERIOD_T* period) {
-    (void)_discardQueued(period);
+    (void)metric_ingest_discard(period->ingest);
     metric_data_cache_deinit(period->cache);
     period->cache = nullptr;
 }
@@ -144,6 +125,12 @@ void metric_period_deinit(METRIC_PERIOD_T* period) {
 void metric_period_use_defaults(METRIC_PERIOD_T* period) {
     if (period->wallClockMs == nullptr) period->wallClockMs = get_time_ms;
     if (period->monoClockMs == nullptr) period->monoClockMs = get_monotonic_ms;
+}
+
+void metric_period_window(METRIC_PERIOD_T* period, uint64_t* startMs, uint64_t* endMs) {
+    const std::lock_guard<std::mutex> lock(period->mutex);
+    *startMs = period->periodStartMs;
+    *endMs = period->periodEndMs;
 }
 
 void metric_period_anchor(METRIC_PERIOD_T* period) {
@@ -168,11 +155,6 @@ void metric_period_thread_stop(METRIC_PERIOD_T* period) {
     joinable_thread_join(&period->thread);
 }
 
-std::unique_ptr<METRIC_BATCH_T> takeMetricBatch(MSG_NODE_T* node) {
-    if (node == nullptr) return nullptr;
-    return std::unique_ptr<METRIC_BATCH_T>(static_cast<METRIC_BATCH_T*>(node->payload));
-}
-
 size_t metric_merge_chain(METRIC_PERIOD_T* period, MSG_NODE_T* first) {
     size_t bytes = 0;
     for (MSG_NODE_T* node = first; node != nullptr;) {
@@ -191,12 +173,12 @@ void metric_period_drop_samples(METRIC_PERIOD_T* period) {
         // The manager thread checks the epoch under this lock before each batch it
         // merges, so nothing taken before this point reaches the cache afterwards.
         const std::lock_guard<std::mutex> lock(period->cacheLock);
-        period->enableEpoch.fetch_add(1);
+        period->ingest->enableEpoch.fetch_add(1);
         dropped = metric_data_cache_samples(period->cache);
         clear_metric_data(period->cache);
     }
-    dropped += _discardQueued(period);  // samples not yet merged belong to the dropped period too
-    period->counts.droppedByDisable.fetch_add(dropped, std::memory_order_relaxed);
+    dropped += metric_ingest_discard(period->ingest);  // samples not yet merged belong to the dropped period too
+    period->ingest->counts.droppedByDisable.fetch_add(dropped, std::memory_order_relaxed);
 }
 
 PeriodTick metric_period_tick(METRIC_PERIOD_T* period) {
@@ -222,14 +204,14 @@ PeriodTick metric_period_tick(METRIC_PERIOD_T* period) {
 }
 
 METRIC_PERIOD_TALLY_T metric_period_tally(METRIC_PERIOD_T* period) {
-    METRIC_PERIOD_COUNTS_T& counts = period->counts;
+    METRIC_PERIOD_COUNTS_T& counts = period->ingest->counts;
     METRIC_PERIOD_TALLY_T tally;
     tally.accepted = counts.accepted.exchange(0);
     tally.droppedByDisable = counts.droppedByDisable.exchange(0);
     for (size_t i = 0; i < tally.refused.size(); ++i) {
         tally.refused[i] = counts.refused[i].exchange(0);
     }
-    tally.queuePeakBytes = takeQueueHighWater(&period->metricDataQueue);
+    tally.queuePeakBytes = takeQueueHighWater(&period->ingest->metricDataQueue);
     const METRIC_UPLOAD_COUNTS_T uploads = metric_upload_counts(period->upload);
     tally.uploadsAccepted = uploads.accepted;
     tally.uploadsFailed = uploads.failed;

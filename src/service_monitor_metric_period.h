@@ -16,41 +16,19 @@
 
 #include "common.h"
 #include "message_queue.h"
+#include "service_monitor_metric_ingest.h"
 #include "service_monitor_metric_data_cache.h"
-#include "service_monitor_metric_reply.h"
 #include "service_monitor_metric_self.h"
 #include "service_monitor_metric_upload.h"
 #include "service_monitor_notify.h"
 
-// What the queue between the bus thread and the manager thread may hold: a full queue
-// refuses requests with 100002 rather than grow.
-constexpr size_t kMetricQueueLimitBytes = 16U << 20;
-// The bus thread wakes the manager thread only once this much waits: below it the manager
-// takes the samples on its own at least once a second, which spares a thread switch per
-// request.
-constexpr size_t kMetricQueueWakeBytes = 64U << 10;
 // A change of the wall clock against the monotonic clock beyond this is a step: the
 // period's window moves with it at once.
 constexpr int64_t kClockStepMs = 1000;
 
-// The samples of one request, queued as one node: one allocation for the batch, one for
-// its entries.
-struct METRIC_BATCH_T {
-    MSG_NODE_T node;  // node.payload is the batch itself
-    uint64_t enableEpoch = 0;  // the period's enableEpoch when the request was checked
-    std::vector<METRIC_MESSAGE_T> messages;
-};
-
-// Counts of one period's samples and requests for its summary line. Written by the bus
-// thread and the manager thread, read and reset by the manager thread.
-struct METRIC_PERIOD_COUNTS_T {
-    std::atomic<uint64_t> accepted{0};  // samples queued
-    std::atomic<uint64_t> droppedByDisable{0};  // samples queued or merged, then disabled
-    std::array<std::atomic<uint64_t>, kMetricRefusalCodes.size()> refused{};  // requests
-};
-
 struct METRIC_PERIOD_T {
-    explicit METRIC_PERIOD_T(METRIC_UPLOAD_T* next) : upload(next) {}
+    METRIC_PERIOD_T(METRIC_UPLOAD_T* next, METRIC_INGEST_T* samples)
+        : upload(next), ingest(samples) {}
 
     // The window ts is checked against, in wall-clock ms. The period itself runs on the
     // monotonic clock (periodEndMonoMs), so a wall-clock step moves the window but neither
@@ -63,24 +41,19 @@ struct METRIC_PERIOD_T {
     std::mutex mutex;  // guards the five fields above
     CLOCK_MS_FUNC_T wallClockMs = nullptr;  // get_time_ms unless a test injects one
     CLOCK_MS_FUNC_T monoClockMs = nullptr;  // CLOCK_MONOTONIC unless a test injects one
-    METRIC_PERIOD_COUNTS_T counts;
-    MSG_QUEUE_T metricDataQueue;
     METRIC_DATA_CACHE_T* cache = nullptr;  // owned
     // The cache has no lock of its own: the manager thread's insert, walk and clear and the
     // disable path's clear (main thread) all hold this one. Lock order: never together with
     // the queue mutex or the period mutex.
     std::mutex cacheLock;
-    // Moves on at every disable, under cacheLock. A batch stamped with an older epoch was
-    // taken before the disable and is dropped rather than merged, even when the manager
-    // thread popped it before the disable cleared the queue.
-    std::atomic<uint64_t> enableEpoch{0};
     METRIC_UPLOAD_T* const upload;  // where ended periods go, not owned
+    METRIC_INGEST_T* const ingest;  // where samples come from (its queue), not owned
     // Shutdown of the manager thread: stopRequested ends its loop, then the thread is joined.
     std::atomic<bool> stopRequested{false};
     JOINABLE_THREAD_T thread;
 };
 
-// Sets up the queue and the cache. 0, or -1 (nothing left to release).
+// Sets up the cache. 0, or -1.
 [[nodiscard]] int metric_period_init(METRIC_PERIOD_T* period);
 // Drops what is queued and releases the cache (the thread must have ended).
 void metric_period_deinit(METRIC_PERIOD_T* period);
@@ -95,8 +68,8 @@ void metric_period_request_stop(METRIC_PERIOD_T* period);
 // Asks the manager thread to end and waits until it has (within one queue wait).
 void metric_period_thread_stop(METRIC_PERIOD_T* period);
 
-// Hands over the batch a popped queue node belongs to (null for a null node).
-[[nodiscard]] std::unique_ptr<METRIC_BATCH_T> takeMetricBatch(MSG_NODE_T* node);
+// The window ts is checked against, in wall-clock ms.
+void metric_period_window(METRIC_PERIOD_T* period, uint64_t* startMs, uint64_t* endMs);
 // Merges a popped chain of batches into the cache (batches of an older enableEpoch are
 // dropped and counted). The bytes the chain held.
 size_t metric_merge_chain(METRIC_PERIOD_T* period, MSG_NODE_T* first);

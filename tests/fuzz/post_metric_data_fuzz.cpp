@@ -78,7 +78,7 @@ METRIC_DATA_MANAGER_T* manager() {
     static METRIC_DATA_MANAGER_T m;
     static const bool ready = [] {
         log_init("fuzz", 0, 3, 4);  // quiet
-        (void)initMessageQueue(&m.period.metricDataQueue);
+        (void)initMessageQueue(&m.ingest.metricDataQueue);
         m.period.periodStartMs = 0;
         m.period.periodEndMs = UINT64_MAX / 2;  // every plausible ts is in the period
         m.period.periodMs = 60000;
@@ -98,6 +98,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char reply[kMetricReplyBufSize];
     const int result = post_metric_data(manager(), text.c_str(), reply);
     checkReply(reply, result);
-    drainQueue(&manager()->period.metricDataQueue);
+    drainQueue(&manager()->ingest.metricDataQueue);
     return 0;
 }

@@ -37,7 +37,7 @@ std::string request(const std::string& params, double ts = kStart + 1000,
 class PostMetricDataTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(initMessageQueue(&manager.period.metricDataQueue), 0);
+        ASSERT_EQ(initMessageQueue(&manager.ingest.metricDataQueue), 0);
         manager.period.periodStartMs = kStart;
         manager.period.periodEndMs = kEnd;
         manager.period.periodMs = 60000;
@@ -68,7 +68,7 @@ protected:
     std::vector<std::string> drain() {
         std::vector<std::string> out;
         MSG_NODE_T* node = nullptr;
-        while (popMessageFromQueue(&manager.period.metricDataQueue, 0, &node) == 0) {
+        while (popMessageFromQueue(&manager.ingest.metricDataQueue, 0, &node) == 0) {
             const auto batch = takeMetricBatch(node);
             EXPECT_FALSE(batch->messages.empty());
             for (const METRIC_MESSAGE_T& m : batch->messages) {
@@ -201,8 +201,8 @@ TEST_F(PostMetricDataTest, TsWindowIncludesBothWidenedBounds) {
 TEST_F(PostMetricDataTest, FullQueueRefusesWholeRequestsAndThePeriodCountsThem) {
     const std::string two = entry("a", "update") + "," + entry("b", "update");
     EXPECT_EQ(post(request(two)).code, kMetricCodeOk);
-    const size_t cost = manager.period.metricDataQueue.bytes;
-    manager.period.metricDataQueue.limitBytes = cost + cost / 2;  // room for three entries at most
+    const size_t cost = manager.ingest.metricDataQueue.bytes;
+    manager.ingest.metricDataQueue.limitBytes = cost + cost / 2;  // room for three entries at most
     const std::string three = two + "," + entry("c", "max");
     const struct {
         std::string params;
@@ -239,7 +239,7 @@ TEST_F(PostMetricDataTest, DisableDropsEverySampleTakenBeforeItAndCountsThem) {
     manager.period.cache = metric_data_cache_init();
     const auto mergeQueued = [this] {
         MSG_NODE_T* chain = nullptr;
-        EXPECT_EQ(popAllMessagesFromQueue(&manager.period.metricDataQueue, 0, &chain), 0);
+        EXPECT_EQ(popAllMessagesFromQueue(&manager.ingest.metricDataQueue, 0, &chain), 0);
         return chain;
     };
     ASSERT_EQ(post(request(entry("merged", "update"))).code, kMetricCodeOk);

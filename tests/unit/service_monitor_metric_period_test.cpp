@@ -25,7 +25,8 @@ protected:
 
     METRIC_REGISTRATION_T registration;
     METRIC_UPLOAD_T upload{&registration};
-    METRIC_PERIOD_T period{&upload};
+    METRIC_INGEST_T ingest;
+    METRIC_PERIOD_T period{&upload, &ingest};
 };
 
 TEST_F(MetricPeriodTest, WallClockStepsMoveTheWindowAndNeverEndThePeriod) {
@@ -61,6 +62,7 @@ TEST_F(MetricPeriodTest, WallClockStepsMoveTheWindowAndNeverEndThePeriod) {
 // Batches merged while periods end on another thread: every sample lands in exactly one
 // ended period. Built with ThreadSanitizer too, which sees a merge outside the cache lock.
 TEST_F(MetricPeriodTest, MergesAndPeriodEndsMeetOnlyUnderTheCacheLock) {
+    ASSERT_EQ(metric_ingest_init(&ingest), 0);
     ASSERT_EQ(metric_period_init(&period), 0);
     constexpr int kBatches = 300;
     constexpr int kPerBatch = 4;
@@ -68,7 +70,7 @@ TEST_F(MetricPeriodTest, MergesAndPeriodEndsMeetOnlyUnderTheCacheLock) {
         for (int i = 0; i < kBatches; ++i) {
             auto batch = std::make_unique<METRIC_BATCH_T>();
             batch->node.payload = batch.get();
-            batch->enableEpoch = period.enableEpoch.load();
+            batch->enableEpoch = ingest.enableEpoch.load();
             for (int k = 0; k < kPerBatch; ++k) {
                 METRIC_MESSAGE_T message{};
                 snprintf(message.moduleName, sizeof message.moduleName, "svc%d", k % 2);

@@ -62,6 +62,7 @@ protected:
         period.monoClockMs = monoNow;
         upload.wallClockMs = wallNow;
         upload.enabled = &enable;
+        ASSERT_EQ(metric_ingest_init(&ingest), 0);
         ASSERT_EQ(metric_period_init(&period), 0);
     }
     void TearDown() override { metric_period_deinit(&period); }
@@ -89,7 +90,8 @@ protected:
     std::atomic<uint32_t> enable{1};
     METRIC_REGISTRATION_T registration;
     METRIC_UPLOAD_T upload{&registration};
-    METRIC_PERIOD_T period{&upload};
+    METRIC_INGEST_T ingest;
+    METRIC_PERIOD_T period{&upload, &ingest};
 };
 
 // They join the period that ends only while asked for and monitoring is on, with the very
@@ -103,8 +105,8 @@ TEST_F(MetricSelfPeriodTest, PeriodEndAddsThemWithTheSummaryCounts) {
     for (const auto& row : rows) {
         registration.selfMetrics = row.wanted;
         enable = row.enable;
-        period.counts.accepted = 5;
-        period.counts.refused[1] = 2;
+        ingest.counts.accepted = 5;
+        ingest.counts.refused[1] = 2;
         upload.uploadsAccepted = 3;
         upload.uploadsFailed = 1;
         METRIC_MESSAGE_T sample{"svc/func", "posted", COLLECT_RULE_UPDATE, 1};
