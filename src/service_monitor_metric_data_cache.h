@@ -57,7 +57,8 @@ struct METRIC_DATA_CACHE_T {
     HASH_NODE_T* moduleBuckets[kCacheBuckets];
     CACHE_LINK_T freeModules;
     CACHE_LINK_T freeMetrics;
-    // The latest insert's module, or null: a request's samples, merged in turn, share one.
+    // The module of the latest insert, or null: a request's samples share one module, and
+    // the manager merges them one after another.
     MODULE_NODE_T* recentModule;
 };
 

@@ -137,7 +137,7 @@ const uchar* _closingQuote(const uchar* s, bool* escaped) {
     for (const uchar* q = s + 1;; ++q) {
         while ((kByteClass[*q] & kInString) != 0) ++q;
         if (*q != '\\') return *q == '"' ? q : nullptr;  // the quote, or the NUL
-        *escaped = true;
+        *escaped = true;  // a backslash
         if (*++q == '\0') return nullptr;
     }
 }
@@ -169,6 +169,7 @@ bool _smallInteger(const uchar* text, size_t n, double* out) {
 class Reader {
 public:
     Reader(const uchar* at, const uchar* nul) : p_(at), nul_(nul), limit_(nul + 1) {}
+
     const uchar* at() const { return p_; }
     void skipSpace() {
         while (p_ < nul_ && *p_ <= 32) ++p_;
@@ -199,6 +200,7 @@ private:
     const uchar* limit_;  // one past it, as cJSON counts the NUL in the length
 };
 
+// Fills found's string fields: the readers of the value never look for its end again.
 bool Reader::string(JSON_VALUE_T* found) {
     const uchar* const close = _closingQuote(p_, &found->escaped);
     if (close == nullptr) return false;
