@@ -249,6 +249,47 @@ void metric_data_cache_deinit(METRIC_DATA_CACHE_T* cache) {
     });
 }
 
+namespace {
+
+// The module's node, found (the last one used first) or made; null after logging.
+MODULE_NODE_T* _moduleNode(METRIC_DATA_CACHE_T* cache, const char* moduleName) {
+    MODULE_NODE_T* module = cache->recentModule;
+    if (module == nullptr || strcmp(module->moduleName, moduleName) != 0) {
+        HASH_NODE_T* const found = hashtable_lookup_key(&cache->moduleTable, moduleName);
+        module = found != nullptr ? _fromChain<MODULE_NODE_T>(found) : nullptr;
+    }
+    if (module == nullptr) {
+        module = _takeModuleNode(cache);
+        if (module == nullptr) {
+            SM_LOG(3, "create module node failed\n");
+            return nullptr;
+        }
+        _copyName(module->moduleName, sizeof module->moduleName, moduleName);
+        hashtable_insert(&cache->moduleTable, moduleName, &module->chain);
+    }
+    cache->recentModule = module;
+    return module;
+}
+
+// The metric's node in its module, found or made; null after logging.
+METRIC_NODE_T* _metricNode(METRIC_DATA_CACHE_T* cache, MODULE_NODE_T* module,
+                           const char* metricName) {
+    HASH_NODE_T* const chain = hashtable_lookup_key(&module->metricTable, metricName);
+    METRIC_NODE_T* metric = chain != nullptr ? _fromChain<METRIC_NODE_T>(chain) : nullptr;
+    if (metric == nullptr) {
+        metric = _takeMetricNode(cache);
+        if (metric == nullptr) {
+            SM_LOG(3, "create metricNode node failed\n");
+            return nullptr;
+        }
+        _copyName(metric->metricName, sizeof metric->metricName, metricName);
+        hashtable_insert(&module->metricTable, metricName, &metric->chain);
+    }
+    return metric;
+}
+
+}  // namespace
+
 int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* message) {
     if (cache == nullptr || message == nullptr) {
         SM_LOG(3, "invalid input params\n");
@@ -268,33 +309,10 @@ int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* messa
         metricName = metricCopy;
     }
 
-    MODULE_NODE_T* module = cache->recentModule;
-    if (module == nullptr || strcmp(module->moduleName, moduleName) != 0) {
-        HASH_NODE_T* const found = hashtable_lookup_key(&cache->moduleTable, moduleName);
-        module = found != nullptr ? _fromChain<MODULE_NODE_T>(found) : nullptr;
-    }
-    if (module == nullptr) {
-        module = _takeModuleNode(cache);
-        if (module == nullptr) {
-            SM_LOG(3, "create module node failed\n");
-            return -1;
-        }
-        _copyName(module->moduleName, sizeof module->moduleName, moduleName);
-        hashtable_insert(&cache->moduleTable, moduleName, &module->chain);
-    }
-    cache->recentModule = module;
-
-    HASH_NODE_T* const chain = hashtable_lookup_key(&module->metricTable, metricName);
-    METRIC_NODE_T* metric = chain != nullptr ? _fromChain<METRIC_NODE_T>(chain) : nullptr;
-    if (metric == nullptr) {
-        metric = _takeMetricNode(cache);
-        if (metric == nullptr) {
-            SM_LOG(3, "create metricNode node failed\n");
-            return -1;
-        }
-        _copyName(metric->metricName, sizeof metric->metricName, metricName);
-        hashtable_insert(&module->metricTable, metricName, &metric->chain);
-    }
+    MODULE_NODE_T* const module = _moduleNode(cache, moduleName);
+    if (module == nullptr) return -1;
+    METRIC_NODE_T* const metric = _metricNode(cache, module, metricName);
+    if (metric == nullptr) return -1;
     // Rules outside 1..3 leave the value alone; ingestion never queues them.
     const bool wasHeld = metric->held;
     _updateMetricNode(metric, metricName, message->collectRule, message->value);

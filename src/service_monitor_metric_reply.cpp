@@ -100,6 +100,17 @@ void _appendRaw(char* dst, size_t* len, const char* text) {
     *len += n;
 }
 
+// The text between the id and the message: the code with its keys.
+constexpr size_t kMiddleSize = 48;
+void _formatMiddle(char (&middle)[kMiddleSize], int code) {
+    static const char kCodeHead[] = "\",\"code\":";
+    static const char kCodeTail[] = ", \"message\":\"";
+    memcpy(middle, kCodeHead, sizeof kCodeHead - 1);
+    char* const end = middle + kMiddleSize;
+    char* const digits = std::to_chars(middle + sizeof kCodeHead - 1, end, code).ptr;
+    memcpy(digits, kCodeTail, sizeof kCodeTail);  // with its terminator
+}
+
 }  // namespace
 
 int package_reply_message(char* dst, size_t size, const char* id, const char* message,
@@ -107,13 +118,8 @@ int package_reply_message(char* dst, size_t size, const char* id, const char* me
     if (dst == nullptr || size == 0) return -1;
     id = id != nullptr ? id : "";
     message = message != nullptr ? message : "";
-    static const char kCodeHead[] = "\",\"code\":";
-    static const char kCodeTail[] = ", \"message\":\"";
-    char middle[48];
-    memcpy(middle, kCodeHead, sizeof kCodeHead - 1);
-    char* const end = middle + sizeof middle;
-    char* const digits = std::to_chars(middle + sizeof kCodeHead - 1, end, code).ptr;
-    memcpy(digits, kCodeTail, sizeof kCodeTail);  // with its terminator
+    char middle[kMiddleSize];
+    _formatMiddle(middle, code);
     static const char kHead[] = "{\"id\":\"";
     static const char kTail[] = "\"}";
     const size_t fixed = strlen(kHead) + strlen(middle) + strlen(kTail);
