@@ -4,12 +4,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <future>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -18,6 +16,7 @@
 #include "dbus_message_credential.h"
 #include "dbus_message_method.h"
 #include "dbus_message_watchdog.h"
+#include "msg_handler_scheduler.h"
 #include "service_monitor_metric_manager.h"
 #include "service_monitor_zeb_proxy.h"
 #include "service_monitor_zeb_proxy_files.h"
@@ -26,24 +25,11 @@
 namespace {
 
 constexpr useconds_t kReadRetryPauseUs = kSwitchReadPauseMs * 1000;
-constexpr auto kSchedulerTick = std::chrono::microseconds(1000000);
 constexpr size_t kSerialBufSize = 256;
 constexpr const char* kSerialFile = "/etc/vestrel/serial_number.properties";
 constexpr const char* kEmptySerial = "\"\"";
 
 constexpr auto kShutdownWaitStep = std::chrono::milliseconds(500);
-
-// The scheduler thread runs until shutdown asks it to stop; shutdown then joins it (the
-// pass in progress ends first), so no task runs once the configuration connection is
-// closed and the thread has finished its thread-local cleanup before the process exits.
-struct SchedulerThreadState {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool joinable = false;
-    bool stopRequested = false;
-    bool finished = false;  // the thread is past its last pass
-};
-SchedulerThreadState g_scheduler;
 
 // The switches last applied successfully (main thread only): -1 until then.
 int g_zebInForce = -1;
@@ -107,40 +93,6 @@ void switchZebOff(SERVICE_MONITOR_CTX_T* ctx) {
     (void)rm_agent_secret_file();
     (void)closeCredentialTask(ctx);
     (void)metric_data_manager_disable(ctx->metric_manager);
-}
-
-int startSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
-    const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
-    g_scheduler.stopRequested = false;
-    g_scheduler.finished = false;
-    setTaskSchedulerStopping(false);
-    if (pthread_create(&ctx->scheduler_thread, nullptr, taskSchedulerThread, ctx) != 0) return -1;
-    g_scheduler.joinable = true;
-    return 0;
-}
-
-// Asks the thread to stop without waiting; a task function in progress gives up between
-// its blocking steps.
-void requestSchedulerStop() {
-    const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
-    g_scheduler.stopRequested = true;
-    setTaskSchedulerStopping(true);
-    g_scheduler.cv.notify_all();
-}
-
-// Joins the thread, feeding the watchdog while a task function finishes its blocking call
-// (each has its own time-out, so the wait is bounded).
-void joinSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
-    std::unique_lock<std::mutex> lock(g_scheduler.mutex);
-    if (!g_scheduler.joinable) return;
-    while (!g_scheduler.cv.wait_for(lock, kShutdownWaitStep, [] { return g_scheduler.finished; })) {
-        lock.unlock();
-        feed_dog_if_due(ctx);
-        lock.lock();
-    }
-    g_scheduler.joinable = false;
-    lock.unlock();
-    pthread_join(ctx->scheduler_thread, nullptr);
 }
 
 // Stops the metric manager on a helper thread so that the main thread goes on feeding
@@ -357,17 +309,4 @@ int updateCredentialTask(TASK_NODE_T* taskID, void* clientData) noexcept {
 int updateCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData) noexcept {
     auto* ctx = static_cast<SERVICE_MONITOR_CTX_T*>(clientData);
     return metric_data_manager_credential_callback(credential, ctx->metric_manager);
-}
-
-void* taskSchedulerThread(void* /*ctx*/) noexcept {
-    std::unique_lock<std::mutex> lock(g_scheduler.mutex);
-    while (!g_scheduler.stopRequested) {
-        lock.unlock();
-        taskSchedulerProc();
-        lock.lock();
-        g_scheduler.cv.wait_for(lock, kSchedulerTick, [] { return g_scheduler.stopRequested; });
-    }
-    g_scheduler.finished = true;
-    g_scheduler.cv.notify_all();
-    return nullptr;
 }

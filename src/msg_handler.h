@@ -55,7 +55,6 @@ int openCredentialTask(SERVICE_MONITOR_CTX_T* ctx, uint32_t intervalMs, int32_t 
 int closeCredentialTask(SERVICE_MONITOR_CTX_T* ctx);
 int updateCredentialTask(TASK_NODE_T* taskID, void* clientData) noexcept;
 int updateCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData) noexcept;
-void* taskSchedulerThread(void* ctx) noexcept;
 
 [[nodiscard]] int zeb_components_init(SERVICE_MONITOR_CTX_T* ctx);
 [[nodiscard]] int recover_components_by_conf(SERVICE_MONITOR_CTX_T* ctx);
