@@ -8,8 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
-#include <system_error>
-#include <thread>
 
 #include "cfg_client.h"
 #include "common.h"
@@ -96,21 +94,29 @@ void switchZebOff(SERVICE_MONITOR_CTX_T* ctx) {
     (void)metric_data_manager_disable(ctx->metric_manager);
 }
 
+struct ManagerStop {
+    METRIC_DATA_MANAGER_T* manager;
+    std::promise<void> stopped;
+};
+
+void* stopManagerThread(void* arg) noexcept {
+    auto* stop = static_cast<ManagerStop*>(arg);
+    metric_data_manager_stop(stop->manager);
+    stop->stopped.set_value();
+    return nullptr;
+}
+
 // Stops the metric manager on a helper thread so that the main thread goes on feeding
 // while an upload in flight ends; without a helper thread it is stopped here.
 void stopManagerFeeding(SERVICE_MONITOR_CTX_T* ctx) {
-    METRIC_DATA_MANAGER_T* const manager = ctx->metric_manager;
-    std::promise<void> stopped;
-    std::future<void> done = stopped.get_future();
-    try {
-        std::thread helper([manager, &stopped]() noexcept {
-            metric_data_manager_stop(manager);
-            stopped.set_value();
-        });
+    ManagerStop stop {ctx->metric_manager, {}};
+    std::future<void> done = stop.stopped.get_future();
+    JOINABLE_THREAD_T helper;
+    if (joinable_thread_start(&helper, stopManagerThread, &stop) == 0) {
         while (done.wait_for(kShutdownWaitStep) != std::future_status::ready) feed_dog_if_due(ctx);
-        helper.join();
-    } catch (const std::system_error&) {
-        metric_data_manager_stop(manager);
+        joinable_thread_join(&helper);
+    } else {
+        metric_data_manager_stop(stop.manager);
     }
     feed_dog_if_due(ctx);
 }

@@ -1,11 +1,10 @@
 #include "msg_handler_scheduler.h"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
+#include "common.h"
 #include "dbus_message_watchdog.h"
 #include "task_scheduler.h"
 
@@ -20,9 +19,10 @@ constexpr auto kSchedulerJoinStep = std::chrono::milliseconds(500);
 struct SchedulerThreadState {
     std::mutex mutex;
     std::condition_variable cv;
-    bool joinable = false;
+    bool started = false;  // started and not yet joined
     bool stopRequested = false;
     bool finished = false;  // the thread is past its last pass
+    JOINABLE_THREAD_T thread;
 };
 SchedulerThreadState g_scheduler;
 
@@ -33,8 +33,9 @@ int startSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
     g_scheduler.stopRequested = false;
     g_scheduler.finished = false;
     setTaskSchedulerStopping(false);
-    if (pthread_create(&ctx->scheduler_thread, nullptr, taskSchedulerThread, ctx) != 0) return -1;
-    g_scheduler.joinable = true;
+    if (joinable_thread_start(&g_scheduler.thread, taskSchedulerThread, ctx) != 0) return -1;
+    ctx->scheduler_thread = g_scheduler.thread.id;  // the context still names the thread
+    g_scheduler.started = true;
     return 0;
 }
 
@@ -47,15 +48,15 @@ void requestSchedulerStop() {
 
 void joinSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
     std::unique_lock<std::mutex> lock(g_scheduler.mutex);
-    if (!g_scheduler.joinable) return;
+    if (!g_scheduler.started) return;
     while (!g_scheduler.cv.wait_for(lock, kSchedulerJoinStep, [] { return g_scheduler.finished; })) {
         lock.unlock();
         feed_dog_if_due(ctx);
         lock.lock();
     }
-    g_scheduler.joinable = false;
+    g_scheduler.started = false;
     lock.unlock();
-    pthread_join(ctx->scheduler_thread, nullptr);
+    joinable_thread_join(&g_scheduler.thread);
 }
 
 void* taskSchedulerThread(void* /*ctx*/) noexcept {
