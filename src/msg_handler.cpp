@@ -25,7 +25,6 @@ namespace {
 
 constexpr useconds_t kReadRetryPauseUs = kSwitchReadPauseMs * 1000;
 constexpr size_t kSerialBufSize = 256;
-constexpr const char* kSerialFile = "/etc/vestrel/serial_number.properties";
 constexpr const char* kEmptySerial = "\"\"";
 
 constexpr auto kShutdownWaitStep = std::chrono::milliseconds(500);
@@ -126,7 +125,7 @@ void stopManagerFeeding(SERVICE_MONITOR_CTX_T* ctx) {
 int zeb_components_init(SERVICE_MONITOR_CTX_T* ctx) {
     char serial[kSerialBufSize] = {};
     if (cfgGetConfig(ctx->cfg_conn, "vt_serialNumber", serial, sizeof serial) == 0 &&
-        !fileExists(kSerialFile)) {
+        !fileExists(kZebSerialFile)) {
         if (zeb_proxy_set_serialnum(serial) != 0) {
             SM_LOG(2, "set serialnum failed\n");
         } else {

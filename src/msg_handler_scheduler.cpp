@@ -24,50 +24,52 @@ struct SchedulerThreadState {
     bool finished = false;  // the thread is past its last pass
     JOINABLE_THREAD_T thread;
 };
-SchedulerThreadState g_scheduler;
+SchedulerThreadState g_schedulerThread;
 
 }  // namespace
 
 int startSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
-    const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
-    g_scheduler.stopRequested = false;
-    g_scheduler.finished = false;
+    const std::lock_guard<std::mutex> lock(g_schedulerThread.mutex);
+    g_schedulerThread.stopRequested = false;
+    g_schedulerThread.finished = false;
     setTaskSchedulerStopping(false);
-    if (joinable_thread_start(&g_scheduler.thread, taskSchedulerThread, ctx) != 0) return -1;
-    ctx->scheduler_thread = g_scheduler.thread.id;  // the context still names the thread
-    g_scheduler.started = true;
+    if (joinable_thread_start(&g_schedulerThread.thread, taskSchedulerThread, ctx) != 0) return -1;
+    ctx->scheduler_thread = g_schedulerThread.thread.id;  // the context still names the thread
+    g_schedulerThread.started = true;
     return 0;
 }
 
 void requestSchedulerStop() {
-    const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
-    g_scheduler.stopRequested = true;
+    const std::lock_guard<std::mutex> lock(g_schedulerThread.mutex);
+    g_schedulerThread.stopRequested = true;
     setTaskSchedulerStopping(true);
-    g_scheduler.cv.notify_all();
+    g_schedulerThread.cv.notify_all();
 }
 
 void joinSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
-    std::unique_lock<std::mutex> lock(g_scheduler.mutex);
-    if (!g_scheduler.started) return;
-    while (!g_scheduler.cv.wait_for(lock, kSchedulerJoinStep, [] { return g_scheduler.finished; })) {
+    std::unique_lock<std::mutex> lock(g_schedulerThread.mutex);
+    if (!g_schedulerThread.started) return;
+    const auto finished = [] { return g_schedulerThread.finished; };
+    while (!g_schedulerThread.cv.wait_for(lock, kSchedulerJoinStep, finished)) {
         lock.unlock();
         feed_dog_if_due(ctx);
         lock.lock();
     }
-    g_scheduler.started = false;
+    g_schedulerThread.started = false;
     lock.unlock();
-    joinable_thread_join(&g_scheduler.thread);
+    joinable_thread_join(&g_schedulerThread.thread);
 }
 
 void* taskSchedulerThread(void* /*ctx*/) noexcept {
-    std::unique_lock<std::mutex> lock(g_scheduler.mutex);
-    while (!g_scheduler.stopRequested) {
+    const auto stopRequested = [] { return g_schedulerThread.stopRequested; };
+    std::unique_lock<std::mutex> lock(g_schedulerThread.mutex);
+    while (!stopRequested()) {
         lock.unlock();
         taskSchedulerProc();
         lock.lock();
-        g_scheduler.cv.wait_for(lock, kSchedulerTick, [] { return g_scheduler.stopRequested; });
+        g_schedulerThread.cv.wait_for(lock, kSchedulerTick, stopRequested);
     }
-    g_scheduler.finished = true;
-    g_scheduler.cv.notify_all();
+    g_schedulerThread.finished = true;
+    g_schedulerThread.cv.notify_all();
     return nullptr;
 }
