@@ -190,7 +190,7 @@ int kill_process(pid_t pid, int sig) {
     return ret;
 }
 
-int create_detached_thread(pthread_t* tid, void* (*start)(void*), void* arg) {
+int create_detached_thread(pthread_t* tid, THREAD_FUNC_T start, void* arg) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -199,7 +199,7 @@ int create_detached_thread(pthread_t* tid, void* (*start)(void*), void* arg) {
     return ret;
 }
 
-int joinable_thread_start(JOINABLE_THREAD_T* thread, void* (*start)(void*), void* arg) {
+int joinable_thread_start(JOINABLE_THREAD_T* thread, THREAD_FUNC_T start, void* arg) {
     const std::lock_guard<std::mutex> lock(thread->lock);
     const int ret = pthread_create(&thread->id, nullptr, start, arg);
     thread->joinable = ret == 0;

@@ -42,8 +42,11 @@ pid_t process_exec(const char* path, const char* cmd, int sync);
 int process_deamon(const char* path, const char* cmd);
 // kill(2), logging the failure. 0 or -1.
 int kill_process(pid_t pid, int sig);
+// Every thread of the daemon starts through the two helpers below: their body type is
+// noexcept, so the compiler checks that nothing can unwind out of a thread.
+using THREAD_FUNC_T = void* (*)(void*) noexcept;
 // Starts a detached thread. The result of pthread_create.
-int create_detached_thread(pthread_t* tid, void* (*start)(void*), void* arg);
+int create_detached_thread(pthread_t* tid, THREAD_FUNC_T start, void* arg);
 
 // A thread that shutdown waits for: joinable rather than detached, so that it has let go
 // of what it used (its thread-local cleanup included) before that is released.
@@ -53,7 +56,7 @@ struct JOINABLE_THREAD_T {
     bool joinable = false;
 };
 // Starts start(arg) on the thread. 0, or the result of pthread_create.
-[[nodiscard]] int joinable_thread_start(JOINABLE_THREAD_T* thread, void* (*start)(void*),
+[[nodiscard]] int joinable_thread_start(JOINABLE_THREAD_T* thread, THREAD_FUNC_T start,
                                         void* arg);
 // Waits for the thread once, if it was started; later calls return at once.
 void joinable_thread_join(JOINABLE_THREAD_T* thread);

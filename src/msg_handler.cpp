@@ -4,20 +4,18 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <future>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "cfg_client.h"
 #include "common.h"
 #include "dbus_message_credential.h"
 #include "dbus_message_method.h"
 #include "dbus_message_watchdog.h"
+#include "msg_handler_credential.h"
+#include "msg_handler_scheduler.h"
 #include "service_monitor_metric_manager.h"
 #include "service_monitor_zeb_proxy.h"
 #include "service_monitor_zeb_proxy_files.h"
@@ -26,24 +24,10 @@
 namespace {
 
 constexpr useconds_t kReadRetryPauseUs = kSwitchReadPauseMs * 1000;
-constexpr auto kSchedulerTick = std::chrono::microseconds(1000000);
 constexpr size_t kSerialBufSize = 256;
-constexpr const char* kSerialFile = "/etc/vestrel/serial_number.properties";
 constexpr const char* kEmptySerial = "\"\"";
 
 constexpr auto kShutdownWaitStep = std::chrono::milliseconds(500);
-
-// The scheduler thread runs until shutdown asks it to stop; shutdown then joins it (the
-// pass in progress ends first), so no task runs once the configuration connection is
-// closed and the thread has finished its thread-local cleanup before the process exits.
-struct SchedulerThreadState {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool joinable = false;
-    bool stopRequested = false;
-    bool finished = false;  // the thread is past its last pass
-};
-SchedulerThreadState g_scheduler;
 
 // The switches last applied successfully (main thread only): -1 until then.
 int g_zebInForce = -1;
@@ -109,62 +93,31 @@ void switchZebOff(SERVICE_MONITOR_CTX_T* ctx) {
     (void)metric_data_manager_disable(ctx->metric_manager);
 }
 
-int startSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
-    const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
-    g_scheduler.stopRequested = false;
-    g_scheduler.finished = false;
-    setTaskSchedulerStopping(false);
-    if (pthread_create(&ctx->scheduler_thread, nullptr, taskSchedulerThread, ctx) != 0) return -1;
-    g_scheduler.joinable = true;
-    return 0;
-}
+struct ManagerStop {
+    METRIC_DATA_MANAGER_T* manager;
+    std::promise<void> stopped;
+};
 
-// Asks the thread to stop without waiting; a task function in progress gives up between
-// its blocking steps.
-void requestSchedulerStop() {
-    const std::lock_guard<std::mutex> lock(g_scheduler.mutex);
-    g_scheduler.stopRequested = true;
-    setTaskSchedulerStopping(true);
-    g_scheduler.cv.notify_all();
-}
-
-// Joins the thread, feeding the watchdog while a task function finishes its blocking call
-// (each has its own time-out, so the wait is bounded).
-void joinSchedulerThread(SERVICE_MONITOR_CTX_T* ctx) {
-    std::unique_lock<std::mutex> lock(g_scheduler.mutex);
-    if (!g_scheduler.joinable) return;
-    while (!g_scheduler.cv.wait_for(lock, kShutdownWaitStep, [] { return g_scheduler.finished; })) {
-        lock.unlock();
-        feed_dog_if_due(ctx);
-        lock.lock();
-    }
-    g_scheduler.joinable = false;
-    lock.unlock();
-    pthread_join(ctx->scheduler_thread, nullptr);
+void* stopManagerThread(void* arg) noexcept {
+    auto* stop = static_cast<ManagerStop*>(arg);
+    metric_data_manager_stop(stop->manager);
+    stop->stopped.set_value();
+    return nullptr;
 }
 
 // Stops the metric manager on a helper thread so that the main thread goes on feeding
 // while an upload in flight ends; without a helper thread it is stopped here.
 void stopManagerFeeding(SERVICE_MONITOR_CTX_T* ctx) {
-    METRIC_DATA_MANAGER_T* const manager = ctx->metric_manager;
-    std::promise<void> stopped;
-    std::future<void> done = stopped.get_future();
-    try {
-        std::thread helper([manager, &stopped]() noexcept {
-            metric_data_manager_stop(manager);
-            stopped.set_value();
-        });
+    ManagerStop stop {ctx->metric_manager, {}};
+    std::future<void> done = stop.stopped.get_future();
+    JOINABLE_THREAD_T helper;
+    if (joinable_thread_start(&helper, stopManagerThread, &stop) == 0) {
         while (done.wait_for(kShutdownWaitStep) != std::future_status::ready) feed_dog_if_due(ctx);
-        helper.join();
-    } catch (const std::system_error&) {
-        metric_data_manager_stop(manager);
+        joinable_thread_join(&helper);
+    } else {
+        metric_data_manager_stop(stop.manager);
     }
     feed_dog_if_due(ctx);
-}
-
-bool credentialHeld() {
-    CREDENTIAL_MSG_T credential {};
-    return credential_get_msg(&credential) == 0 && !credential_expired(&credential, get_time_ms());
 }
 
 }  // namespace
@@ -172,7 +125,7 @@ bool credentialHeld() {
 int zeb_components_init(SERVICE_MONITOR_CTX_T* ctx) {
     char serial[kSerialBufSize] = {};
     if (cfgGetConfig(ctx->cfg_conn, "vt_serialNumber", serial, sizeof serial) == 0 &&
-        !fileExists(kSerialFile)) {
+        !fileExists(kZebSerialFile)) {
         if (zeb_proxy_set_serialnum(serial) != 0) {
             SM_LOG(2, "set serialnum failed\n");
         } else {
@@ -311,63 +264,4 @@ int msg_handler_report_zeb_serialnum(SERVICE_MONITOR_CTX_T* ctx) {
     }
     (void)msg_handler_switch_zeb(ctx, 0);
     return 0;
-}
-
-int openCredentialTask(SERVICE_MONITOR_CTX_T* ctx, uint32_t intervalMs, int32_t runTimes) {
-    TASK_NODE_T* task = findScheduleTask(kCredentialTaskName);
-    if (task != nullptr) {
-        SM_LOG(0, "credential task is exist and update it\n");
-        uint32_t delayMs = 0;
-        if (updateScheduleTask(task, nullptr, &delayMs, &intervalMs, &runTimes, nullptr, nullptr) != 0) {
-            SM_LOG(2, "update task failed:run_times(%d),interval_ms(%u)\n", runTimes, intervalMs);
-            return -1;
-        }
-        return 0;
-    }
-    if (addScheduleTask(kCredentialTaskName, 0, intervalMs, runTimes, updateCredentialTask, ctx) ==
-        nullptr) {
-        SM_LOG(2, "add %s task failed\n", kCredentialTaskName);
-        return -1;
-    }
-    return 0;
-}
-
-int closeCredentialTask(SERVICE_MONITOR_CTX_T* /*ctx*/) {
-    (void)removeScheduleTaskByName(kCredentialTaskName);
-    return 0;
-}
-
-int updateCredentialTask(TASK_NODE_T* taskID, void* clientData) noexcept {
-    const bool held = credentialHeld();
-    if (refresh_credential(updateCredentialCallback, clientData) != 0) {
-        SM_LOG(2, "update credential failed\n");
-        // Without a credential nothing is accepted: ask again soon, not in 300 s.
-        if (!held) {
-            uint32_t retryMs = kCredentialRetryMs;
-            (void)updateScheduleTask(taskID, nullptr, &retryMs, nullptr, nullptr, nullptr, nullptr);
-        }
-        return -1;
-    }
-    SM_LOG(1, "update credential success\n");
-    // The cloud registration waits for a credential: let it go on at the next tick.
-    if (!held) hasten_pre_tasks();
-    return 0;
-}
-
-int updateCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData) noexcept {
-    auto* ctx = static_cast<SERVICE_MONITOR_CTX_T*>(clientData);
-    return metric_data_manager_credential_callback(credential, ctx->metric_manager);
-}
-
-void* taskSchedulerThread(void* /*ctx*/) noexcept {
-    std::unique_lock<std::mutex> lock(g_scheduler.mutex);
-    while (!g_scheduler.stopRequested) {
-        lock.unlock();
-        taskSchedulerProc();
-        lock.lock();
-        g_scheduler.cv.wait_for(lock, kSchedulerTick, [] { return g_scheduler.stopRequested; });
-    }
-    g_scheduler.finished = true;
-    g_scheduler.cv.notify_all();
-    return nullptr;
 }

@@ -10,8 +10,6 @@
 #include "service_monitor_context.h"
 
 struct CFG_CONN_T;
-struct CREDENTIAL_MSG_T;
-struct TASK_NODE_T;
 
 constexpr const char* kZebSwitchKey = "gw_zeb_switch";
 constexpr const char* kDpsSwitchKey = "gw_dps_switch";
@@ -21,10 +19,6 @@ constexpr size_t kSwitchBufSize = 32;
 constexpr int kSwitchReadAttempts = 50;
 constexpr int kSwitchReadPauseMs = 100;
 
-constexpr const char* kCredentialTaskName = "updataCredentialTask";
-constexpr uint32_t kCredentialTaskIntervalMs = 300000;
-// While no usable credential is held the task asks again at the pre-tasks' pace.
-constexpr uint32_t kCredentialRetryMs = 15000;
 constexpr uint64_t kMetricPeriodMs = 60000;
 
 // Start-up: serial-number file, agent proxy, credential client, scheduler thread,
@@ -49,13 +43,6 @@ int msg_handler_switch_dps(SERVICE_MONITOR_CTX_T* ctx, int32_t value);
 [[nodiscard]] bool switch_text_is_on(const char* text);
 // The switch last applied successfully: 1 on, 0 off, -1 never applied or unknown key.
 [[nodiscard]] int msg_handler_switch_in_force(const char* key);
-
-int openCredentialTask(SERVICE_MONITOR_CTX_T* ctx, uint32_t intervalMs, int32_t runTimes);
-// Always 0.
-int closeCredentialTask(SERVICE_MONITOR_CTX_T* ctx);
-int updateCredentialTask(TASK_NODE_T* taskID, void* clientData) noexcept;
-int updateCredentialCallback(const CREDENTIAL_MSG_T* credential, void* clientData) noexcept;
-void* taskSchedulerThread(void* ctx) noexcept;
 
 [[nodiscard]] int zeb_components_init(SERVICE_MONITOR_CTX_T* ctx);
 [[nodiscard]] int recover_components_by_conf(SERVICE_MONITOR_CTX_T* ctx);

@@ -14,7 +14,6 @@
 namespace {
 
 constexpr const char* kSerialDir = "/etc/vestrel";
-constexpr const char* kSerialFile = "/etc/vestrel/serial_number.properties";
 constexpr const char* kSecretDir = "/harbex/gateway/build/bin/vestrel/config";
 constexpr const char* kSecretFile =
     "/harbex/gateway/build/bin/vestrel/config/accesskey.properties";
@@ -22,11 +21,11 @@ constexpr const char* kSecretFile =
 }  // namespace
 
 int zeb_proxy_set_serialnum(const char* serial) {
-    return zeb_proxy_files::write_serialnum(kSerialDir, kSerialFile, serial);
+    return zeb_proxy_files::write_serialnum(kSerialDir, kZebSerialFile, serial);
 }
 
 int zeb_proxy_get_serialnum(char* buf, uint32_t len) {
-    return zeb_proxy_files::read_serialnum(kSerialFile, buf, len);
+    return zeb_proxy_files::read_serialnum(kZebSerialFile, buf, len);
 }
 
 int sync_agent_secret(const AGENT_SECRET_T* keys) {

@@ -11,7 +11,10 @@ struct AGENT_SECRET_T {
     char secretKey[64];
 };
 
-// Writes "/etc/vestrel/serial_number.properties".
+// The agent's serial-number file.
+constexpr const char* kZebSerialFile = "/etc/vestrel/serial_number.properties";
+
+// Writes kZebSerialFile.
 [[nodiscard]] int zeb_proxy_set_serialnum(const char* serial);
 // Reads the serial number into buf (len bytes, NUL included).
 [[nodiscard]] int zeb_proxy_get_serialnum(char* buf, uint32_t len);

@@ -14,7 +14,7 @@ struct SignerDescriptor {
 constexpr SignerDescriptor kHmacSha1Signer = {"HMAC-SHA1", "1.0"};
 
 constexpr size_t kEncodeRoom = 128;
-constexpr size_t kStringToSignRoom = 800;
+constexpr size_t kQueryStringToSignRoom = 800;
 constexpr char kTokenKey[] = "SecurityToken";
 constexpr char kRedacted[] = "***";
 
@@ -90,7 +90,7 @@ int signer_generate(char* output, int capacity, const char* query, const char* s
         SM_LOG(2, "encode(%s) failed\n", query);
         return -1;
     }
-    SdsPtr stringToSign(sdsWithRoom(kStringToSignRoom));
+    SdsPtr stringToSign(sdsWithRoom(kQueryStringToSignRoom));
     if (!stringToSign || !sdsUpdate(stringToSign, sdsAppendPrintf(stringToSign.get(), "%s&%s&%s",
                                                                   "GET", "%2F", encoded.get()))) {
         SM_LOG(2, "no memory\n");

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr size_t kStringToSignRoom = 128;
+constexpr size_t kUploadStringToSignRoom = 128;
 constexpr size_t kAuthorizationRoom = 64;
 constexpr size_t kDateSize = 32;
 
@@ -171,7 +171,7 @@ private:
 
 sds cloudSdkUploadStringToSign(const char* contentMd5, const char* date, const char* securityToken,
                                const char* uploadPath) {
-    SdsPtr text(sdsWithRoom(kStringToSignRoom));
+    SdsPtr text(sdsWithRoom(kUploadStringToSignRoom));
     if (!text) return nullptr;
     const bool ok =
         sdsUpdate(text, sdsAppendPrintf(text.get(), "POST\n%s\napplication/json\n%s\n", contentMd5,
