@@ -21,7 +21,7 @@
 #include "logger.h"
 #include "service_monitor_metric_self.h"
 #include "service_monitor_metric_upload.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk.h"
 
 namespace {
 

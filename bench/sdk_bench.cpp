@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "logger.h"
-#include "zeb-sdk/digest.h"
-#include "zeb-sdk/guider.h"
-#include "zeb-sdk/sds.h"
-#include "zeb-sdk/zeb-sdk-internal.h"
+#include "digest.h"
+#include "guider.h"
+#include "sds.h"
+#include "zeb-sdk-internal.h"
 
 namespace {
 

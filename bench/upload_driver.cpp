@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "logger.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk.h"
 
 namespace {
 

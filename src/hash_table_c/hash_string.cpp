@@ -1,6 +1,6 @@
 // The preconditions hold in every build type.
 #undef NDEBUG
-#include "hash_table_c/hash_string.h"
+#include "hash_string.h"
 
 #include <cassert>
 

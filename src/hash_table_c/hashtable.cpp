@@ -1,6 +1,6 @@
 // The preconditions hold in every build type.
 #undef NDEBUG
-#include "hash_table_c/hashtable.h"
+#include "hashtable.h"
 
 #include <cassert>
 

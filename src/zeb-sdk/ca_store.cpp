@@ -1,4 +1,4 @@
-#include "zeb-sdk/ca_store.h"
+#include "ca_store.h"
 
 #include <openssl/ssl.h>
 

@@ -1,4 +1,4 @@
-#include "zeb-sdk/digest.h"
+#include "digest.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "zeb-sdk/guider.h"
+#include "guider.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "common.h"
-#include "zeb-sdk/signer.h"
+#include "signer.h"
 
 namespace {
 

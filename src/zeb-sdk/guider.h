@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "zeb-sdk/sds.h"
+#include "sds.h"
 
 // Circular doubly linked list with a head node; entries in ascending byte order of their
 // keys. The list refers to the key and value texts and never owns or copies them.

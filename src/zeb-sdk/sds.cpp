@@ -1,4 +1,4 @@
-#include "zeb-sdk/sds.h"
+#include "sds.h"
 
 #include <cstdio>
 #include <cstdlib>

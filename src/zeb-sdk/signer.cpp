@@ -1,9 +1,9 @@
-#include "zeb-sdk/signer.h"
+#include "signer.h"
 
 #include <cstring>
 
 #include "common.h"
-#include "zeb-sdk/digest.h"
+#include "digest.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #ifndef ZEB_SDK_SIGNER_H
 #define ZEB_SDK_SIGNER_H
 
-#include "zeb-sdk/sds.h"
+#include "sds.h"
 
 // Values of the SignatureMethod ("HMAC-SHA1") and SignatureVersion ("1.0") parameters.
 [[nodiscard]] const char* signer_get_method();

@@ -1,4 +1,4 @@
-#include "zeb-sdk/transfer.h"
+#include "transfer.h"
 
 #include <new>
 

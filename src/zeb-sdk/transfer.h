@@ -12,8 +12,8 @@
 #include <mutex>
 
 #include "raii.h"
-#include "zeb-sdk/ca_store.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "ca_store.h"
+#include "zeb-sdk.h"
 
 struct TransferChannel {
     // Held for a whole batch: libcurl handles are not thread-safe. Lock order: a channel's

@@ -6,9 +6,9 @@
 
 #include "common.h"
 #include "raii.h"
-#include "zeb-sdk/guider.h"
-#include "zeb-sdk/zeb-sdk-internal.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "guider.h"
+#include "zeb-sdk-internal.h"
+#include "zeb-sdk.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-#include "zeb-sdk/sds.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "sds.h"
+#include "zeb-sdk.h"
 
 // Copy of the client's credentials taken under its lock for the length of one request.
 struct CloudSdkCredential {

@@ -6,10 +6,10 @@
 
 #include "common.h"
 #include "raii.h"
-#include "zeb-sdk/digest.h"
-#include "zeb-sdk/transfer.h"
-#include "zeb-sdk/zeb-sdk-internal.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "digest.h"
+#include "transfer.h"
+#include "zeb-sdk-internal.h"
+#include "zeb-sdk.h"
 
 namespace {
 

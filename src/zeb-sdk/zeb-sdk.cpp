@@ -1,4 +1,4 @@
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk.h"
 
 #include <unistd.h>
 
@@ -11,9 +11,9 @@
 
 #include "common.h"
 #include "raii.h"
-#include "zeb-sdk/signer.h"
-#include "zeb-sdk/transfer.h"
-#include "zeb-sdk/zeb-sdk-internal.h"
+#include "signer.h"
+#include "transfer.h"
+#include "zeb-sdk-internal.h"
 
 // The endpoint hosts are build options (SM_API_HOST, SM_UPLOAD_HOST, SM_PRE_UPLOAD_HOST).
 #if !defined(SM_API_HOST) || !defined(SM_UPLOAD_HOST) || !defined(SM_PRE_UPLOAD_HOST)

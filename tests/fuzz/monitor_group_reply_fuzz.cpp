@@ -6,7 +6,7 @@
 #include <string>
 
 #include "logger.h"
-#include "zeb-sdk/zeb-sdk-internal.h"
+#include "zeb-sdk-internal.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     log_init("fuzz", 0, 3, 4);  // parsers log every rejection; keep the run quiet

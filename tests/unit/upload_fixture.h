@@ -15,7 +15,7 @@
 
 #include "metric_clocks.h"
 #include "service_monitor_metric_upload.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk.h"
 
 using namespace std::chrono_literals;
 

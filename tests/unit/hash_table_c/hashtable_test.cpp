@@ -1,4 +1,4 @@
-#include "hash_table_c/hashtable.h"
+#include "hashtable.h"
 
 #include <gtest/gtest.h>
 

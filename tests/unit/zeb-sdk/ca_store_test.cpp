@@ -1,4 +1,4 @@
-#include "zeb-sdk/ca_store.h"
+#include "ca_store.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "local_http_server.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk.h"
 
 struct ClientDeleter {
     void operator()(CloudSdkClient* c) const noexcept { CloudSdkDeinitIF(c); }

@@ -1,6 +1,6 @@
 // Published vectors, then a cross-check against OpenSSL on random inputs fed in random
 // pieces. Set SM_TEST_SEED to replay a failing run.
-#include "zeb-sdk/digest.h"
+#include "digest.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

@@ -1,4 +1,4 @@
-#include "zeb-sdk/guider.h"
+#include "guider.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include "full_match.h"
 #include "log_capture.h"
 #include "rpc_signature.h"
-#include "zeb-sdk/signer.h"
+#include "signer.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "zeb-sdk/digest.h"
+#include "digest.h"
 
 inline std::string rpcSignature(const std::string& stringToSign, const std::string& secret) {
     const std::string key = secret + "&";

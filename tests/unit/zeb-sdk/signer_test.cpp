@@ -1,4 +1,4 @@
-#include "zeb-sdk/signer.h"
+#include "signer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "zeb-sdk/transfer.h"
+#include "transfer.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -17,7 +17,7 @@
 #include "log_capture.h"
 #include "raii.h"
 #include "test_cas.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include "cloud_client.h"
 #include "local_http_server.h"
 #include "log_capture.h"
-#include "zeb-sdk/zeb-sdk-internal.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk-internal.h"
+#include "zeb-sdk.h"
 
 namespace {
 

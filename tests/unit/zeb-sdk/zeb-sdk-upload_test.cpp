@@ -8,8 +8,8 @@
 #include "cloud_client.h"
 #include "local_http_server.h"
 #include "log_capture.h"
-#include "zeb-sdk/digest.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "digest.h"
+#include "zeb-sdk.h"
 
 namespace {
 

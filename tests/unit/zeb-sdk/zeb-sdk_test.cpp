@@ -1,4 +1,4 @@
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 #include "cloud_client.h"
 #include "local_http_server.h"
-#include "zeb-sdk/zeb-sdk-internal.h"
+#include "zeb-sdk-internal.h"
 
 namespace {
 

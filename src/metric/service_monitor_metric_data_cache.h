@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "hash_table_c/hashtable.h"
+#include "hashtable.h"
 
 constexpr uint32_t COLLECT_RULE_UPDATE = 1;
 constexpr uint32_t COLLECT_RULE_ACCUMULATE = 2;

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "common.h"
-#include "hash_table_c/hash_string.h"
+#include "hash_string.h"
 
 namespace {
 

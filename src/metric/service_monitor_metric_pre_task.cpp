@@ -9,7 +9,7 @@
 #include "common.h"
 #include "dbus_message_credential.h"
 #include "service_monitor_metric_self.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk.h"
 
 PRE_TASK_T g_preTasks[kPreTaskNum] = {
     {{false}, "GetProductKey", GetProductKeyTasK, 15000, {nullptr}},

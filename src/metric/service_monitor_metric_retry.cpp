@@ -10,7 +10,7 @@
 
 #include "common.h"
 #include "dbus_message_credential.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "common.h"
 #include "raii.h"
-#include "zeb-sdk/zeb-sdk.h"
+#include "zeb-sdk.h"
 
 namespace {
 
