@@ -1,8 +1,5 @@
 #include "service_monitor_metric_backlog.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,8 +11,6 @@
 #include "common.h"
 
 namespace {
-
-using QUEUES_T = std::map<std::string, BACKLOG_QUEUE_T>;
 
 std::string seriesKey(const char* moduleName, const char* metricName) {
     std::string key(moduleName);
@@ -39,7 +34,8 @@ uint64_t fileBytes(const METRIC_BACKLOG_T* b) { return backlog_file_bytes(&b->fi
 
 // What metrics of these entry bytes take in KEEP records.
 uint64_t recordBytes(uint64_t entryBytes, size_t count) {
-    return entryBytes + (count + kBacklogRecordItems - 1) / kBacklogRecordItems * kBacklogKeepOverhead;
+    const size_t records = (count + kBacklogRecordItems - 1) / kBacklogRecordItems;
+    return entryBytes + records * kBacklogKeepOverhead;
 }
 
 uint64_t bytesNow(const METRIC_BACKLOG_T* b) {
@@ -277,7 +273,8 @@ void recover(METRIC_BACKLOG_T* b) {
 void metric_backlog_open(METRIC_BACKLOG_T* b, const std::string& dir,
                          const BACKLOG_FILE_OPS_T* ops) {
     backlog_file_init(&b->files, dir, ops);
-    b->onDisk = !dir.empty() && backlog_file_prepare_dir(dir, ops != nullptr ? *ops : BACKLOG_FILE_OPS_T{});
+    const BACKLOG_FILE_OPS_T calls = ops != nullptr ? *ops : BACKLOG_FILE_OPS_T{};
+    b->onDisk = !dir.empty() && backlog_file_prepare_dir(dir, calls);
     if (b->onDisk) {
         recover(b);
     } else if (!dir.empty()) {

@@ -53,7 +53,8 @@ struct METRIC_INGEST_T {
 [[nodiscard]] size_t metric_ingest_max_entries(const METRIC_INGEST_T* ingest);
 // Queues a batch whole (one lock, one wake-up) and counts its samples; an empty batch is
 // dropped. 0, or -1 when the queue cannot take it (the batch is then released).
-[[nodiscard]] int metric_ingest_queue(METRIC_INGEST_T* ingest, std::unique_ptr<METRIC_BATCH_T> batch);
+[[nodiscard]] int metric_ingest_queue(METRIC_INGEST_T* ingest,
+                                      std::unique_ptr<METRIC_BATCH_T> batch);
 // Counts a request's reply code when it is one of the refusals the summary line names.
 void metric_ingest_count_reply(METRIC_INGEST_T* ingest, int code);
 // Hands over the batch a popped queue node belongs to (null for a null node).

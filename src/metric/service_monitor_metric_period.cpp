@@ -87,7 +87,8 @@ void* metricManagerThread(void* arg) noexcept {
     while (!period->stopRequested.load()) {
         MSG_NODE_T* first = nullptr;
         size_t drained = 0;
-        if (popAllMessagesFromQueue(&period->ingest->metricDataQueue, kPopTimeoutMs, &first) == 0) {
+        MSG_QUEUE_T* const queue = &period->ingest->metricDataQueue;
+        if (popAllMessagesFromQueue(queue, kPopTimeoutMs, &first) == 0) {
             drained = metric_merge_chain(period, first);
         }
         // Once a large backlog has drained, give its memory back.
