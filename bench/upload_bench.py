@@ -7,7 +7,7 @@ the stand-in's CA alone. Prints a Markdown table: period end to the last accepte
 daemon CPU per upload, and the TLS connections the stand-in saw.
 
     SM_BUILD_DIR=build/normal bench/upload_bench.py [--count 1000] [--driver PATH]
-        [--sequential] [--label TEXT]
+        [--sequential] [--label TEXT] [--link RTT_MS,UP_KBPS,DOWN_KBPS]
 """
 
 import argparse
@@ -20,6 +20,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "sim", "cloud"))
+sys.path.insert(0, HERE)
 from cloud_harness import CloudStandIn  # noqa: E402
 
 BASE = "/harbex/gateway/build"
@@ -36,6 +37,9 @@ def parse_args():
     p.add_argument("--sequential", action="store_true",
                    help="one upload after another, as a client without batch upload does")
     p.add_argument("--label", default="", help="first column of the table")
+    p.add_argument("--link", metavar="RTT_MS,UP_KBPS,DOWN_KBPS",
+                   help="upload through link_emulator.py with this round trip and these rates "
+                        "(the stand-in's CA alone then)")
     return p.parse_args()
 
 
@@ -85,12 +89,38 @@ def run_driver(args, work):
     return dict(kv.split("=") for kv in out.split())
 
 
+def over_link(args, work):
+    """One period through the link emulator: the relay takes the client's port 443 and
+    forwards to the stand-in on 4443. Prints one row with the link's bytes per upload."""
+    from link_emulator import LinkEmulator
+    rtt, up, down = (float(v) for v in args.link.split(","))
+    print("| link | uploads accepted | period end → last accepted upload | uploads/s "
+          "| bytes per upload up / down | TLS connections |")
+    print("|---|---|---|---|---|---|")
+    with CloudStandIn(os.path.join(work, "cloud"), [CRED], https_port=4443,
+                      http_port=-1) as cloud, \
+            LinkEmulator("127.0.0.1:443", "127.0.0.1:4443", rtt_ms=rtt, up_kbps=up,
+                         down_kbps=down) as link:
+        install_bundle(cloud, False)
+        figures = run_driver(args, work)
+        stats = link.stats()
+    seconds = int(figures["wall_ms"]) / 1000
+    accepted = int(figures["accepted"])
+    print("| %g ms, %g/%g kbit/s %s | %d of %s | %.1f s | %.1f | %d / %d | %d |"
+          % (rtt, up, down, args.label, accepted, figures["uploads"], seconds,
+             accepted / max(seconds, 0.001), stats["bytes_up"] / max(accepted, 1),
+             stats["bytes_down"] / max(accepted, 1), stats["connections"]), flush=True)
+
+
 def main():
     args = parse_args()
     in_sandbox()
     driver = args.driver or os.path.join(os.environ["SM_BUILD_DIR"], "bench", "upload_driver")
     install_driver(driver)
     work = tempfile.mkdtemp(prefix="upload-bench-")
+    if args.link:
+        over_link(args, work)
+        return
     print("| client | CA bundle | uploads accepted | period end → last accepted upload "
           "| CPU per upload | TLS connections |")
     print("|---|---|---|---|---|---|")
