@@ -23,8 +23,7 @@ bool before(const BACKLOG_METRIC_T& x, const BACKLOG_METRIC_T& y) {
     return std::tie(x.ts, x.id) < std::tie(y.ts, y.id);
 }
 
-template <typename Count>
-void bump(METRIC_BACKLOG_T* b, Count BACKLOG_STATS_T::*counter, uint64_t n) {
+void bump(METRIC_BACKLOG_T* b, uint64_t BACKLOG_STATS_T::*counter, uint64_t n) {
     if (n == 0) return;
     const std::lock_guard<std::mutex> lock(b->statsLock);
     b->stats.*counter += n;
@@ -32,14 +31,8 @@ void bump(METRIC_BACKLOG_T* b, Count BACKLOG_STATS_T::*counter, uint64_t n) {
 
 uint64_t fileBytes(const METRIC_BACKLOG_T* b) { return backlog_file_bytes(&b->files); }
 
-// What metrics of these entry bytes take in KEEP records.
-uint64_t recordBytes(uint64_t entryBytes, size_t count) {
-    const size_t records = (count + kBacklogRecordItems - 1) / kBacklogRecordItems;
-    return entryBytes + records * kBacklogKeepOverhead;
-}
-
 uint64_t bytesNow(const METRIC_BACKLOG_T* b) {
-    return fileBytes(b) + recordBytes(b->memoryBytes, b->memoryCount);
+    return fileBytes(b) + backlog_records_bytes(b->memoryBytes, b->memoryCount);
 }
 
 // A kept metric joins (+1) or leaves (-1) those held in memory only.
@@ -139,7 +132,7 @@ void dropOldest(METRIC_BACKLOG_T* b, bool unwrittenOnly, uint64_t maxBytes, size
     size_t count = b->memoryCount;
     size_t live = b->live;
     const auto over = [&] {
-        return fileBytes(b) + recordBytes(bytes, count) > maxBytes || live > maxLive;
+        return fileBytes(b) + backlog_records_bytes(bytes, count) > maxBytes || live > maxLive;
     };
     if (!over()) return;
     std::vector<uint64_t> victims;
@@ -173,7 +166,7 @@ void releaseOldestSegment(METRIC_BACKLOG_T* b) {
             ++kept;
         }
     }
-    const bool rewrite = recordBytes(keptBytes, kept) <= b->maxBytes;
+    const bool rewrite = backlog_records_bytes(keptBytes, kept) <= b->maxBytes;
     size_t dropped = 0;
     for (auto& entry : b->queues) {
         for (BACKLOG_METRIC_T& m : entry.second) {
@@ -232,17 +225,20 @@ void writeKept(METRIC_BACKLOG_T* b) {
 }
 
 void persist(METRIC_BACKLOG_T* b) {
-    b->persisting = true;
     makeRoom(b);
     writeKept(b);
     if (b->onDisk && !b->doneOwed.empty()) writeDone(b, {});
-    b->persisting = false;
     publish(b);
 }
 
-// A DONE record for metrics that leave; the disk's bound holds DONE records too. While the
-// folder fails they are owed, and written once it works again: else a restart would send
-// those metrics again.
+// DONE records count against the disk's bound too: after the calls that write them, room
+// is made when they pushed the segments past it.
+void holdDiskBound(METRIC_BACKLOG_T* b) {
+    if (b->onDisk && fileBytes(b) + kBacklogKeepOverhead > b->maxBytes) persist(b);
+}
+
+// A DONE record for metrics that leave. While the folder fails they are owed, and written
+// once it works again: else a restart would send those metrics again.
 void writeDone(METRIC_BACKLOG_T* b, const std::vector<uint64_t>& ids) {
     b->doneOwed.insert(b->doneOwed.end(), ids.begin(), ids.end());
     if (b->doneOwed.empty() || !b->onDisk) return;
@@ -250,9 +246,6 @@ void writeDone(METRIC_BACKLOG_T* b, const std::vector<uint64_t>& ids) {
     b->diskFailed = !b->onDisk;
     if (b->onDisk) b->doneOwed.clear();
     backlog_file_delete_resolved(&b->files);
-    if (b->onDisk && !b->persisting && fileBytes(b) + kBacklogKeepOverhead > b->maxBytes) {
-        persist(b);
-    }
 }
 
 void recover(METRIC_BACKLOG_T* b) {
@@ -321,6 +314,7 @@ void metric_backlog_set_instance(METRIC_BACKLOG_T* b, uint64_t instance) {
     bump(b, &BACKLOG_STATS_T::droppedInstance, removeWhere(b, [&](const BACKLOG_METRIC_T& m) {
              return m.instance != instance;
          }));
+    holdDiskBound(b);
     publish(b);
 }
 
@@ -418,6 +412,7 @@ void metric_backlog_resolve(METRIC_BACKLOG_T* b, const std::vector<uint64_t>& id
         if (queue.empty()) b->queues.erase(series);
     }
     writeDone(b, done);
+    holdDiskBound(b);
     publish(b);
 }
 

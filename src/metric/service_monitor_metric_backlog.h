@@ -68,7 +68,6 @@ struct METRIC_BACKLOG_T {
     uint64_t memoryBytes = 0;  // entry bytes of the kept ones not on disk
     size_t memoryCount = 0;    // and their number
     std::vector<uint64_t> doneOwed;  // ids resolved while the folder failed
-    bool persisting = false;   // a DONE record written while making room makes no more room
     // Shared with the period's thread.
     std::mutex statsLock;
     BACKLOG_STATS_T stats;

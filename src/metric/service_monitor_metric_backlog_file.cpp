@@ -401,10 +401,14 @@ size_t backlog_entry_size(const BACKLOG_METRIC_T& m) {
     return kEntryFixed + strlen(m.moduleName) + strlen(m.metricName);
 }
 
+uint64_t backlog_records_bytes(uint64_t entryBytes, size_t count) {
+    return entryBytes + (count + kPerRecord - 1) / kPerRecord * kBacklogKeepOverhead;
+}
+
 size_t backlog_keep_bytes(const std::vector<BACKLOG_METRIC_T>& metrics) {
-    size_t bytes = (metrics.size() + kPerRecord - 1) / kPerRecord * kBacklogKeepOverhead;
-    for (const BACKLOG_METRIC_T& m : metrics) bytes += backlog_entry_size(m);
-    return bytes;
+    uint64_t entries = 0;
+    for (const BACKLOG_METRIC_T& m : metrics) entries += backlog_entry_size(m);
+    return static_cast<size_t>(backlog_records_bytes(entries, metrics.size()));
 }
 
 bool backlog_file_prepare_dir(const std::string& dir, const BACKLOG_FILE_OPS_T& ops) {

@@ -71,6 +71,8 @@ constexpr size_t kBacklogKeepOverhead = 16 + 4 + 20;
 [[nodiscard]] size_t backlog_entry_size(const BACKLOG_METRIC_T& metric);
 // The bytes a keep of these metrics takes on disk (a record per 64 metrics).
 [[nodiscard]] size_t backlog_keep_bytes(const std::vector<BACKLOG_METRIC_T>& metrics);
+// The same for count metrics whose entries take entryBytes.
+[[nodiscard]] uint64_t backlog_records_bytes(uint64_t entryBytes, size_t count);
 // True when dir (created 0700 with its parents, 0755, when missing) can be written. The
 // entry of each folder made is synced in its parent: a power loss must not take the folder,
 // and the synced segments in it, away.

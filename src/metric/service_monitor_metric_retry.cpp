@@ -1,12 +1,9 @@
 #include "service_monitor_metric_retry.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <mutex>
 #include <random>
-#include <utility>
 
 #include "common.h"
 #include "dbus_message_credential.h"
@@ -134,11 +131,9 @@ PERIOD_METRICS_T metric_retry_take(METRIC_RETRY_T* retry, uint64_t nowMs,
     const std::vector<BACKLOG_METRIC_T> taken =
         metric_backlog_take(&retry->backlog, metric_retry_round_size(retry), nowMs);
     PERIOD_METRICS_T metrics;
-    retry->roundCarriesKept = false;
     for (const BACKLOG_METRIC_T& m : taken) {
         metrics.push_back(_copyMetric<PERIOD_METRIC_T>(m));
         ids->push_back(m.id);
-        retry->roundCarriesKept = retry->roundCarriesKept || m.kept;
     }
     return metrics;
 }
@@ -160,6 +155,7 @@ bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
         if (outcome == BacklogOutcome::kRefused) _logRefusal(retry, metrics[i], results[i]);
         outcomes.push_back(outcome);
     }
+    const size_t keptBefore = retry->backlog.keptNow;
     metric_backlog_resolve(&retry->backlog, ids, outcomes);
     if (auth) metric_retry_refresh_credential(retry);
     const bool through = std::any_of(outcomes.begin(), outcomes.end(), [](BacklogOutcome o) {
@@ -170,9 +166,7 @@ bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
         return false;
     }
     metric_retry_link_works(retry);
-    if (retry->roundCarriesKept && retry->backlog.keptNow == 0) {
-        SM_LOG(1, "upload backlog drained\n");
-    }
+    if (keptBefore != 0 && retry->backlog.keptNow == 0) SM_LOG(1, "upload backlog drained\n");
     return true;
 }
 

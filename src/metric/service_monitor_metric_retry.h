@@ -13,11 +13,9 @@
 #include <vector>
 
 #include "service_monitor_metric_backlog.h"
-#include "service_monitor_metric_data_cache.h"
 #include "service_monitor_metric_pre_task.h"
 
-
-// The backlog and the back-off; used by the upload thread only (the backlog has its lock).
+// The outbox and the back-off; the upload thread's (only the backlog's counts cross threads).
 struct METRIC_RETRY_T {
     explicit METRIC_RETRY_T(METRIC_REGISTRATION_T* owner) : registration(owner) {}
 
@@ -29,7 +27,6 @@ struct METRIC_RETRY_T {
     uint64_t nextRetryMonoMs = 0;
     bool linkUp = true;
     bool refusalLogged = false;  // the current period's refusal line is out
-    bool roundCarriesKept = false;  // the round in flight tries kept metrics again
 };
 
 // True when uploads may go: the gateway registered, the SDK up and enabled null or not 0.

@@ -156,21 +156,20 @@ void _logUpload(const char* text, bool accepted) {
     }
 }
 
-// Uploads metrics[from, to) in one concurrent round; results[i - from] as
-// CloudSdkPostMetricDataMany gives them (-1 for a body that could not be built).
-std::vector<int> _uploadRound(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics,
-                              size_t from, size_t to) {
+// Uploads the metrics in one concurrent round; results[i] as CloudSdkPostMetricDataMany
+// gives them (-1 for a body that could not be built).
+std::vector<int> _uploadRound(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& metrics) {
     std::vector<CJsonText> texts;
     std::vector<const char*> bodies;
     std::vector<size_t> built;
-    for (size_t i = from; i < to; ++i) {
+    for (size_t i = 0; i < metrics.size(); ++i) {
         CJsonText text = _printUploadBody(upload, metrics[i]);
         if (!text) {
             SM_LOG(2, "upload to zeb failed\n");
             continue;
         }
         bodies.push_back(text.get());
-        built.push_back(i - from);
+        built.push_back(i);
         texts.push_back(std::move(text));
     }
     std::vector<int> sent(bodies.size(), -1);
@@ -179,7 +178,7 @@ std::vector<int> _uploadRound(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& m
         (void)upload->uploadMany(sdk, bodies.data(), bodies.size(), kUploadTimeoutSeconds,
                                  sent.data());
     }
-    std::vector<int> results(to - from, -1);
+    std::vector<int> results(metrics.size(), -1);
     for (size_t k = 0; k < bodies.size(); ++k) {
         results[built[k]] = sent[k];
         _logUpload(bodies[k], sent[k] == 0);
@@ -193,7 +192,7 @@ bool _round(METRIC_UPLOAD_T* upload, size_t* accepted, bool* through) {
     std::vector<uint64_t> ids;
     const PERIOD_METRICS_T metrics = metric_retry_take(&upload->retry, upload->wallClockMs(), &ids);
     if (metrics.empty()) return false;
-    const std::vector<int> results = _uploadRound(upload, metrics, 0, metrics.size());
+    const std::vector<int> results = _uploadRound(upload, metrics);
     *through = metric_retry_settle(&upload->retry, metrics, ids, results, upload->monoClockMs(),
                                    accepted);
     upload->uploadsAccepted.fetch_add(*accepted, std::memory_order_relaxed);
@@ -201,10 +200,17 @@ bool _round(METRIC_UPLOAD_T* upload, size_t* accepted, bool* through) {
     return true;
 }
 
+// After the rounds, what still waits is kept; not when the upload stops: shutdown keeps it
+// all, with the periods still waiting, as one record.
+void _keepWaiting(METRIC_UPLOAD_T* upload) {
+    if (!upload->stopRequested.load()) {
+        metric_retry_keep_waiting(&upload->retry, upload->wallClockMs());
+    }
+}
+
 // Rounds while they get something through (the first one is tried whatever the back-off
 // says: a period end is a probe); periods that end meanwhile wait, or are kept past the
-// bound. Then what still waits is kept, unless the upload stops (shutdown keeps it all as
-// one record). The number taken by the cloud.
+// bound. The number taken by the cloud.
 size_t _drain(METRIC_UPLOAD_T* upload) {
     size_t accepted = 0;
     bool through = true;
@@ -214,9 +220,7 @@ size_t _drain(METRIC_UPLOAD_T* upload) {
         accepted += taken;
         _keepOverflow(upload);
     }
-    if (!upload->stopRequested.load()) {
-        metric_retry_keep_waiting(&upload->retry, upload->wallClockMs());
-    }
+    _keepWaiting(upload);
     return accepted;
 }
 
@@ -297,9 +301,7 @@ bool upload_backlog_round(METRIC_UPLOAD_T* upload) {
     size_t accepted = 0;
     bool through = true;
     (void)_round(upload, &accepted, &through);
-    if (!upload->stopRequested.load()) {
-        metric_retry_keep_waiting(&upload->retry, upload->wallClockMs());
-    }
+    _keepWaiting(upload);
     return through;
 }
 
@@ -332,7 +334,7 @@ int UploadMetircDataToCloud(const char* moduleName, const char* metricName,
     metric.ts = upload->wallClockMs();
     try {
         const PERIOD_METRICS_T one(1, metric);
-        return _uploadRound(upload, one, 0, 1)[0] == 0 ? 0 : -1;
+        return _uploadRound(upload, one)[0] == 0 ? 0 : -1;
     } catch (const std::bad_alloc&) {
         SM_LOG(2, "upload to zeb failed\n");
         return -1;

@@ -24,7 +24,6 @@
 // the oldest waiting period to the backlog, so a cloud that hangs cannot make memory grow.
 constexpr size_t kMaxWaitingPeriods = 2;
 
-
 // The upload work: periods handed over at their end, uploaded in order on the upload
 // thread, and the counts of the uploads finished since the last period summary.
 struct METRIC_UPLOAD_T {

@@ -76,6 +76,7 @@ TEST_F(BacklogTest, CountsAreReadWhileAKeepIsInItsFsync) {
     g_ops.holdFsync = true;
     std::thread keeper([&] { metric_backlog_keep(b, period(10, kNow), kNow); });
     for (int i = 0; i < 1000 && !g_ops.inFsync.load(); ++i) usleep(10000);
+    EXPECT_TRUE(g_ops.inFsync.load());  // the keep is inside its fsync now
     auto counts = std::async(std::launch::async, [&] { return metric_backlog_stats(b); });
     EXPECT_EQ(counts.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     g_ops.holdFsync = false;
