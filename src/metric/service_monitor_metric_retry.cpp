@@ -11,14 +11,21 @@
 
 namespace {
 
-// Bodies built ahead of their upload: keeps each body's ts close to its request.
-constexpr size_t kBodiesPerRound = 128;
-// Retries of the backlog between period ends: the first 15 s after a failed round, then
-// doubling up to 5 min, each delay moved by up to 20 % either way so that gateways that
-// lost the same link do not come back in step. While the link is down a round is one
-// wave of kMaxUploadsInFlight bodies, so a dead link costs one time-out per attempt.
+// Bodies built ahead of their upload: a round is a period of a thousand series in one go,
+// so that the upload window stays full across it; a round's end drains the window once.
+constexpr size_t kBodiesPerRound = 1024;
+// While the link is down a round is a small wave: a batch sends its first upload alone and
+// starts no other once one gets no answer, so a silent link costs one request and one
+// time-out; a cloud that answers some series and not others still takes the others.
+constexpr size_t kProbeBodies = 8;
+// Retries between period ends after a round that got nothing through. A server that
+// refused with 429/503 is given time: 15 s, doubling up to 5 min. A link that gave no
+// answer at all is probed every 5 s (one request, one time-out at most), so that a link
+// back is in use within seconds. Each delay is moved by up to 20 % either way
+// so that gateways that lost the same link do not come back in step.
 constexpr uint64_t kRetryFirstMs = 15000;
 constexpr uint64_t kRetryMaxMs = 300000;
+constexpr uint64_t kProbeMs = 5000;
 constexpr uint64_t kRetryJitterPercent = 20;
 
 void _logRefusal(METRIC_RETRY_T* retry, const PERIOD_METRIC_T& metric, int status) {
@@ -78,7 +85,7 @@ bool metric_retry_may_upload(METRIC_RETRY_T* retry, const std::atomic<uint32_t>*
 }
 
 size_t metric_retry_round_size(const METRIC_RETRY_T* retry) {
-    return retry->linkUp ? kBodiesPerRound : kMaxUploadsInFlight;
+    return retry->linkUp ? kBodiesPerRound : kProbeBodies;
 }
 
 // From CloudSdkPostMetricDataMany's result (0: any 2xx).
@@ -91,10 +98,15 @@ BacklogOutcome metric_retry_outcome(int result) {
     return BacklogOutcome::kRetry;
 }
 
-void metric_retry_back_off(METRIC_RETRY_T* retry, uint64_t nowMonoMs) {
+void metric_retry_back_off(METRIC_RETRY_T* retry, uint64_t nowMonoMs, bool overloaded) {
     static thread_local std::minstd_rand random(static_cast<unsigned>(get_monotonic_ms()));
-    retry->retryDelayMs = retry->retryDelayMs == 0 ? kRetryFirstMs
-                                                   : std::min(kRetryMaxMs, retry->retryDelayMs * 2);
+    if (overloaded) {
+        retry->retryDelayMs = retry->retryDelayMs < kRetryFirstMs
+                                  ? kRetryFirstMs
+                                  : std::min(kRetryMaxMs, retry->retryDelayMs * 2);
+    } else {
+        retry->retryDelayMs = kProbeMs;
+    }
     const uint64_t spread = retry->retryDelayMs * kRetryJitterPercent / 100;
     const uint64_t delay = retry->retryDelayMs - spread + random() % (2 * spread + 1);
     retry->nextRetryMonoMs = nowMonoMs + delay;
@@ -143,8 +155,10 @@ bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
                          uint64_t nowMonoMs, size_t* accepted) {
     std::vector<BacklogOutcome> outcomes;
     bool auth = false;
+    bool overloaded = false;
     *accepted = 0;
     for (size_t i = 0; i < results.size(); ++i) {
+        overloaded = overloaded || results[i] == 429 || results[i] == 503;
         BacklogOutcome outcome = metric_retry_outcome(results[i]);
         // A 401/403 again after a fresh credential will not pass.
         if (outcome == BacklogOutcome::kAuthFailed && metrics[i].authRetried) {
@@ -162,7 +176,7 @@ bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
         return o == BacklogOutcome::kUploaded || o == BacklogOutcome::kRefused;
     });
     if (!through) {
-        metric_retry_back_off(retry, nowMonoMs);
+        metric_retry_back_off(retry, nowMonoMs, overloaded);
         return false;
     }
     metric_retry_link_works(retry);

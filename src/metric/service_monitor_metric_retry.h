@@ -33,12 +33,14 @@ struct METRIC_RETRY_T {
 // Once registered, kept metrics of another instance are dropped.
 [[nodiscard]] bool metric_retry_may_upload(METRIC_RETRY_T* retry,
                                            const std::atomic<uint32_t>* enabled);
-// How many bodies the next round may carry: a batch while the link works, else one wave.
+// How many bodies the next round may carry: a batch while the link works, else a small
+// probing wave.
 [[nodiscard]] size_t metric_retry_round_size(const METRIC_RETRY_T* retry);
 // What an upload result means (0: the cloud took it; else the HTTP status, or -1).
 [[nodiscard]] BacklogOutcome metric_retry_outcome(int result);
-// After a round that got nothing through: the next back-off delay, jittered, from nowMonoMs.
-void metric_retry_back_off(METRIC_RETRY_T* retry, uint64_t nowMonoMs);
+// After a round that got nothing through: the next retry, jittered, from nowMonoMs: a
+// doubling back-off when the server refused with 429/503 (overloaded), else a soon probe.
+void metric_retry_back_off(METRIC_RETRY_T* retry, uint64_t nowMonoMs, bool overloaded);
 // After a round that got something through: the backlog drains without pause.
 void metric_retry_link_works(METRIC_RETRY_T* retry);
 // True when a backlog round is due: metrics wait, and the link works or the back-off is over.

@@ -181,7 +181,7 @@ std::vector<int> _uploadRound(METRIC_UPLOAD_T* upload, const PERIOD_METRICS_T& m
     std::vector<int> results(metrics.size(), -1);
     for (size_t k = 0; k < bodies.size(); ++k) {
         results[built[k]] = sent[k];
-        _logUpload(bodies[k], sent[k] == 0);
+        if (sent[k] != kUploadNotTried) _logUpload(bodies[k], sent[k] == 0);
     }
     return results;
 }
@@ -208,16 +208,35 @@ void _keepWaiting(METRIC_UPLOAD_T* upload) {
     }
 }
 
+// Periods that ended during the rounds join the outbox (each metric behind what waits of
+// its series), up to `room` of them: a long drain does not hold a new period back. The
+// number that joined.
+size_t _joinWaitingPeriods(METRIC_UPLOAD_T* upload, size_t room) {
+    std::deque<PERIOD_METRICS_T> joining;
+    {
+        const std::lock_guard<std::mutex> lock(upload->lock);
+        while (joining.size() < room && !upload->periods.empty()) {
+            joining.push_back(std::move(upload->periods.front()));
+            upload->periods.pop_front();
+        }
+    }
+    for (const PERIOD_METRICS_T& period : joining) metric_retry_add(&upload->retry, period);
+    return joining.size();
+}
+
 // Rounds while they get something through (the first one is tried whatever the back-off
-// says: a period end is a probe); periods that end meanwhile wait, or are kept past the
-// bound. The number taken by the cloud.
+// says: a period end is a probe). Periods that end meanwhile join them, as many as may wait
+// in memory; past that they wait, or are kept past the bound. The number taken by the
+// cloud.
 size_t _drain(METRIC_UPLOAD_T* upload) {
     size_t accepted = 0;
+    size_t joined = 0;
     bool through = true;
     while (through && !upload->stopRequested.load()) {
         size_t taken = 0;
         if (!_round(upload, &taken, &through)) break;
         accepted += taken;
+        if (through) joined += _joinWaitingPeriods(upload, kMaxWaitingPeriods - joined);
         _keepOverflow(upload);
     }
     _keepWaiting(upload);

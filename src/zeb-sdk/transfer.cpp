@@ -1,5 +1,6 @@
 #include "transfer.h"
 
+#include <algorithm>
 #include <new>
 
 #include "common.h"
@@ -8,8 +9,10 @@ namespace {
 
 // Longest wait for socket activity; an abort wakes the wait at once.
 constexpr int kPollMs = 1000;
-// Kept connections per channel: one per transfer in flight.
-constexpr long kKeptConnections = static_cast<long>(kMaxUploadsInFlight);
+// Kept connections per channel: one per transfer in flight over HTTP/1.1; HTTP/2 carries
+// them all as streams of one.
+constexpr long kKeptConnections = static_cast<long>(upload_window::kMaxConnections);
+constexpr long kStreamsPerConnection = static_cast<long>(upload_window::kMaxStreams);
 // A kept connection idle for longer is closed, not used again. Front ends close idle
 // keep-alive connections after their own time-out, commonly 5 s (Apache httpd, Node.js) to
 // 60 s (load balancers), and a request sent on a connection the server is closing is lost.
@@ -39,6 +42,8 @@ CURLcode installCaStore(CURL*, void* sslContext, void* clientData) noexcept {
     curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, kKeptConnections);
     curl_multi_setopt(multi.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, kKeptConnections);
+    // Within a server's own SETTINGS_MAX_CONCURRENT_STREAMS too, which libcurl honours.
+    curl_multi_setopt(multi.get(), CURLMOPT_MAX_CONCURRENT_STREAMS, kStreamsPerConnection);
     return true;
 }
 
@@ -80,6 +85,9 @@ CURL* freshHandle(CloudSdkClient* client, TransferChannel& channel, size_t slot)
     curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, client);
     curl_easy_setopt(handle.get(), CURLOPT_SHARE, channel.share.get());
     curl_easy_setopt(handle.get(), CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
+    // Over HTTP/2 a transfer waits for the connection being made and becomes one of its
+    // streams, rather than opening a connection of its own.
+    curl_easy_setopt(handle.get(), CURLOPT_PIPEWAIT, 1L);
     // TLS 1.2 or later, whatever the machine's OpenSSL policy would allow.
     curl_easy_setopt(handle.get(), CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     // An abandoned transfer that is still resolving leaves its resolver thread behind
@@ -87,6 +95,40 @@ CURL* freshHandle(CloudSdkClient* client, TransferChannel& channel, size_t slot)
     // the resolver's own time-out (10 s per server), past the shutdown bound.
     curl_easy_setopt(handle.get(), CURLOPT_QUICK_EXIT, 1L);
     return handle.get();
+}
+
+// What a transfer's end tells the window.
+UploadSignal signalOf(CURLcode code, long status) {
+    if (code == CURLE_OK) {
+        if (status >= 200 && status < 300) return UploadSignal::kTaken;
+        return status == 429 || status == 503 ? UploadSignal::kCongested : UploadSignal::kNeutral;
+    }
+    switch (code) {
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_GOT_NOTHING:
+            return UploadSignal::kCongested;
+        default:
+            return UploadSignal::kNeutral;
+    }
+}
+
+// From the request going out to the answer's end, in µs: the handshakes of a new
+// connection are not the link's queue.
+uint64_t answerMicros(CURL* handle) {
+    curl_off_t total = 0;
+    curl_off_t sent = 0;
+    curl_easy_getinfo(handle, CURLINFO_TOTAL_TIME_T, &total);
+    curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME_T, &sent);
+    return total > sent ? static_cast<uint64_t>(total - sent) : 0;
+}
+
+bool spokeHttp2(CURL* handle) {
+    long version = 0;
+    curl_easy_getinfo(handle, CURLINFO_HTTP_VERSION, &version);
+    return version >= CURL_HTTP_VERSION_2_0;
 }
 
 // One batch on a locked channel.
@@ -97,7 +139,8 @@ public:
         : client_(client), channel_(channel), count_(count), limit_(limit), job_(job) {}
 
     size_t run() {
-        while (!client_->aborted.load() && (next_ < count_ || active_ > 0)) {
+        channel_.window.beginBatch();
+        while (!client_->aborted.load() && (mayStart() || active_ > 0)) {
             startWhileRoom();
             int running = 0;
             if (curl_multi_perform(channel_.multi.get(), &running) != CURLM_OK) break;
@@ -110,11 +153,15 @@ public:
     }
 
 private:
+    bool mayStart() const { return next_ < count_ && !linkLost_; }
+
     // The first transfer of a batch runs alone: once it has connected, the CA store is
-    // loaded and a TLS session is there to resume, and the others start from that.
+    // loaded, a TLS session is there to resume and the protocol is known, and the others
+    // start from that.
     void startWhileRoom() {
-        const size_t room = finished_ > 0 ? limit_ : 1;
-        for (size_t slot = 0; slot < room && next_ < count_; ++slot) {
+        const size_t room = finished_ > 0 ? std::min(limit_, channel_.window.allowed()) : 1;
+        for (size_t slot = 0; slot < kMaxUploadsInFlight && active_ < room && mayStart();
+             ++slot) {
             if (busy_[slot]) continue;
             const size_t index = next_++;
             if (!start(slot, index, false)) {
@@ -123,6 +170,7 @@ private:
             }
             busy_[slot] = true;
             index_[slot] = index;
+            startedMs_[slot] = get_monotonic_ms();
             ++active_;
         }
     }
@@ -180,15 +228,25 @@ private:
             SM_LOG(1, "connection closed by the server, request sent again on a new one\n");
             if (start(slot, index_[slot], true)) return;
         }
+        if (code != CURLE_ABORTED_BY_CALLBACK) learn(handle, slot, code, status);
         busy_[slot] = false;
         --active_;
         ++finished_;
         job_.finish(slot, index_[slot], code, status);
     }
 
+    void learn(CURL* handle, size_t slot, CURLcode code, long status) {
+        UploadWindow& window = channel_.window;
+        if (code == CURLE_OK) window.setMultiplexed(spokeHttp2(handle));
+        window.onEnd(signalOf(code, status), startedMs_[slot], get_monotonic_ms(),
+                     code == CURLE_OK ? answerMicros(handle) : 0);
+        // No answer: the link is gone or broken, and the rest would only wait for it too.
+        if (code != CURLE_OK) linkLost_ = true;
+    }
+
     // After an abort: a transfer removed mid-way has its connection closed, not kept.
     void abandonActive() {
-        for (size_t slot = 0; slot < limit_; ++slot) {
+        for (size_t slot = 0; slot < kMaxUploadsInFlight; ++slot) {
             if (busy_[slot]) end(slot, CURLE_ABORTED_BY_CALLBACK, 0);
         }
     }
@@ -201,7 +259,9 @@ private:
     size_t next_ = 0;
     size_t active_ = 0;
     size_t finished_ = 0;
+    bool linkLost_ = false;
     bool busy_[kMaxUploadsInFlight] = {};
+    uint64_t startedMs_[kMaxUploadsInFlight] = {};
     bool resent_[kMaxUploadsInFlight] = {};
     size_t index_[kMaxUploadsInFlight] = {};
 };

@@ -13,6 +13,7 @@
 
 #include "raii.h"
 #include "ca_store.h"
+#include "upload_window.h"
 #include "zeb-sdk.h"
 
 struct TransferChannel {
@@ -27,6 +28,8 @@ struct TransferChannel {
     // first one's session. Used only under `lock`, hence no lock callbacks.
     CurlSharePtr share;
     CurlPtr handles[kMaxUploadsInFlight];  // made on first use, detached between batches
+    // How many transfers the channel runs at once; it learns across batches.
+    UploadWindow window;
     // The CA store's change count when the kept connections and sessions were made.
     unsigned long caChanges = 0;
 };
@@ -51,9 +54,12 @@ public:
     virtual void finish(size_t slot, size_t index, CURLcode code, long status) = 0;
 };
 
-// Runs transfers 0..count-1 on the channel, at most `limit` (≤ kMaxUploadsInFlight) at a
-// time; finish() is called once for each transfer that was started. Returns how many were
-// started: fewer than count only when the client was aborted or libcurl itself failed.
+// Runs transfers 0..count-1 on the channel, at most `limit` (≤ kMaxUploadsInFlight) and at
+// most the channel's window at a time; finish() is called once for each transfer that was
+// started. Once a transfer gets no answer (time-out, lost connection) no other one starts: a
+// lost link costs one time-out per batch, not one per transfer. Returns how many were
+// started: fewer than count when the link was lost, the client was aborted or libcurl itself
+// failed.
 size_t cloudSdkRunTransfers(CloudSdkClient* client, TransferChannel& channel, size_t count,
                             size_t limit, TransferJob& job);
 

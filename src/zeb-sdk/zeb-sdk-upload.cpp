@@ -225,7 +225,14 @@ size_t CloudSdkPostMetricDataMany(CloudSdkClient* client, const char* const* bod
     BatchPost job(client, bodies, timeoutSeconds, results);
     const size_t started = cloudSdkRunTransfers(client, client->channels->upload, count,
                                                 kMaxUploadsInFlight, job);
-    if (started < count) cloudSdkLogTransferError(CURLE_ABORTED_BY_CALLBACK);
-    for (size_t i = started; i < count; ++i) job.record(i, -1, nullptr);
+    const bool aborted = client->aborted.load();
+    if (started < count && aborted) cloudSdkLogTransferError(CURLE_ABORTED_BY_CALLBACK);
+    for (size_t i = started; i < count; ++i) {
+        if (aborted) {
+            job.record(i, -1, nullptr);
+        } else {
+            results[i] = kUploadNotTried;
+        }
+    }
     return job.accepted;
 }

@@ -19,8 +19,12 @@ constexpr size_t kCaPathSize = 4096;
 constexpr size_t kUploadUrlSize = 104;
 constexpr size_t kUploadHostSize = 64;
 constexpr size_t kUploadPathSize = 36;
-// Uploads of one batch that run at the same time, each over its own kept connection.
-constexpr size_t kMaxUploadsInFlight = 8;
+// The most uploads of one batch that run at the same time: HTTP/2 streams of one kept
+// connection (HTTP/1.1 uses fewer, one connection each). How many do is the upload window's
+// to say (zeb-sdk/upload_window.h).
+constexpr size_t kMaxUploadsInFlight = 64;
+// A batch's result for a body it did not send: an upload before it got no answer.
+constexpr int kUploadNotTried = -2;
 
 // The kept libcurl state of a client (zeb-sdk/transfer.h).
 struct CloudSdkChannels;
@@ -77,12 +81,14 @@ void CloudSdkDeinitIF(CloudSdkClient* client);
 // else -1.
 [[nodiscard]] int CloudSdkPostMetricData(CloudSdkClient* client, const char* body,
                                          int timeoutSeconds);
-// Posts every body to the client's upload URL, at most kMaxUploadsInFlight at a time over
-// kept connections. results[i] = 0 when the cloud took body i (any 2xx, logged as 200), its
-// HTTP status when answered otherwise (a redirect, a refusal or a server fault; a redirect is
-// never followed), or -1 when no answer came (no
-// connection, TLS failure, time-out, aborted): enough to tell what may pass. Each
-// exchange is logged as CloudSdkPostMetricData logs it. Returns how many were accepted.
+// Posts every body to the client's upload URL over kept connections, as many at a time as
+// the upload window allows. results[i] = 0 when the cloud took body i (any 2xx, logged as
+// 200), its HTTP status when answered otherwise (a redirect, a refusal or a server fault; a
+// redirect is never followed), -1 when no answer came (no connection, TLS failure,
+// time-out, aborted), or kUploadNotTried when it was not sent because an upload before it
+// got no answer: enough to tell what may pass. Each exchange is logged as
+// CloudSdkPostMetricData logs it; a body not sent is not logged. Returns how many were
+// accepted.
 // Safe to call from one thread at a time per client while management calls run on another.
 size_t CloudSdkPostMetricDataMany(CloudSdkClient* client, const char* const* bodies, size_t count,
                                   int timeoutSeconds, int* results);

@@ -404,10 +404,11 @@ class Gateway:
     def credential_calls(self):
         return [r for r in read_lines(self.path("credential.jsonl")) if r["event"] == "call"]
 
-    def start_cloud(self, credentials, install_ca=True, control=None):
-        """The cloud stand-in (HTTPS 443) with its CA where the daemon looks for it, or,
-        when `install_ca` is a path, that bundle instead."""
-        self.cloud = CloudStandIn(self.path("cloud"), credentials, ca_dir="/tmp/e2e-cloud-ca")
+    def start_cloud(self, credentials, install_ca=True, control=None, https_port=443):
+        """The cloud stand-in (HTTPS 443, or another port behind a link) with its CA where
+        the daemon looks for it, or, when `install_ca` is a path, that bundle instead."""
+        self.cloud = CloudStandIn(self.path("cloud"), credentials, https_port=https_port,
+                                  ca_dir="/tmp/e2e-cloud-ca")
         if control:
             self.cloud.set_control(control)
         self.cloud.start()

@@ -92,7 +92,9 @@ TEST_F(MetricRetryTest, OnePoisonedSeriesKeepsOnlyItself) {
 
 // Each answer sorted once (as the upload reports it: 0 for any 2xx, else the status or -1):
 // taken; 3xx (never followed) and 4xx refused for good; 401/403 tried once more with a fresh
-// credential (the backlog refuses a second one); 429, server faults and no answer kept.
+// credential (the backlog refuses a second one); 429, server faults and no answer kept. A
+// server refusing with 429/503 is given a doubling back-off; a link that gives no answer is
+// probed soon.
 TEST_F(MetricRetryTest, AnswersAreSortedAndTheBackOffDoublesWithinItsJitter) {
     using O = BacklogOutcome;
     const struct {
@@ -105,14 +107,19 @@ TEST_F(MetricRetryTest, AnswersAreSortedAndTheBackOffDoublesWithinItsJitter) {
     for (const auto& row : rows) {
         EXPECT_EQ(metric_retry_outcome(row.answer), row.outcome) << row.answer;
     }
-    for (const uint64_t delay : {15000, 30000, 60000, 120000, 240000, 300000, 300000}) {
-        metric_retry_back_off(&upload.retry, 1000);
-        EXPECT_GE(upload.retry.nextRetryMonoMs, 1000 + delay * 4 / 5) << delay;
-        EXPECT_LE(upload.retry.nextRetryMonoMs, 1000 + delay * 6 / 5) << delay;
+    const struct {
+        bool overloaded;
+        uint64_t delay;
+    } delays[] = {{true, 15000}, {true, 30000}, {true, 60000}, {true, 120000}, {true, 240000},
+                  {true, 300000}, {true, 300000}, {false, 5000}, {false, 5000}, {true, 15000}};
+    for (const auto& row : delays) {
+        metric_retry_back_off(&upload.retry, 1000, row.overloaded);
+        EXPECT_GE(upload.retry.nextRetryMonoMs, 1000 + row.delay * 4 / 5) << row.delay;
+        EXPECT_LE(upload.retry.nextRetryMonoMs, 1000 + row.delay * 6 / 5) << row.delay;
         EXPECT_FALSE(upload.retry.linkUp);
     }
     metric_retry_link_works(&upload.retry);
-    metric_retry_back_off(&upload.retry, 0);
+    metric_retry_back_off(&upload.retry, 0, true);
     EXPECT_LE(upload.retry.nextRetryMonoMs, 18000U);  // from the first delay again
 }
 

@@ -17,6 +17,7 @@
 #include "log_capture.h"
 #include "raii.h"
 #include "test_cas.h"
+#include "upload_window.h"
 #include "zeb-sdk.h"
 
 namespace {
@@ -191,7 +192,8 @@ TEST(CloudSdkAbort, EndsTransfersInFlightAndFailsLaterOnes) {
                                 &response);
         HTTPResponseFree(&response);
     });
-    const size_t expected = 1 + kMaxUploadsInFlight + 1;  // answered, held uploads, the GET
+    // Answered, held uploads (the window opened by one for the answered one), the GET.
+    const size_t expected = 1 + (upload_window::kStart + 1) + 1;
     const bool allInFlight = server.waitForRequests(expected);
     CloudSdkAbort(client.get());
     uploads.join();

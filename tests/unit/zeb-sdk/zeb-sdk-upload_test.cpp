@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "local_http_server.h"
 #include "log_capture.h"
 #include "digest.h"
+#include "upload_window.h"
 #include "zeb-sdk.h"
 
 namespace {
@@ -136,7 +138,36 @@ TEST(CloudSdkPostMetricDataMany, EveryBodyOfALargeBatchOnceWithExactResults) {
     std::sort(received.begin(), received.end());
     std::sort(bodies.begin(), bodies.end());
     EXPECT_EQ(received, bodies);
-    EXPECT_LE(server.connections(), kMaxUploadsInFlight);
+    EXPECT_LE(server.connections(), upload_window::kMaxConnections);  // HTTP/1.1 here
+}
+
+// A link that vanishes (no answer, no reset) costs one time-out per batch, not one per body:
+// whether it is gone from the start or goes in the middle of the batch, no body starts once
+// one has timed out, and those not sent are told apart from those that got no answer.
+TEST(CloudSdkPostMetricDataMany, ALostLinkCostsOneTimeOutPerBatch) {
+    constexpr size_t kCount = 200;
+    for (const size_t answered : {size_t{0}, size_t{20}}) {
+        std::atomic<size_t> seen{0};
+        LocalHttpServer server([&](const std::string&) {
+            return seen++ < answered ? LocalHttpServer::reply(200, "") : LocalHttpServer::kHold;
+        });
+        const ClientPtr client = uploadClient("", server);
+        const std::vector<std::string> bodies(kCount, "[1]");
+        std::vector<const char*> texts;
+        for (const std::string& b : bodies) texts.push_back(b.c_str());
+        std::vector<int> results(kCount, 7);
+        EXPECT_EQ(CloudSdkPostMetricDataMany(client.get(), texts.data(), kCount, 1,
+                                             results.data()),
+                  answered);
+        const auto count = [&](int result) {
+            return static_cast<size_t>(std::count(results.begin(), results.end(), result));
+        };
+        EXPECT_EQ(count(0), answered);
+        EXPECT_GE(count(-1), 1U);
+        EXPECT_LE(count(-1), upload_window::kMaxConnections);  // one flight timed out
+        EXPECT_EQ(count(0) + count(-1) + count(kUploadNotTried), kCount);
+        EXPECT_EQ(server.requests().size(), count(0) + count(-1)) << "a body not sent went out";
+    }
 }
 
 }  // namespace

@@ -1,0 +1,44 @@
+#include "upload_window.h"
+
+#include <algorithm>
+
+size_t UploadWindow::allowed() const {
+    return std::max(upload_window::kMin, static_cast<size_t>(size_));
+}
+
+void UploadWindow::setMultiplexed(bool multiplexed) {
+    ceiling_ = static_cast<double>(multiplexed ? upload_window::kMaxStreams
+                                               : upload_window::kMaxConnections);
+    size_ = std::min(size_, ceiling_);
+}
+
+void UploadWindow::beginBatch() {
+    fastestBeforeUs_ = fastestUs_;
+    fastestUs_ = UINT64_MAX;
+}
+
+void UploadWindow::onEnd(UploadSignal signal, uint64_t startedMs, uint64_t nowMs,
+                         uint64_t answerUs) {
+    if (signal == UploadSignal::kTaken) grow(answerUs);
+    // Uploads that were on their way when the window was cut carry no news.
+    if (signal == UploadSignal::kCongested && (!cutOnce_ || startedMs > lastCutMs_)) cut(nowMs);
+}
+
+void UploadWindow::grow(uint64_t answerUs) {
+    const uint64_t fastest = std::min(fastestUs_, fastestBeforeUs_);
+    fastestUs_ = std::min(fastestUs_, answerUs);
+    if (fastest != UINT64_MAX && answerUs > fastest * upload_window::kQueuedPercent / 100 +
+                                                upload_window::kQueuedSlackUs) {
+        threshold_ = std::min(threshold_, size_);  // the link is full: no more doubling
+        return;
+    }
+    size_ += size_ < threshold_ ? 1.0 : 1.0 / size_;
+    size_ = std::min(size_, ceiling_);
+}
+
+void UploadWindow::cut(uint64_t nowMs) {
+    size_ = std::max(static_cast<double>(upload_window::kMin), size_ / 2);
+    threshold_ = size_;
+    cutOnce_ = true;
+    lastCutMs_ = nowMs;
+}

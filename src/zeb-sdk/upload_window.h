@@ -1,0 +1,68 @@
+// How many uploads a client keeps in flight: a window that follows the link's
+// bandwidth-delay product instead of a constant. Each upload is one request and one answer,
+// so the window counts requests, as TCP's counts segments:
+//   - it opens by one for each upload the cloud takes (doubling per round trip) until the
+//     first sign of a full link, then by one per window's worth of answers;
+//   - it stops growing while answers come back much slower than the fastest one seen: the
+//     link queues the extra uploads, so more in flight would only add delay;
+//   - it halves at once on a time-out, a lost connection or a 429/503 (the link or the
+//     server has had enough), once per flight: the answers of uploads sent before the cut
+//     do not cut it again.
+// Its ceiling is the protocol's: streams of one HTTP/2 connection, or HTTP/1.1 connections
+// (one request each at a time). The clock is the caller's, so a table can drive it.
+#ifndef ZEB_SDK_UPLOAD_WINDOW_H
+#define ZEB_SDK_UPLOAD_WINDOW_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "zeb-sdk.h"
+
+namespace upload_window {
+// A first batch starts where the fixed figure of old was, so it is never slower.
+constexpr size_t kStart = 8;
+constexpr size_t kMin = 1;
+// HTTP/2: well within the 100 to 128 concurrent streams front ends allow by default.
+constexpr size_t kMaxStreams = kMaxUploadsInFlight;
+// HTTP/1.1: each upload in flight holds a TLS connection of its own.
+constexpr size_t kMaxConnections = 24;
+// An answer that took more than this share of the fastest one, plus a little for jitter,
+// waited in a queue.
+constexpr uint64_t kQueuedPercent = 200;
+constexpr uint64_t kQueuedSlackUs = 10000;
+}  // namespace upload_window
+
+// What an upload's end tells the window.
+enum class UploadSignal {
+    kTaken,     // answered 2xx
+    kCongested, // no answer (time-out, lost connection) or 429/503: the link or server is full
+    kNeutral,   // any other answer or failure: says nothing about the load
+};
+
+class UploadWindow {
+public:
+    // Uploads that may be in flight now (at least one).
+    [[nodiscard]] size_t allowed() const;
+    // The protocol the last connection spoke: it sets the ceiling.
+    void setMultiplexed(bool multiplexed);
+    // A batch begins: the fastest answer of the batch before it is still a reference, older
+    // ones are forgotten (a route that changed is learnt within two batches).
+    void beginBatch();
+    // An upload that started at startedMs ended at nowMs; answerUs is the time from its
+    // request going out to its answer (0 when none came).
+    void onEnd(UploadSignal signal, uint64_t startedMs, uint64_t nowMs, uint64_t answerUs);
+
+private:
+    void grow(uint64_t answerUs);
+    void cut(uint64_t nowMs);
+
+    double size_ = static_cast<double>(upload_window::kStart);
+    double threshold_ = static_cast<double>(upload_window::kMaxStreams);
+    double ceiling_ = static_cast<double>(upload_window::kMaxConnections);
+    bool cutOnce_ = false;
+    uint64_t lastCutMs_ = 0;
+    uint64_t fastestUs_ = UINT64_MAX;        // this batch's fastest answer
+    uint64_t fastestBeforeUs_ = UINT64_MAX;  // the batch before's
+};
+
+#endif

@@ -1,0 +1,66 @@
+#include "upload_window.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using S = UploadSignal;
+constexpr uint64_t kRtt = 600000;  // µs: a cellular round trip
+
+// A flight of `count` uploads that started at `startedMs` and ended at `nowMs`.
+void flight(UploadWindow& window, size_t count, S signal, uint64_t startedMs, uint64_t nowMs,
+            uint64_t answerUs = kRtt) {
+    for (size_t i = 0; i < count; ++i) window.onEnd(signal, startedMs, nowMs, answerUs);
+}
+
+// Each row is one flight on the same window, in order; `allowed` is the window after it.
+TEST(UploadWindow, GrowsByTheLinkAndBacksOffOncePerFlight) {
+    UploadWindow window;
+    window.beginBatch();
+    const struct {
+        const char* what;
+        size_t count;
+        S signal;
+        uint64_t startedMs;
+        uint64_t nowMs;
+        uint64_t answerUs;
+        size_t allowed;
+    } rows[] = {
+        {"doubles per round trip while taken", 8, S::kTaken, 0, 600, kRtt, 16},
+        {"up to the HTTP/1.1 ceiling", 16, S::kTaken, 600, 1200, kRtt, 24},
+        {"a time-out halves it", 1, S::kCongested, 1000, 11000, 0, 12},
+        {"not again for uploads sent before the cut", 11, S::kCongested, 1200, 11000, 0, 12},
+        {"429/503 after the cut halves it again", 1, S::kCongested, 11001, 11600, kRtt, 6},
+        {"other answers say nothing", 5, S::kNeutral, 11700, 12300, kRtt, 6},
+        {"then one per window's worth", 7, S::kTaken, 12300, 12900, kRtt, 7},
+        {"queued answers hold it", 20, S::kTaken, 12900, 14400, 3 * kRtt, 7},
+        {"answers within twice the fastest grow it", 8, S::kTaken, 14400, 15000, 2 * kRtt, 8},
+    };
+    for (const auto& row : rows) {
+        flight(window, row.count, row.signal, row.startedMs, row.nowMs, row.answerUs);
+        EXPECT_EQ(window.allowed(), row.allowed) << row.what;
+    }
+    for (uint64_t t = 20000; t < 30000; t += 1000) flight(window, 1, S::kCongested, t, t + 1);
+    EXPECT_EQ(window.allowed(), upload_window::kMin) << "never below one";
+}
+
+// The protocol sets the ceiling: HTTP/2 streams share one connection, HTTP/1.1 needs one each.
+TEST(UploadWindow, CeilingFollowsTheProtocol) {
+    UploadWindow window;
+    window.setMultiplexed(true);
+    for (uint64_t t = 0; t < 10000; t += 600) flight(window, 64, S::kTaken, t, t + 600);
+    EXPECT_EQ(window.allowed(), upload_window::kMaxStreams);
+    window.setMultiplexed(false);
+    EXPECT_EQ(window.allowed(), upload_window::kMaxConnections);
+    // The fastest answer is forgotten after two batches: a slower route is learnt, not
+    // taken for a queue.
+    window.setMultiplexed(true);
+    window.beginBatch();
+    window.beginBatch();
+    flight(window, 1, S::kTaken, 20000, 21500, 5 * kRtt);
+    window.beginBatch();
+    flight(window, 1, S::kTaken, 22000, 23500, 5 * kRtt);
+    EXPECT_GT(window.allowed(), upload_window::kMaxConnections);
+}
+
+}  // namespace
