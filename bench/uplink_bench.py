@@ -6,9 +6,9 @@
 
 A period run posts --modules x --metrics metrics over the bus and measures the daemon's
 upload of them at its first period end. A drain run (--drain) holds the link (it vanishes:
-nothing forwarded, nothing closed) across two period ends while 5000 metrics are kept,
-releases it once the daemon has kept the second period, and measures the drain while every
-period still gets its load. Prints one Markdown row (with a header unless --no-header).
+nothing forwarded, nothing closed) once the daemon has registered, posts 5000 metrics in two
+periods (4000 in the first, then one period's load), releases the link once the daemon has
+kept them all, and measures the drain while every period from then on gets its load. Prints one Markdown row (with a header unless --no-header).
 
     bench/uplink_bench.py --link 300,1000,2000 --protocol h2 [--drain]
         [--modules 100] [--metrics 10] [--daemon PATH] [--label TEXT] [--keep-logs DIR]
@@ -20,6 +20,7 @@ missing. SM_BUILD_DIR names the build tree (default build/normal).
 import argparse
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -37,10 +38,9 @@ from link_emulator import LinkEmulator  # noqa: E402
 PERIOD_S = 60.0
 NGINX_PORT, CLOUD_PORT = 8443, 8080
 BACKLOG_METRICS = 5000
-# Two failed period-end probes and a back-off retry between them: after them the daemon's
-# back-off is already longer than a period, as after any longer outage.
+# The periods whose metrics the outage keeps: the first carries the rest of the backlog.
 OUTAGE_PERIODS = 2
-UPLOAD_PATH = "/metric/product/tessar/user"
+KEPT = re.compile(r"(\d+) metrics (?:of a waiting period )?kept")
 
 # nginx's defaults but for what a reverse proxy needs (kept upstream connections, the Host
 # header) and keepalive_requests: at its default of 1000 one HTTP/2 connection would be
@@ -108,6 +108,11 @@ def prepare(args):
     os.environ.setdefault("SM_BUILD_DIR", os.path.join(SOURCE, "build", "normal"))
     if args.daemon:
         os.environ["SM_E2E_DAEMON"] = os.path.realpath(args.daemon)
+    keep = os.path.realpath(args.keep_logs or SOURCE)
+    if not any(keep == tree or keep.startswith(tree + os.sep) for tree in
+               (os.path.realpath(SOURCE), os.path.realpath(os.environ["SM_BUILD_DIR"]))):
+        sys.exit("uplink_bench: --keep-logs must be in the source or build tree: the "
+                 "sandbox shares only those")
     if os.geteuid() != 0:
         sys.exit("uplink_bench: needs root (package installation, the gateway sandbox)")
     if not shutil.which("nginx", path="/usr/sbin:/usr/bin"):
@@ -260,11 +265,11 @@ class Bench:
         for n in range(1, OUTAGE_PERIODS):
             self.wait_summaries(summaries + n)
             self.post(self.args.modules)
-        summaries += OUTAGE_PERIODS
-        self.wait_summaries(summaries)
-        keeps = self.daemon.count(r"metrics kept in the backlog")
-        # Released once the last outage period's probe has failed and its metrics are kept.
-        self.daemon.wait_for_log(r"metrics kept in the backlog", timeout=30, count=keeps + 1)
+        # Released once the outage's metrics are all kept: a round in flight when the link
+        # vanished ends only when its waves of uploads have timed out.
+        harness.poll(lambda: self.kept() >= BACKLOG_METRICS, 900,
+                     lambda _: "%d of %d metrics kept" % (self.kept(), BACKLOG_METRICS), 0.5)
+        summaries = self.daemon.count(r"period summary")  # the periods since had no load
         self.link.release()
         back, link0 = time.time(), self.link.stats()
         self.post(self.args.modules)
@@ -310,6 +315,9 @@ class Bench:
                 "%d of %d (%s of %d)" % (sum(c == str(self.per_period) for c in in_time),
                                          len(judged), ", ".join(in_time) or "-",
                                          self.per_period)]
+
+    def kept(self):
+        return sum(int(m.group(1)) for m in map(KEPT.search, self.daemon.log_lines()) if m)
 
     def link_text(self):
         return "%g ms, %g/%g kbit/s" % (self.args.rtt, self.args.up, self.args.down)
