@@ -40,7 +40,7 @@ NGINX_PORT, CLOUD_PORT = 8443, 8080
 BACKLOG_METRICS = 5000
 # The periods whose metrics the outage keeps: the first carries the rest of the backlog.
 OUTAGE_PERIODS = 2
-KEPT = re.compile(r"(\d+) metrics (?:of a waiting period )?kept")
+KEPT = re.compile(r"upload failed, (\d+) metrics kept in the backlog")  # every keep logs one
 
 # nginx's defaults but for what a reverse proxy needs (kept upstream connections, the Host
 # header) and keepalive_requests: at its default of 1000 one HTTP/2 connection would be
