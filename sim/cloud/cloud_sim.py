@@ -109,7 +109,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         app = self.server.app
         url = urllib.parse.urlsplit(self.path)
-        if self.server.scheme != "https" or self._host() != app.api_host:
+        if self.server.serves != "https" or self._host() != app.api_host:
             return self._refuse(400, "no management API on %s://%s"
                                 % (self.server.scheme, self._host()))
         if url.path != "/":
@@ -131,7 +131,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         app = self.server.app
-        want_host = app.upload_host if self.server.scheme == "https" else app.pre_upload_host
+        want_host = app.upload_host if self.server.serves == "https" else app.pre_upload_host
         if self._host() != want_host:
             return self._refuse(400, "no upload endpoint on %s://%s"
                                 % (self.server.scheme, self._host()))
@@ -172,6 +172,8 @@ class Server(http.server.ThreadingHTTPServer):
 
     def __init__(self, app, scheme, address, tls_context=None):
         self.app, self.scheme, self.tls_context = app, scheme, tls_context
+        # Behind a TLS front end, plain HTTP carries what HTTPS would.
+        self.serves = "https" if app.behind_tls_proxy else scheme
         super().__init__(address, Handler)
 
     def finish_request(self, request, client_address):
@@ -197,6 +199,7 @@ class App:
         self.pre_upload_host = args.pre_upload_host.lower()
         self.max_skew = args.max_skew
         self.check_body = not args.no_body_check
+        self.behind_tls_proxy = args.behind_tls_proxy
         self.creds = Credentials(args.credentials)
         self.nonces = NonceBook(args.max_skew)
         self.groups = Groups(args.state)
@@ -230,6 +233,9 @@ def parse_args(argv):
     p.add_argument("--max-skew", type=int, default=300, help="allowed clock skew, s")
     p.add_argument("--no-body-check", action="store_true",
                    help="accept any upload body, not only metric records")
+    p.add_argument("--behind-tls-proxy", action="store_true",
+                   help="plain HTTP serves the HTTPS hosts, for a TLS front end forwarding "
+                        "to it")
     args = p.parse_args(argv)
     if args.https_port >= 0 and not (args.cert and args.key):
         p.error("--cert and --key are needed for HTTPS")
