@@ -20,6 +20,9 @@ constexpr long kStreamsPerConnection = static_cast<long>(upload_window::kMaxStre
 // back-to-back transfers of a batch, while the next period connects anew (resuming the TLS
 // session). A server that closes sooner is met by the one resend below.
 constexpr long kMaxIdleSeconds = 2;
+// A batch that starts this soon after an answer finds its connections kept: well within the
+// idle limit above, which libcurl counts in whole seconds.
+constexpr uint64_t kWarmMs = 1000;
 
 int stopWhenAborted(void* clientData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
     const auto* client = static_cast<const CloudSdkClient*>(clientData);
@@ -155,11 +158,16 @@ public:
 private:
     bool mayStart() const { return next_ < count_ && !linkLost_; }
 
-    // The first transfer of a batch runs alone: once it has connected, the CA store is
-    // loaded, a TLS session is there to resume and the protocol is known, and the others
-    // start from that.
+    // The first transfer of a batch runs alone, unless the last batch has just ended: once it
+    // has connected, the CA store is loaded, a TLS session is there to resume and the
+    // protocol is known, and the others start from that.
+    bool warm() const {
+        return finished_ > 0 || (channel_.lastAnswerMs != 0 &&
+                                 get_monotonic_ms() - channel_.lastAnswerMs < kWarmMs);
+    }
+
     void startWhileRoom() {
-        const size_t room = finished_ > 0 ? std::min(limit_, channel_.window.allowed()) : 1;
+        const size_t room = warm() ? std::min(limit_, channel_.window.allowed()) : 1;
         for (size_t slot = 0; slot < kMaxUploadsInFlight && active_ < room && mayStart();
              ++slot) {
             if (busy_[slot]) continue;
@@ -237,7 +245,10 @@ private:
 
     void learn(CURL* handle, size_t slot, CURLcode code, long status) {
         UploadWindow& window = channel_.window;
-        if (code == CURLE_OK) window.setMultiplexed(spokeHttp2(handle));
+        if (code == CURLE_OK) {
+            window.setMultiplexed(spokeHttp2(handle));
+            channel_.lastAnswerMs = get_monotonic_ms();
+        }
         window.onEnd(signalOf(code, status), startedMs_[slot], get_monotonic_ms(),
                      code == CURLE_OK ? answerMicros(handle) : 0);
         // No answer: the link is gone or broken, and the rest would only wait for it too.

@@ -30,6 +30,8 @@ struct TransferChannel {
     CurlPtr handles[kMaxUploadsInFlight];  // made on first use, detached between batches
     // How many transfers the channel runs at once; it learns across batches.
     UploadWindow window;
+    // When the last answer came (monotonic ms): a batch right after it finds warm connections.
+    uint64_t lastAnswerMs = 0;
     // The CA store's change count when the kept connections and sessions were made.
     unsigned long caChanges = 0;
 };

@@ -37,7 +37,10 @@ constexpr size_t kDateSize = 32;
            cloudSdkAppendHeader(list, hostLine) &&
            cloudSdkAppendHeader(list, "User-Agent:zeb-java-sdk-v-1.0") &&
            cloudSdkAppendHeader(list, "Content-Type:application/json") &&
-           cloudSdkAppendHeader(list, dateLine) && cloudSdkAppendHeader(list, md5Line);
+           cloudSdkAppendHeader(list, dateLine) && cloudSdkAppendHeader(list, md5Line) &&
+           // Not sent: libcurl's default "Accept: */*" says what its absence says, and
+           // costs every upload 13 bytes on a metered link.
+           cloudSdkAppendHeader(list, "Accept:");
 }
 
 // The signed header list of one upload, or false with "no memory" logged: a partial

@@ -22,7 +22,7 @@ constexpr size_t kUploadPathSize = 36;
 // The most uploads of one batch that run at the same time: HTTP/2 streams of one kept
 // connection (HTTP/1.1 uses fewer, one connection each). How many do is the upload window's
 // to say (zeb-sdk/upload_window.h).
-constexpr size_t kMaxUploadsInFlight = 64;
+constexpr size_t kMaxUploadsInFlight = 100;
 // A batch's result for a body it did not send: an upload before it got no answer.
 constexpr int kUploadNotTried = -2;
 

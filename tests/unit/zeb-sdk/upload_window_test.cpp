@@ -27,14 +27,14 @@ TEST(UploadWindow, GrowsByTheLinkAndBacksOffOncePerFlight) {
         size_t allowed;
     } rows[] = {
         {"doubles per round trip while taken", 8, S::kTaken, 0, 600, kRtt, 16},
-        {"up to the HTTP/1.1 ceiling", 16, S::kTaken, 600, 1200, kRtt, 24},
-        {"a time-out halves it", 1, S::kCongested, 1000, 11000, 0, 12},
-        {"not again for uploads sent before the cut", 11, S::kCongested, 1200, 11000, 0, 12},
-        {"429/503 after the cut halves it again", 1, S::kCongested, 11001, 11600, kRtt, 6},
-        {"other answers say nothing", 5, S::kNeutral, 11700, 12300, kRtt, 6},
-        {"then one per window's worth", 7, S::kTaken, 12300, 12900, kRtt, 7},
-        {"queued answers hold it", 20, S::kTaken, 12900, 14400, 3 * kRtt, 7},
-        {"answers within twice the fastest grow it", 8, S::kTaken, 14400, 15000, 2 * kRtt, 8},
+        {"up to the HTTP/1.1 ceiling", 16, S::kTaken, 600, 1200, kRtt, 32},
+        {"a time-out halves it", 1, S::kCongested, 1000, 11000, 0, 16},
+        {"not again for uploads sent before the cut", 15, S::kCongested, 1200, 11000, 0, 16},
+        {"429/503 after the cut halves it again", 1, S::kCongested, 11001, 11600, kRtt, 8},
+        {"other answers say nothing", 5, S::kNeutral, 11700, 12300, kRtt, 8},
+        {"then one per window's worth", 9, S::kTaken, 12300, 12900, kRtt, 9},
+        {"queued answers hold it", 20, S::kTaken, 12900, 14400, 3 * kRtt, 9},
+        {"answers within twice the fastest grow it", 10, S::kTaken, 14400, 15000, 2 * kRtt, 10},
     };
     for (const auto& row : rows) {
         flight(window, row.count, row.signal, row.startedMs, row.nowMs, row.answerUs);
@@ -48,7 +48,7 @@ TEST(UploadWindow, GrowsByTheLinkAndBacksOffOncePerFlight) {
 TEST(UploadWindow, CeilingFollowsTheProtocol) {
     UploadWindow window;
     window.setMultiplexed(true);
-    for (uint64_t t = 0; t < 10000; t += 600) flight(window, 64, S::kTaken, t, t + 600);
+    for (uint64_t t = 0; t < 10000; t += 600) flight(window, 100, S::kTaken, t, t + 600);
     EXPECT_EQ(window.allowed(), upload_window::kMaxStreams);
     window.setMultiplexed(false);
     EXPECT_EQ(window.allowed(), upload_window::kMaxConnections);
