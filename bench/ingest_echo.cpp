@@ -1,6 +1,8 @@
-// The reference the ingestion path is measured against: a no-op libdbus service that owns
-// a name on the gateway bus and answers every method call with its first string argument,
-// pumped as the daemon pumps (blocking read/write, then pop every message).
+// The reference the ingestion path is measured against: the simplest libdbus service that
+// owns a name on the gateway bus and answers every method call with its first string
+// argument, pumped as the daemon pumps (blocking read/write, then pop every message). Per
+// call it does only what any libdbus service must: take the message, read the string,
+// build and send the reply.
 //
 // Usage: ingest_echo BUS_ADDRESS NAME   (ends on SIGINT or SIGTERM)
 #include <dbus/dbus.h>
@@ -14,18 +16,21 @@ volatile sig_atomic_t g_stop = 0;
 
 void onSignal(int) { g_stop = 1; }
 
+// The reply carries the call's first argument when it is a string, else the empty string:
+// one iterator to read it, one to write it, nothing a service would not do anyway.
 void answer(DBusConnection* conn, DBusMessage* call) {
-    const char* text = "";
-    DBusError error;
-    dbus_error_init(&error);
-    if (!dbus_message_get_args(call, &error, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
-        dbus_error_free(&error);
-        text = "";
-    }
     DBusMessage* reply = dbus_message_new_method_return(call);
     if (reply == nullptr) return;
-    dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
-    dbus_connection_send(conn, reply, nullptr);
+    const char* text = "";
+    DBusMessageIter args;
+    if (dbus_message_iter_init(call, &args) &&
+        dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_STRING) {
+        dbus_message_iter_get_basic(&args, &text);
+    }
+    dbus_message_iter_init_append(reply, &args);
+    if (dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &text)) {
+        dbus_connection_send(conn, reply, nullptr);
+    }
     dbus_message_unref(reply);
 }
 

@@ -55,10 +55,17 @@ size_t formatTimestamp(char* out, size_t size) {
         cachedLen = strftime(cachedPrefix, sizeof cachedPrefix, "%Y-%m-%d %H:%M:%S", &tm);
         cachedSecond = now.tv_sec;
     }
+    // The milliseconds by hand: a printf call here would cost more than the rest of the
+    // line's framing.
+    const auto ms = static_cast<unsigned>(now.tv_nsec / 1000000);
+    const char tail[] = {'.', static_cast<char>('0' + ms / 100),
+                         static_cast<char>('0' + ms / 10 % 10), static_cast<char>('0' + ms % 10)};
     const size_t n = std::min(cachedLen, size - 1);
     memcpy(out, cachedPrefix, n);
-    const int m = snprintf(out + n, size - n, ".%03ld", static_cast<long>(now.tv_nsec / 1000000));
-    return n + (m > 0 ? static_cast<size_t>(m) : 0);
+    const size_t m = std::min(sizeof tail, size - 1 - n);
+    memcpy(out + n, tail, m);
+    out[n + m] = '\0';
+    return n + m;
 }
 
 long threadId() {

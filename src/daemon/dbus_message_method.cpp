@@ -52,6 +52,21 @@ void sendReply(SERVICE_MONITOR_CTX_T* ctx, DBusMessage* reply) {
     (void)dbus_connection_send(ctx->bus_conn.get(), reply, nullptr);
 }
 
+// The call's first argument when it is a string; else false, with the bus library's own
+// account of the mismatch logged. The iterator spares the variadic reader and its error
+// record on every well-formed call.
+bool readStringArgument(DBusMessage* msg, const char** text) {
+    DBusMessageIter args;
+    if (dbus_message_iter_init(msg, &args) &&
+        dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_STRING) {
+        dbus_message_iter_get_basic(&args, text);
+        return true;
+    }
+    ScopedDBusError err;
+    (void)dbus_message_get_args(msg, err.get(), DBUS_TYPE_STRING, text, DBUS_TYPE_INVALID);
+    return check_and_abort(err.get()) == 0;
+}
+
 }  // namespace
 
 const METHOD_ENTRY_T* get_method_table() { return kMethodTable; }
@@ -113,17 +128,16 @@ int service_monitor_module_post_metric_data(SERVICE_MONITOR_CTX_T* ctx, DBusMess
     char replyText[kReplyBufferSize] = {};
     DBusMessagePtr reply(dbus_message_new_method_return(msg));
     const char* data = nullptr;
-    ScopedDBusError err;
-    (void)dbus_message_get_args(msg, err.get(), DBUS_TYPE_STRING, &data, DBUS_TYPE_INVALID);
-    if (check_and_abort(err.get()) != 0) return -1;
+    if (!readStringArgument(msg, &data)) return -1;
     SM_LOG(0, "receive data:%s\n", data);
     if (post_metric_data(ctx->metric_manager, data, replyText) != 0) {
         SM_LOG(2, "post metric data failed,errMsg:%s\n", replyText);
     }
     const char* text = replyText;
-    if (!reply || !dbus_message_append_args(reply.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
-        return -1;
-    }
+    DBusMessageIter args;
+    if (!reply) return -1;
+    dbus_message_iter_init_append(reply.get(), &args);
+    if (!dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &text)) return -1;
     sendReply(ctx, reply.get());
     return 0;
 }

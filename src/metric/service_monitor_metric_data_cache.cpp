@@ -158,8 +158,8 @@ double _runningMean(double mean, double v, int64_t count) {
     return mean + (v / n - mean / n);
 }
 
-void _updateMetricNode(METRIC_NODE_T* metric, const char* metricName, uint32_t rule, double v) {
-    _copyName(metric->metricName, sizeof metric->metricName, metricName);
+// The node already bears the sample's name: found by it, or named when made.
+void _updateMetricNode(METRIC_NODE_T* metric, uint32_t rule, double v) {
     metric->collectRule = rule;
     ++metric->count;
     if (metric->held) return;
@@ -315,7 +315,7 @@ int insert_metric_data(METRIC_DATA_CACHE_T* cache, const METRIC_MESSAGE_T* messa
     if (metric == nullptr) return -1;
     // Rules outside 1..3 leave the value alone; ingestion never queues them.
     const bool wasHeld = metric->held;
-    _updateMetricNode(metric, metricName, message->collectRule, message->value);
+    _updateMetricNode(metric, message->collectRule, message->value);
     if (metric->held && !wasHeld) {  // once per metric and period
         SM_LOG(2, "metric(%s/%s) overflows, held at %g\n", moduleName, metricName, metric->value);
     }

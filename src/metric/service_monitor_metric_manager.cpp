@@ -64,12 +64,12 @@ void _copyNameField(char (&dst)[N], const JSON_VALUE_T& value) {
     _copyName(dst, N, text);
 }
 
-// 0 for a text (of len bytes) that names no collect rule. The length picks the one name
-// to compare.
+// 0 for a text (of len bytes, none of them NUL) that names no collect rule. The length
+// picks the one name to compare.
 uint32_t _parseCollectRule(const char* text, size_t len) {
-    if (len == 6 && strcasecmp(text, "update") == 0) return COLLECT_RULE_UPDATE;
-    if (len == 10 && strcasecmp(text, "accumulate") == 0) return COLLECT_RULE_ACCUMULATE;
-    if (len == 3 && strcasecmp(text, "avg") == 0) return COLLECT_RULE_AVG;
+    if (len == 6 && strncasecmp(text, "update", 6) == 0) return COLLECT_RULE_UPDATE;
+    if (len == 10 && strncasecmp(text, "accumulate", 10) == 0) return COLLECT_RULE_ACCUMULATE;
+    if (len == 3 && strncasecmp(text, "avg", 3) == 0) return COLLECT_RULE_AVG;
     return 0;
 }
 
@@ -134,10 +134,16 @@ int _addEntry(METRIC_BATCH_T* batch, const char (&moduleName)[kModuleNameSize],
     if (entry.collectRule.kind != JsonKind::kString) {
         return out->set(kMetricCodeBadInput, "json object(collectRule) is invalid");
     }
-    char ruleText[kMessageBufSize];
-    const size_t ruleLen = json_string_copy(entry.collectRule, ruleText, sizeof ruleText);
-    const uint32_t rule = _parseCollectRule(ruleText, ruleLen);
-    if (rule == 0) return out->set(kMetricCodeBadInput, "invalid collect rule:%s", ruleText);
+    // A rule without escapes is read where it stands; the text is copied only to be
+    // unescaped or quoted in the refusal.
+    const JSON_VALUE_T& ruleValue = entry.collectRule;
+    uint32_t rule = ruleValue.escaped ? 0 : _parseCollectRule(ruleValue.at + 1, ruleValue.count);
+    if (rule == 0) {
+        char ruleText[kMessageBufSize];
+        const size_t ruleLen = json_string_copy(ruleValue, ruleText, sizeof ruleText);
+        if (ruleValue.escaped) rule = _parseCollectRule(ruleText, ruleLen);
+        if (rule == 0) return out->set(kMetricCodeBadInput, "invalid collect rule:%s", ruleText);
+    }
     if (batch->messages.size() == batch->messages.capacity()) {
         return out->set(kMetricCodeNoMemory, "create metric message failed");
     }

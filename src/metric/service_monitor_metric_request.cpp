@@ -172,7 +172,7 @@ public:
 
     const uchar* at() const { return p_; }
     void skipSpace() {
-        while (p_ < nul_ && *p_ <= 32) ++p_;
+        while (*p_ <= 32 && p_ < nul_) ++p_;  // the NUL itself is readable
     }
     bool value(int depth, JSON_VALUE_T* field, const Capture* capture,
                METRIC_REQUEST_T* entriesOf = nullptr);
@@ -188,7 +188,8 @@ private:
         p_ += n;
         return true;
     }
-    bool string(JSON_VALUE_T* found);
+    // Inlined: called for every key and string value, and small once escapes go out of line.
+    __attribute__((always_inline)) bool string(JSON_VALUE_T* found);
     bool number(double* out);
     bool array(int depth, size_t* count, METRIC_REQUEST_T* entriesOf);
     bool element(int depth, size_t index, METRIC_REQUEST_T* entriesOf);
@@ -200,14 +201,18 @@ private:
     const uchar* limit_;  // one past it, as cJSON counts the NUL in the length
 };
 
+// Out of line: few strings hold escapes, and the walk would weigh on every string's call.
+__attribute__((noinline)) bool _escapesValid(const uchar* s, const uchar* end) {
+    return _unescape(s, end, [](const uchar*, size_t) { return true; });
+}
+
 // Fills found's string fields: the readers of the value never look for its end again.
-bool Reader::string(JSON_VALUE_T* found) {
-    const uchar* const close = _closingQuote(p_, &found->escaped);
-    if (close == nullptr) return false;
-    if (found->escaped && !_unescape(p_ + 1, close, [](const uchar*, size_t) { return true; })) {
-        return false;
-    }
+inline bool Reader::string(JSON_VALUE_T* found) {
+    bool escaped = false;
+    const uchar* const close = _closingQuote(p_, &escaped);
+    if (close == nullptr || (escaped && !_escapesValid(p_ + 1, close))) return false;
     found->kind = JsonKind::kString;
+    found->escaped = escaped;
     found->count = static_cast<size_t>(close - p_ - 1);
     p_ = close + 1;
     return true;

@@ -102,6 +102,10 @@ TEST_F(PostMetricDataTest, AcceptedEntriesAreQueuedUpToTheFirstBadOne) {
          R"({"MetricName":"m","VALUE":2,"collectrule":"Accumulate"},)"
          R"({"metricname":"n","Value":3,"COLLECTRULE":"AVG"}]})",
          kMetricCodeOk, {"svc/m" + acc + " 2.000000", "svc/n" + avg + " 3.000000", "--"}},
+        // A rule with escapes is read unescaped.
+        {request(entry("e", "\\u0055pdat\\u0065") + "," + entry("f", "\\u0061vg")),
+         kMetricCodeOk,
+         {"svc/func/e" + update + " 1.000000", "svc/func/f" + avg + " 1.000000", "--"}},
         // Names are cut to their buffers, never inside a UTF-8 character.
         {request(entry(std::string(40, 'm'), "update"), kStart, std::string(70, 's')),
          kMetricCodeOk,
@@ -169,6 +173,8 @@ TEST_F(PostMetricDataTest, EveryMalformedRequestHasItsMessage) {
          "json object(collectRule) is invalid"},
         {request(entry("m", "max")), "invalid collect rule:max"},
         {request(entry("m", "")), "invalid collect rule:"},
+        {request(entry("m", "m\\u0061x")), "invalid collect rule:max"},
+        {request(entry("m", "av\\u0000g")), "invalid collect rule:av"},
     };
     for (const auto& c : cases) {
         const Reply r = post(c.json);
