@@ -1,7 +1,7 @@
 #!/bin/sh
 # The Debian packages pass lintian and install with dpkg where systemd is not running (the
 # unit enabled, the CA bundle a link to the system's), their systemd unit passes
-# systemd-analyze verify, the installed daemon comes up on the gateway bus
+# systemd-analyze verify and security, the installed daemon comes up on the gateway bus
 # against the installed stand-ins, answers Introspect and stops in order on SIGINT; an
 # integrator's CA bundle survives an upgrade, and purge takes the daemon's backlog only.
 # Usage: test_packages.sh DIR (the folder holding the .deb files). Runs itself in the
@@ -38,6 +38,8 @@ grep -qx "ExecStart=$base/bin/service_monitor" "$unit" ||
 # verify passes a setting it ignores with a message only: a clean unit prints nothing.
 systemd-analyze verify "$unit" >"$logs/verify" 2>&1 &&
   [ ! -s "$logs/verify" ] || fail "systemd-analyze verify: $(cat "$logs/verify")"
+systemd-analyze security --offline=yes --threshold=45 "$unit" >"$logs/security" 2>&1 ||
+  fail "unit exposure above 4.5: $(tail -1 "$logs/security")"
 # Overridden tags are not printed: any error or warning left is a finding.
 lintian --no-cfg --fail-on none "$dir"/*.deb >"$logs/lintian" 2>&1 ||
   fail "lintian did not run"
