@@ -1,7 +1,9 @@
 #!/bin/sh
-# The Debian packages pass lintian and install with dpkg, their systemd unit passes
-# systemd-analyze verify, the installed daemon comes up on the gateway bus against the
-# installed stand-ins, answers Introspect and stops in order on SIGINT.
+# The Debian packages pass lintian and install with dpkg where systemd is not running (the
+# unit enabled, the CA bundle a link to the system's), their systemd unit passes
+# systemd-analyze verify and security, the installed daemon comes up on the gateway bus
+# against the installed stand-ins, answers Introspect and stops in order on SIGINT; an
+# integrator's CA bundle survives an upgrade, and purge takes the daemon's backlog only.
 # Usage: test_packages.sh DIR (the folder holding the .deb files). Runs itself in the
 # gateway sandbox; exit status 77 (skipped) without root.
 set -eu
@@ -23,17 +25,23 @@ wait_until() {
   done
 }
 
+unit=/lib/systemd/system/service-monitor.service
+ca=$base/config/service-monitor/cacert.pem
 dpkg -i "$dir"/service-monitor_*.deb "$dir"/service-monitor-standins_*.deb >"$logs/dpkg" 2>&1 ||
   fail "dpkg -i"
-dpkg-query -W -f='${Conffiles}\n' service-monitor | grep -q " $base/config/service-monitor/cacert.pem " ||
-  fail "cacert.pem is not a configuration file"
-grep -qx "ExecStart=$base/bin/service_monitor" /lib/systemd/system/service-monitor.service ||
+grep -q "systemd is not running here" "$logs/dpkg" || fail "postinst did not say systemd is not running"
+[ -L /etc/systemd/system/multi-user.target.wants/service-monitor.service ] ||
+  fail "the unit is not enabled"
+[ "$(readlink "$ca")" = /etc/ssl/certs/ca-certificates.crt ] || fail "cacert.pem is not the system's"
+grep -qx "ExecStart=$base/bin/service_monitor" "$unit" ||
   fail "no systemd unit starting $base/bin/service_monitor"
 # verify passes a setting it ignores with a message only: a clean unit prints nothing.
-systemd-analyze verify /lib/systemd/system/service-monitor.service >"$logs/verify" 2>&1 &&
+systemd-analyze verify "$unit" >"$logs/verify" 2>&1 &&
   [ ! -s "$logs/verify" ] || fail "systemd-analyze verify: $(cat "$logs/verify")"
+systemd-analyze security --offline=yes --threshold=45 "$unit" >"$logs/security" 2>&1 ||
+  fail "unit exposure above 4.5: $(tail -1 "$logs/security")"
 # Overridden tags are not printed: any error or warning left is a finding.
-lintian --no-cfg --fail-on none "$dir"/*.deb "$dir"/*.ddeb >"$logs/lintian" 2>&1 ||
+lintian --no-cfg --fail-on none "$dir"/*.deb >"$logs/lintian" 2>&1 ||
   fail "lintian did not run"
 ! grep -E '^[EW]: ' "$logs/lintian" || fail "lintian found errors or warnings"
 
@@ -57,4 +65,16 @@ busctl --address="$bus" call "$name" /iot/dmp/service/monitor \
 kill -INT "$daemon"
 wait_until 30 sh -c "! kill -0 $daemon" || fail "daemon did not stop within 30 s of SIGINT"
 wait "$daemon" || fail "daemon exited with status $?"
+
+# An integrator's CA bundle stays through an upgrade and a purge; purge takes the daemon's
+# segments and their folder, and leaves the gateway's files.
+rm "$ca" && echo integrator >"$ca"
+dpkg -i "$dir"/service-monitor_*.deb >"$logs/dpkg" 2>&1 || fail "dpkg -i again"
+[ "$(cat "$ca")" = integrator ] || fail "an upgrade replaced the integrator's CA bundle"
+mkdir -p "$base/data/service-monitor"
+touch "$base/data/service-monitor/backlog-0000000000000001.seg" "$base/data/gateway-file"
+dpkg --purge service-monitor >"$logs/dpkg" 2>&1 || fail "dpkg --purge"
+grep -q "no unit to stop" "$logs/dpkg" || fail "prerm did not say systemd is not running"
+[ ! -e "$base/data/service-monitor" ] && [ "$(cat "$ca")" = integrator ] &&
+  [ -e "$base/data/gateway-file" ] && [ -x "$base/bin/cfgtool" ] || fail "purge: $(find "$base")"
 echo "packages ok"
