@@ -1,7 +1,9 @@
 #include "transfer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
+#include <thread>
 
 #include "common.h"
 
@@ -149,6 +151,7 @@ public:
             if (curl_multi_perform(channel_.multi.get(), &running) != CURLM_OK) break;
             if (collectFinished() == 0 && active_ > 0) {
                 curl_multi_poll(channel_.multi.get(), nullptr, 0, kPollMs, nullptr);
+                gather();
             }
         }
         abandonActive();
@@ -157,6 +160,15 @@ public:
 
 private:
     bool mayStart() const { return next_ < count_ && !linkLost_; }
+
+    // Many in flight over a slow link: a short pause lets the answers that follow the one
+    // that woke the loop come too, so that one run takes them all. An abort waits for it.
+    void gather() const {
+        const uint64_t pause = channel_.window.gatherUs(active_);
+        if (pause != 0 && !client_->aborted.load()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(pause));
+        }
+    }
 
     // The first transfer of a batch runs alone, unless the last batch has just ended: once it
     // has connected, the CA store is loaded, a TLS session is there to resume and the

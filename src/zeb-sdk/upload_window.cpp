@@ -6,6 +6,12 @@ size_t UploadWindow::allowed() const {
     return std::max(upload_window::kMin, static_cast<size_t>(size_));
 }
 
+uint64_t UploadWindow::gatherUs(size_t inFlight) const {
+    const uint64_t fastest = std::min(fastestUs_, fastestBeforeUs_);
+    if (inFlight < upload_window::kGatherFrom || fastest == UINT64_MAX) return 0;
+    return std::min(upload_window::kGatherMaxUs, fastest / upload_window::kGatherShare);
+}
+
 void UploadWindow::setMultiplexed(bool multiplexed) {
     ceiling_ = static_cast<double>(multiplexed ? upload_window::kMaxStreams
                                                : upload_window::kMaxConnections);

@@ -31,6 +31,12 @@ constexpr size_t kMaxConnections = 32;
 // waited in a queue.
 constexpr uint64_t kQueuedPercent = 200;
 constexpr uint64_t kQueuedSlackUs = 10000;
+// With this many in flight, the transfer loop lets answers gather for a sixteenth of the
+// fastest answer's time (50 ms at most) before it runs them: each run visits every
+// transfer, and a slow link would otherwise wake it for every packet.
+constexpr size_t kGatherFrom = 16;
+constexpr uint64_t kGatherShare = 16;
+constexpr uint64_t kGatherMaxUs = 50000;
 }  // namespace upload_window
 
 // What an upload's end tells the window.
@@ -44,6 +50,9 @@ class UploadWindow {
 public:
     // Uploads that may be in flight now (at least one).
     [[nodiscard]] size_t allowed() const;
+    // How long to let answers gather before a run of the transfer loop, with `inFlight`
+    // uploads under way (0: run at once).
+    [[nodiscard]] uint64_t gatherUs(size_t inFlight) const;
     // The protocol the last connection spoke: it sets the ceiling.
     void setMultiplexed(bool multiplexed);
     // A batch begins: the fastest answer of the batch before it is still a reference, older

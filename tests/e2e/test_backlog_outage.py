@@ -48,10 +48,7 @@ class OutageTest(harness.GatewayTestCase):
         gw.cloud.set_control(BACK)
         daemon = gw.start_daemon()
         daemon.wait_for_log(r"upload backlog drained", timeout=60)
-        got = {}
-        for rec in gw.cloud.records():
-            body = json.loads(rec["body"])[0]
-            got.setdefault(body["metricName"], []).append((body["ts"], body["value"]))
+        got = self.series_points()
         self.assertEqual(sorted(got), ["rx", "tx"])
         for name, points in got.items():
             with self.subTest(series=name):
@@ -63,10 +60,6 @@ class OutageTest(harness.GatewayTestCase):
         self.assertEqual(len(refusals), 3)  # one per period, never retried
         self.assertEqual(os.listdir(BACKLOG_DIR), [])  # all resolved: no segment left
         self.stop_daemon()
-
-
-if __name__ == "__main__":
-    harness.main()
 
     def series_points(self):
         got = {}
@@ -101,3 +94,7 @@ if __name__ == "__main__":
         self.assertEqual([v for _, v in got["rx"]], [1, 2])  # once each, in order
         self.assertLess(got["rx"][0][0], got["rx"][1][0])
         self.assertEqual(daemon.count(r"metric\(net/wan/bad\) refused with HTTP 400"), 2)
+
+
+if __name__ == "__main__":
+    harness.main()

@@ -45,11 +45,15 @@ TEST(UploadWindow, GrowsByTheLinkAndBacksOffOncePerFlight) {
 }
 
 // The protocol sets the ceiling: HTTP/2 streams share one connection, HTTP/1.1 needs one each.
+// The round trip sets how long answers may gather.
 TEST(UploadWindow, CeilingFollowsTheProtocol) {
     UploadWindow window;
     window.setMultiplexed(true);
     for (uint64_t t = 0; t < 10000; t += 600) flight(window, 100, S::kTaken, t, t + 600);
     EXPECT_EQ(window.allowed(), upload_window::kMaxStreams);
+    // Many in flight: answers gather for a sixteenth of the round trip before a run.
+    EXPECT_EQ(window.gatherUs(upload_window::kGatherFrom - 1), 0U);
+    EXPECT_EQ(window.gatherUs(upload_window::kMaxStreams), kRtt / 16);
     window.setMultiplexed(false);
     EXPECT_EQ(window.allowed(), upload_window::kMaxConnections);
     // The fastest answer is forgotten after two batches: a slower route is learnt, not
@@ -61,6 +65,7 @@ TEST(UploadWindow, CeilingFollowsTheProtocol) {
     window.beginBatch();
     flight(window, 1, S::kTaken, 22000, 23500, 5 * kRtt);
     EXPECT_GT(window.allowed(), upload_window::kMaxConnections);
+    EXPECT_EQ(window.gatherUs(upload_window::kMaxStreams), upload_window::kGatherMaxUs);
 }
 
 }  // namespace
