@@ -360,17 +360,27 @@ std::vector<BACKLOG_METRIC_T> metric_backlog_take(METRIC_BACKLOG_T* b, size_t ma
     dropOld(b, nowMs);
     std::unordered_set<std::string> busy;
     for (const auto& flight : b->inFlight) busy.insert(flight.second);
-    std::vector<BACKLOG_METRIC_T*> heads;
+    // Series with a period that has just ended waiting (a fresh metric, always at the back)
+    // go first: live data is not held behind the backlog of series it does not belong to.
+    struct Head {
+        BACKLOG_METRIC_T* metric;
+        bool live;
+    };
+    std::vector<Head> heads;
     for (auto& entry : b->queues) {
-        if (busy.count(entry.first) == 0) heads.push_back(&entry.second.front());
+        if (busy.count(entry.first) != 0) continue;
+        heads.push_back({&entry.second.front(), !entry.second.back().kept});
     }
     const size_t count = std::min(max, heads.size());
     std::partial_sort(heads.begin(), heads.begin() + static_cast<ptrdiff_t>(count), heads.end(),
-                      [](auto* x, auto* y) { return before(*x, *y); });
+                      [](const Head& x, const Head& y) {
+                          return x.live != y.live ? x.live : before(*x.metric, *y.metric);
+                      });
     for (size_t i = 0; i < count; ++i) {
-        heads[i]->inFlight = true;
-        b->inFlight.emplace(heads[i]->id, seriesKey(heads[i]->moduleName, heads[i]->metricName));
-        out.push_back(*heads[i]);
+        BACKLOG_METRIC_T* const head = heads[i].metric;
+        head->inFlight = true;
+        b->inFlight.emplace(head->id, seriesKey(head->moduleName, head->metricName));
+        out.push_back(*head);
     }
     publish(b);
     return out;

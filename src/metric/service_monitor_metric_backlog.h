@@ -99,7 +99,8 @@ size_t metric_backlog_keep_waiting(METRIC_BACKLOG_T* backlog, uint64_t nowMs);
 // 401/403): metric_backlog_add then metric_backlog_keep_waiting.
 void metric_backlog_keep(METRIC_BACKLOG_T* backlog, const std::vector<BACKLOG_METRIC_T>& metrics,
                          uint64_t nowMs);
-// Up to max metrics to upload, oldest ts first, at most one per series and none of a series
+// Up to max metrics to upload, the head of each series: first the series that hold a fresh
+// (never kept) metric, then oldest ts first; at most one per series and none of a series
 // that has one in flight; marks them in flight. Drops kept ones past the age bound first.
 // Nothing before the instance is known.
 [[nodiscard]] std::vector<BACKLOG_METRIC_T> metric_backlog_take(METRIC_BACKLOG_T* backlog,

@@ -1,9 +1,9 @@
 // "Send or keep", decided here alone: each round of the outbox is planned here (the oldest
-// metric of each series, oldest first) and settled here: each cloud answer sorted into
-// taken, refused for good or worth another try; a 401/403 asks for a fresh credential and is
-// tried once more; the link is judged down only when a round gets nothing through, and then
-// the rounds back off (jittered) while what waits is kept on disk. The upload room does the
-// sending.
+// metric of each series, the series with a fresh period's metric first, then oldest first)
+// and settled here: each cloud answer sorted into taken, refused for good or worth another
+// try; a 401/403 asks for a fresh credential and is tried once more; the link is judged
+// down only when a round gets nothing through, and then the rounds back off (jittered)
+// while what waits is kept on disk. The upload room does the sending.
 #ifndef SERVICE_MONITOR_METRIC_RETRY_H
 #define SERVICE_MONITOR_METRIC_RETRY_H
 
@@ -50,7 +50,8 @@ void metric_retry_keep(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics, u
 // A period's metrics join the outbox, each behind what waits of its series.
 void metric_retry_add(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics);
 // The next round: up to metric_retry_round_size metrics of the outbox, the oldest of each
-// series, oldest first, with their ids; empty: none may go now.
+// series (those with a fresh period's metric first, then oldest first), with their ids;
+// empty: none may go now.
 [[nodiscard]] PERIOD_METRICS_T metric_retry_take(METRIC_RETRY_T* retry, uint64_t nowMs,
                                                  std::vector<uint64_t>* ids);
 // Settles a round with the cloud's results: taken and refused metrics leave (the period's

@@ -111,4 +111,18 @@ TEST_F(BacklogTest, SeriesGoOldestFirstOneAtATime) {
     EXPECT_EQ(stats.retried, 2U);
 }
 
+// A series with a period that has just ended goes before older series, its own older metric
+// first: live data is not held behind the backlog of other series.
+TEST_F(BacklogTest, SeriesWithAFreshMetricGoFirstInTheirOwnOrder) {
+    METRIC_BACKLOG_T* b = open();
+    metric_backlog_keep(b, period(2, kNow), kNow);
+    std::vector<BACKLOG_METRIC_T> fresh = period(2, kNow + 60000);
+    fresh.erase(fresh.begin());  // m1 only
+    metric_backlog_add(b, fresh);
+    const std::vector<BACKLOG_METRIC_T> round = metric_backlog_take(b, 1, kNow);
+    ASSERT_EQ(round.size(), 1U);
+    EXPECT_STREQ(round[0].metricName, "m1");
+    EXPECT_EQ(round[0].ts, kNow);
+}
+
 }  // namespace
