@@ -301,6 +301,8 @@ class Bench:
         down = (link1["bytes_down"] - link0["bytes_down"]) / len(after)
         span = kept[-1] - kept[0]
         rate = len(kept) / span
+        # New periods' uploads share the link with the kept ones while the backlog drains.
+        everything = sum(1 for t, _ in uploads if kept[0] <= t <= kept[-1]) / span
         in_time = []
         for seen in judged:
             # The period's own end is its metrics' ts; seen is when its summary was noticed.
@@ -310,8 +312,11 @@ class Bench:
         self.check_protocol()
         return [self.args.label, self.link_text(), self.args.protocol,
                 "%d in %d periods, %.0f s held" % (len(kept), OUTAGE_PERIODS, back - held),
-                "%.1f s" % (kept[0] - back), "%.1f s" % span, "%.1f" % rate,
-                "%.0f %%" % (100 * rate / self.capacity(up)), "%.0f / %.0f" % (up, down),
+                "%.1f s" % (kept[0] - back), "%.1f s" % span,
+                "%.1f (%.1f)" % (rate, everything),
+                "%.0f %% (%.0f %%)" % (100 * rate / self.capacity(up),
+                                       100 * everything / self.capacity(up)),
+                "%.0f / %.0f" % (up, down),
                 "%d of %d (%s of %d)" % (sum(c == str(self.per_period) for c in in_time),
                                          len(judged), ", ".join(in_time) or "-",
                                          self.per_period)]
@@ -327,7 +332,8 @@ PERIOD_HEADER = ["daemon", "link", "protocol", "uploads accepted",
                  "period end → last accepted upload", "uploads/s", "share of the link",
                  "bytes per upload up / down", "daemon CPU per upload", "TLS connections"]
 DRAIN_HEADER = ["daemon", "link", "protocol", "kept", "cloud back → first kept accepted",
-                "first → last kept accepted", "kept/s", "share of the link",
+                "first → last kept accepted", "kept/s (all uploads/s)",
+                "share of the link (all uploads)",
                 "bytes per upload up / down", "periods ending meanwhile uploaded within "
                 "their period (their uploads in time)"]
 
