@@ -106,7 +106,8 @@ CURL* freshHandle(CloudSdkClient* client, TransferChannel& channel, size_t slot)
 UploadSignal signalOf(CURLcode code, long status) {
     if (code == CURLE_OK) {
         if (status >= 200 && status < 300) return UploadSignal::kTaken;
-        return status == 429 || status == 503 ? UploadSignal::kCongested : UploadSignal::kNeutral;
+        return status == 429 || status == 503 ? UploadSignal::kOverloaded
+                                              : UploadSignal::kNeutral;
     }
     switch (code) {
         case CURLE_OPERATION_TIMEDOUT:
@@ -114,7 +115,7 @@ UploadSignal signalOf(CURLcode code, long status) {
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
         case CURLE_GOT_NOTHING:
-            return UploadSignal::kCongested;
+            return UploadSignal::kLost;
         default:
             return UploadSignal::kNeutral;
     }

@@ -27,7 +27,8 @@ void UploadWindow::onEnd(UploadSignal signal, uint64_t startedMs, uint64_t nowMs
                          uint64_t answerUs) {
     if (signal == UploadSignal::kTaken) grow(answerUs);
     // Uploads that were on their way when the window was cut carry no news.
-    if (signal == UploadSignal::kCongested && (!cutOnce_ || startedMs > lastCutMs_)) cut(nowMs);
+    const bool cuts = signal == UploadSignal::kLost || signal == UploadSignal::kOverloaded;
+    if (cuts && (!cutOnce_ || startedMs > lastCutMs_)) cut(signal, nowMs);
 }
 
 void UploadWindow::grow(uint64_t answerUs) {
@@ -42,9 +43,9 @@ void UploadWindow::grow(uint64_t answerUs) {
     size_ = std::min(size_, ceiling_);
 }
 
-void UploadWindow::cut(uint64_t nowMs) {
+void UploadWindow::cut(UploadSignal signal, uint64_t nowMs) {
     size_ = std::max(static_cast<double>(upload_window::kMin), size_ / 2);
-    threshold_ = size_;
+    if (signal == UploadSignal::kOverloaded) threshold_ = size_;
     cutOnce_ = true;
     lastCutMs_ = nowMs;
 }

@@ -5,9 +5,11 @@
 //     first sign of a full link, then by one per window's worth of answers;
 //   - it stops growing while answers come back much slower than the fastest one seen: the
 //     link queues the extra uploads, so more in flight would only add delay;
-//   - it halves at once on a time-out, a lost connection or a 429/503 (the link or the
-//     server has had enough), once per flight: the answers of uploads sent before the cut
-//     do not cut it again.
+//   - it halves at once on a time-out, a lost connection or a 429/503, once per flight: the
+//     answers of uploads sent before the cut do not cut it again. A 429/503 (the server
+//     has had enough) also ends the doubling; a lost link does not: once it is back, the
+//     window doubles again up to what it had learnt, instead of creeping up by one per
+//     round trip from the one upload that probed it.
 // Its ceiling is the protocol's: streams of one HTTP/2 connection, or HTTP/1.1 connections
 // (one request each at a time). The clock is the caller's, so a table can drive it.
 #ifndef ZEB_SDK_UPLOAD_WINDOW_H
@@ -41,9 +43,10 @@ constexpr uint64_t kGatherMaxUs = 50000;
 
 // What an upload's end tells the window.
 enum class UploadSignal {
-    kTaken,     // answered 2xx
-    kCongested, // no answer (time-out, lost connection) or 429/503: the link or server is full
-    kNeutral,   // any other answer or failure: says nothing about the load
+    kTaken,       // answered 2xx
+    kLost,        // no answer: a time-out or a lost connection
+    kOverloaded,  // answered 429 or 503: the server has had enough
+    kNeutral,     // any other answer or failure: says nothing about the load
 };
 
 class UploadWindow {
@@ -64,7 +67,7 @@ public:
 
 private:
     void grow(uint64_t answerUs);
-    void cut(uint64_t nowMs);
+    void cut(UploadSignal signal, uint64_t nowMs);
 
     double size_ = static_cast<double>(upload_window::kStart);
     double threshold_ = static_cast<double>(upload_window::kMaxStreams);

@@ -28,19 +28,20 @@ TEST(UploadWindow, GrowsByTheLinkAndBacksOffOncePerFlight) {
     } rows[] = {
         {"doubles per round trip while taken", 8, S::kTaken, 0, 600, kRtt, 16},
         {"up to the HTTP/1.1 ceiling", 16, S::kTaken, 600, 1200, kRtt, 32},
-        {"a time-out halves it", 1, S::kCongested, 1000, 11000, 0, 16},
-        {"not again for uploads sent before the cut", 15, S::kCongested, 1200, 11000, 0, 16},
-        {"429/503 after the cut halves it again", 1, S::kCongested, 11001, 11600, kRtt, 8},
-        {"other answers say nothing", 5, S::kNeutral, 11700, 12300, kRtt, 8},
-        {"then one per window's worth", 9, S::kTaken, 12300, 12900, kRtt, 9},
-        {"queued answers hold it", 20, S::kTaken, 12900, 14400, 3 * kRtt, 9},
-        {"answers within twice the fastest grow it", 10, S::kTaken, 14400, 15000, 2 * kRtt, 10},
+        {"a time-out halves it", 1, S::kLost, 1000, 11000, 0, 16},
+        {"not again for uploads sent before the cut", 15, S::kLost, 1200, 11000, 0, 16},
+        {"a link back doubles it again", 16, S::kTaken, 11001, 11600, kRtt, 32},
+        {"429/503 halves it and ends the doubling", 1, S::kOverloaded, 11601, 12000, kRtt, 16},
+        {"other answers say nothing", 5, S::kNeutral, 12000, 12600, kRtt, 16},
+        {"then one per window's worth", 17, S::kTaken, 12600, 13200, kRtt, 17},
+        {"queued answers hold it", 20, S::kTaken, 13200, 14700, 3 * kRtt, 17},
+        {"answers within twice the fastest grow it", 18, S::kTaken, 14700, 15300, 2 * kRtt, 18},
     };
     for (const auto& row : rows) {
         flight(window, row.count, row.signal, row.startedMs, row.nowMs, row.answerUs);
         EXPECT_EQ(window.allowed(), row.allowed) << row.what;
     }
-    for (uint64_t t = 20000; t < 30000; t += 1000) flight(window, 1, S::kCongested, t, t + 1);
+    for (uint64_t t = 20000; t < 30000; t += 1000) flight(window, 1, S::kOverloaded, t, t + 1);
     EXPECT_EQ(window.allowed(), upload_window::kMin) << "never below one";
 }
 
