@@ -34,6 +34,7 @@ sys.path.insert(0, HERE)
 import harness  # noqa: E402
 from cloud_harness import CloudStandIn  # noqa: E402
 from link_emulator import LinkEmulator  # noqa: E402
+from upload_period import start_peers  # noqa: E402
 
 PERIOD_S = 60.0
 NGINX_PORT, CLOUD_PORT = 8443, 8080
@@ -139,14 +140,7 @@ def wait_listening(port, proc, timeout=10.0):
 class Bench:
     def __init__(self, args):
         self.args = args
-        self.gw = gw = harness.Gateway("uplink-bench")
-        gw.install_agent("normal")
-        gw.install_dps()
-        harness.write_text(harness.SERIAL_FILE, harness.SERIAL_LINE)
-        gw.start_bus(monitor=False)
-        gw.start_watchdog()
-        gw.start_config_manager(dict(harness.AGENT_KEYS, **harness.DEVICE, gw_zeb_switch="1"))
-        gw.start_credential([harness.CLOUD_CREDENTIAL])
+        self.gw = gw = start_peers("uplink-bench")
         self.cloud = CloudStandIn(gw.path("cloud"), [harness.CLOUD_CREDENTIAL], https_port=-1,
                                   http_port=CLOUD_PORT, extra_args=["--behind-tls-proxy"])
         self.cloud.start()

@@ -40,8 +40,9 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def start(label, full_bundle):
-    gw = harness.Gateway("upload-period-" + label)
+def start_peers(name):
+    """A gateway with monitoring switched on and every peer of the daemon but the cloud."""
+    gw = harness.Gateway(name)
     gw.install_agent("normal")
     gw.install_dps()
     harness.write_text(harness.SERIAL_FILE, harness.SERIAL_LINE)
@@ -49,6 +50,11 @@ def start(label, full_bundle):
     gw.start_watchdog()
     gw.start_config_manager(dict(harness.AGENT_KEYS, **harness.DEVICE, gw_zeb_switch="1"))
     gw.start_credential([harness.CLOUD_CREDENTIAL])
+    return gw
+
+
+def start(label, full_bundle):
+    gw = start_peers("upload-period-" + label)
     gw.start_cloud([harness.CLOUD_CREDENTIAL])
     if full_bundle:
         harness.write_text(harness.CA_FILE, harness.read_text(SYSTEM_BUNDLE) + "\n" +

@@ -21,8 +21,8 @@ constexpr size_t kProbeBodies = 8;
 // Retries between period ends after a round that got nothing through. A server that
 // refused with 429/503 is given time: 15 s, doubling up to 5 min. A link that gave no
 // answer at all is probed every 5 s (one request, one time-out at most), so that a link
-// back is in use within seconds. Each delay is moved by up to 20 % either way
-// so that gateways that lost the same link do not come back in step.
+// back is in use within seconds. Each delay is moved by up to 20 % either way so that
+// gateways that lost the same link do not come back in step.
 constexpr uint64_t kRetryFirstMs = 15000;
 constexpr uint64_t kRetryMaxMs = 300000;
 constexpr uint64_t kProbeMs = 5000;
@@ -158,7 +158,7 @@ bool metric_retry_settle(METRIC_RETRY_T* retry, const PERIOD_METRICS_T& metrics,
     bool overloaded = false;
     *accepted = 0;
     for (size_t i = 0; i < results.size(); ++i) {
-        overloaded = overloaded || results[i] == 429 || results[i] == 503;
+        overloaded = overloaded || cloudSdkOverloaded(results[i]);
         BacklogOutcome outcome = metric_retry_outcome(results[i]);
         // A 401/403 again after a fresh credential will not pass.
         if (outcome == BacklogOutcome::kAuthFailed && metrics[i].authRetried) {

@@ -106,8 +106,7 @@ CURL* freshHandle(CloudSdkClient* client, TransferChannel& channel, size_t slot)
 UploadSignal signalOf(CURLcode code, long status) {
     if (code == CURLE_OK) {
         if (status >= 200 && status < 300) return UploadSignal::kTaken;
-        return status == 429 || status == 503 ? UploadSignal::kOverloaded
-                                              : UploadSignal::kNeutral;
+        return cloudSdkOverloaded(status) ? UploadSignal::kOverloaded : UploadSignal::kNeutral;
     }
     switch (code) {
         case CURLE_OPERATION_TIMEDOUT:
@@ -258,11 +257,12 @@ private:
 
     void learn(CURL* handle, size_t slot, CURLcode code, long status) {
         UploadWindow& window = channel_.window;
+        const uint64_t nowMs = get_monotonic_ms();
         if (code == CURLE_OK) {
             window.setMultiplexed(spokeHttp2(handle));
-            channel_.lastAnswerMs = get_monotonic_ms();
+            channel_.lastAnswerMs = nowMs;
         }
-        window.onEnd(signalOf(code, status), startedMs_[slot], get_monotonic_ms(),
+        window.onEnd(signalOf(code, status), startedMs_[slot], nowMs,
                      code == CURLE_OK ? answerMicros(handle) : 0);
         // No answer: the link is gone or broken, and the rest would only wait for it too.
         if (code != CURLE_OK) linkLost_ = true;

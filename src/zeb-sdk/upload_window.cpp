@@ -6,8 +6,10 @@ size_t UploadWindow::allowed() const {
     return std::max(upload_window::kMin, static_cast<size_t>(size_));
 }
 
+uint64_t UploadWindow::fastestSeenUs() const { return std::min(fastestUs_, fastestBeforeUs_); }
+
 uint64_t UploadWindow::gatherUs(size_t inFlight) const {
-    const uint64_t fastest = std::min(fastestUs_, fastestBeforeUs_);
+    const uint64_t fastest = fastestSeenUs();
     if (inFlight < upload_window::kGatherFrom || fastest == UINT64_MAX) return 0;
     return std::min(upload_window::kGatherMaxUs, fastest / upload_window::kGatherShare);
 }
@@ -32,7 +34,7 @@ void UploadWindow::onEnd(UploadSignal signal, uint64_t startedMs, uint64_t nowMs
 }
 
 void UploadWindow::grow(uint64_t answerUs) {
-    const uint64_t fastest = std::min(fastestUs_, fastestBeforeUs_);
+    const uint64_t fastest = fastestSeenUs();
     fastestUs_ = std::min(fastestUs_, answerUs);
     if (fastest != UINT64_MAX && answerUs > fastest * upload_window::kQueuedPercent / 100 +
                                                 upload_window::kQueuedSlackUs) {

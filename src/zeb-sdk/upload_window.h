@@ -66,6 +66,8 @@ public:
     void onEnd(UploadSignal signal, uint64_t startedMs, uint64_t nowMs, uint64_t answerUs);
 
 private:
+    // The fastest answer of this batch and the one before (UINT64_MAX: none yet).
+    [[nodiscard]] uint64_t fastestSeenUs() const;
     void grow(uint64_t answerUs);
     void cut(UploadSignal signal, uint64_t nowMs);
 

@@ -25,6 +25,10 @@ constexpr size_t kUploadPathSize = 36;
 constexpr size_t kMaxUploadsInFlight = 100;
 // A batch's result for a body it did not send: an upload before it got no answer.
 constexpr int kUploadNotTried = -2;
+// A refusal that says the server has had enough for now: 429 Too Many Requests or 503.
+[[nodiscard]] constexpr bool cloudSdkOverloaded(long status) {
+    return status == 429 || status == 503;
+}
 
 // The kept libcurl state of a client (zeb-sdk/transfer.h).
 struct CloudSdkChannels;

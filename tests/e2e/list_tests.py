@@ -2,7 +2,7 @@
 """Prints Class.method of every test that `python3 FILE` runs, one a line: CTest runs each
 on its own (tests/CMakeLists.txt). The file is imported, not run, so nothing starts."""
 
-import importlib.util
+import importlib
 import os
 import sys
 import unittest
@@ -18,9 +18,7 @@ def tests_of(suite):
 
 def main(path):
     sys.path.insert(0, os.path.dirname(os.path.abspath(path)))
-    spec = importlib.util.spec_from_file_location("e2e_listed", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.import_module(os.path.splitext(os.path.basename(path))[0])
     for test in tests_of(unittest.defaultTestLoader.loadTestsFromModule(module)):
         print(test.id().split(".", 1)[1])
 
